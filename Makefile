@@ -1,0 +1,49 @@
+# Quick start:
+#   make test   installs what is missing (as root), builds and runs every test
+#   make demo   builds the suite and runs the built-in demo measurement
+BUILD ?= build
+BUILD_TYPE ?= RelWithDebInfo
+CMAKE_FLAGS ?=
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+DEB_PACKAGES = cmake g++ make pkg-config libpopt-dev libzip-dev libxml2-dev \
+	libsndfile1-dev libgtest-dev libxml2-utils unzip zip python3 \
+	python3-numpy python3-scipy
+DEB_CHECK = cmake g++ pkg-config libpopt-dev libzip-dev libxml2-dev \
+	libsndfile1-dev libgtest-dev libxml2-utils unzip zip python3-scipy
+
+.PHONY: all deps configure build test demo clean
+
+all: build
+
+deps:
+	@missing=""; for p in $(DEB_CHECK); do \
+	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' \
+	    || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing:$$missing"; \
+	    apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $(DEB_PACKAGES) || exit 1; \
+	  else \
+	    echo "missing Debian packages:$$missing"; \
+	    echo "run as root: apt-get update && apt-get install -y $(DEB_PACKAGES)"; \
+	    exit 1; \
+	  fi; \
+	fi
+
+configure: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	@if [ -x examples/demo.sh ] || [ -f examples/demo.sh ]; then bash examples/demo.sh $(BUILD); \
+	else echo "The demo measurement arrives with the first transfer-function generator (issue 5)."; fi
+
+clean:
+	rm -rf $(BUILD)

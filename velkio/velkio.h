@@ -1,0 +1,323 @@
+/*
+ * velkio: the audio-data library of the velk suite.
+ *
+ * XML documents (position lists, configuration, neighbour lists), complex
+ * matrices, transfer-function archives (zip files holding MAT-file members),
+ * legacy binary readers and the logger.  Plain C-style interface: records
+ * are created by the library's calls and released by its delete calls,
+ * which take the address of the owning pointer and null it.
+ *
+ * Ownership rules that callers rely on:
+ *  - Every string and every channel list hanging on a record is allocated
+ *    with malloc and released with free by the record's delete call.  A
+ *    caller that stores its own list into a record (for example
+ *    Position.channels) must allocate it with malloc and hands it over.
+ *  - A record passed to a "new from", "from data" or "set" call belongs to
+ *    the receiving record afterwards (the receiver frees any record it held
+ *    before).  The one exception is Neighbors.positions, a reference that is
+ *    never owned.
+ *  - Matrix vectors given to velkio_TransferFunction_setLocTFs/SepTFs are
+ *    malloc'd vectors of malloc'd matrices; the transfer-function record owns
+ *    vector and matrices afterwards.
+ *
+ * The XML layout, the archive layout and the MAT-file members are described
+ * in docs/formats.md.
+ */
+#ifndef VELKIO_H
+#define VELKIO_H
+
+#include <complex>
+#include <cstdio>
+
+struct zip;
+
+/* ------------------------------------------------------------------ */
+/* Logger                                                              */
+/* ------------------------------------------------------------------ */
+
+enum {
+    VELKIO_LOG_SET_LEVEL = -1, /* with format "": threshold := third argument */
+    VELKIO_LOG_ERROR = 0,
+    VELKIO_LOG_WARNING = 1,
+    VELKIO_LOG_INFO = 2,
+    VELKIO_LOG_DEBUG = 3,
+    VELKIO_LOG_TRACE = 4 /* function entry, "@ %s" */
+};
+
+/* Writes one line to standard error when level <= the threshold (0 at
+ * start): "[E] function(line): message".  The message is the format filled
+ * with the arguments that follow `line`.  Level -1 with an empty format
+ * sets the threshold to `arg` instead. */
+void velkio_Log_printf_(int level, const char *format, int arg,
+                        const char *function, int line, ...)
+    __attribute__((format(printf, 2, 6)));
+
+/* The current threshold (0 error .. 4 trace). */
+int velkio_Log_getLevel(void);
+
+/* Level-0 message naming the path and the system's reason (errno). */
+void velkio_Log_FileOpenFailed(const char *path);
+
+/* Shorthand: a message logged under the calling function and line. */
+#define VELKIO_LOG(level, fmt, ...) \
+    velkio_Log_printf_((level), (fmt), 0, __func__, __LINE__, ##__VA_ARGS__)
+
+/* ------------------------------------------------------------------ */
+/* Records                                                             */
+/* ------------------------------------------------------------------ */
+
+typedef std::complex<float> velkio_Complex;
+
+/* One position of a list. */
+typedef struct velkio_Position {
+    int id;
+    int isCartesian;   /* non-zero: coords are x, y, z in metres;
+                          0: azimuth, elevation (degrees), radius (metres) */
+    float coords[3];
+    char *path;        /* recording path, may be null */
+    int useChannels;   /* 1: numChannels/channels are valid */
+    int numChannels;
+    int *channels;     /* malloc'd, owned */
+} velkio_Position;
+
+/* A position list of one type. */
+typedef struct velkio_Positions {
+    int count;
+    char *type;        /* "tsp", "impulse", "microphone", "soundsource",
+                          "noise"; may be null or another text as read */
+    velkio_Position **list; /* count entries, document order, owned */
+    int capacity;
+} velkio_Positions;
+
+/* Measurement configuration.  Absent texts are null, absent numbers 0. */
+typedef struct velkio_Config {
+    char *comment;
+    int synchronousAverage;
+    char *tspPath;
+    int tspOffset;
+    int tspLength;
+    int peakSearchFrom;
+    int peakSearchTo;
+    int nfft;
+    int samplingRate;
+    int signalMax;
+} velkio_Config;
+
+/* The neighbours of one position. */
+typedef struct velkio_NeighborList {
+    int id;            /* the position the list belongs to */
+    int count;
+    int *ids;          /* neighbour ids, nearest first; malloc'd, owned */
+} velkio_NeighborList;
+
+typedef struct velkio_Neighbors {
+    int count;                   /* number of lists */
+    velkio_Positions *positions; /* reference used by calcNeighbors; not owned */
+    velkio_NeighborList *lists;  /* count entries, owned */
+} velkio_Neighbors;
+
+/* An XML document: each member may be null. */
+typedef struct velkio_XML {
+    velkio_Positions *poses;
+    velkio_Neighbors *nbrs;
+    velkio_Config *cfg;
+} velkio_XML;
+
+/* A dense complex matrix, row-major. */
+typedef struct velkio_Matrix {
+    char *type;        /* "complex" */
+    int rows;
+    int cols;
+    velkio_Complex *data; /* rows * cols values */
+} velkio_Matrix;
+
+/* A transfer-function archive in memory. */
+typedef struct velkio_TransferFunction {
+    struct zip *archive;         /* open archive after fromFile, else null */
+    velkio_Positions *positions; /* source positions */
+    velkio_Positions *microphones;
+    velkio_Config *config;
+    velkio_Neighbors *neighbors;
+    velkio_Matrix **locTFs;      /* one matrix per source position, or null */
+    velkio_Matrix **sepTFs;
+    int nLocTFs;
+    int nSepTFs;
+} velkio_TransferFunction;
+
+/* ------------------------------------------------------------------ */
+/* XML documents                                                       */
+/* ------------------------------------------------------------------ */
+
+velkio_XML *velkio_XML_new(void);
+/* Reads a document from a file.  `root` names the expected root element;
+ * null or "" selects "velk_xml".  Null with a level-0 message on a missing
+ * file, malformed XML, a DOCTYPE, a wrong root element or a value that is
+ * not a number where a number belongs. */
+velkio_XML *velkio_XML_newFromXML(const char *path, const char *root);
+/* The same from a buffer of `length` bytes. */
+velkio_XML *velkio_XML_newFromXMLbuffer(const char *text, int length,
+                                        const char *root);
+/* Takes ownership of the three members (each may be null). */
+velkio_XML *velkio_XML_newFromData(velkio_Positions *positions,
+                                   velkio_Neighbors *neighbors,
+                                   velkio_Config *config);
+/* Writes the document as UTF-8 XML to the stream; 0 on success, 1 on
+ * failure. */
+int velkio_XML_write(const velkio_XML *doc, FILE *stream);
+/* The document as a malloc'd, NUL-terminated text (length in *length when
+ * not null); null on failure. */
+char *velkio_XML_toString(const velkio_XML *doc, int *length);
+void velkio_XML_delete(velkio_XML **doc);
+
+/* ------------------------------------------------------------------ */
+/* Positions                                                           */
+/* ------------------------------------------------------------------ */
+
+/* A new empty list of the given type (the three further arguments are
+ * reserved and must be null/0). */
+velkio_Positions *velkio_Positions_new(const char *type, int reserved1,
+                                       int reserved2, int reserved3);
+/* Appends (and takes ownership of) a position; 0 on success, 1 on
+ * failure. */
+int velkio_Positions_append(velkio_Positions *list, velkio_Position *position);
+int velkio_Positions_getSize(const velkio_Positions *list); /* 0 for null */
+/* The first position with that id, or null. */
+velkio_Position *velkio_Positions_getById(const velkio_Positions *list, int id);
+/* Removes and frees every position with that id; 0 when one was removed,
+ * 1 otherwise. */
+int velkio_Positions_removeById(velkio_Positions *list, int id);
+velkio_Positions *velkio_Positions_copy(const velkio_Positions *list);
+void velkio_Positions_delete(velkio_Positions **list);
+
+/* A new position; isCartesian as in the record, coords may be null (0,0,0),
+ * path may be null. */
+velkio_Position *velkio_Position_new(int id, int isCartesian,
+                                     const float *coords, const char *path);
+velkio_Position *velkio_Position_copy(const velkio_Position *position);
+void velkio_Position_delete(velkio_Position **position);
+/* Coordinate conversion of the stored coordinates.  toCartesian 1: the
+ * coordinates are read as azimuth, elevation (degrees), radius and out
+ * receives x = r cos(el) cos(az), y = r cos(el) sin(az), z = r sin(el);
+ * toCartesian 0: the coordinates are read as x, y, z and out receives
+ * azimuth, elevation (degrees) and radius.  Returns 0, or 1 on a null
+ * argument or another mode. */
+int velkio_Position_Convert(const velkio_Position *position, float out[3],
+                            int toCartesian);
+float velkio_Position_convToRadian(float degrees);
+/* Sets the use-channels flag; 0 also drops the channel list. */
+void velkio_Position_setChannelsUse(velkio_Position *position, int use);
+/* Replaces the channel list by a copy of `channels`; 0 on success. */
+int velkio_Position_setChannels(velkio_Position *position, const int *channels,
+                                int count);
+
+/* ------------------------------------------------------------------ */
+/* Configuration                                                       */
+/* ------------------------------------------------------------------ */
+
+velkio_Config *velkio_Config_new(void);
+velkio_Config *velkio_Config_copy(const velkio_Config *config);
+void velkio_Config_delete(velkio_Config **config);
+/* Prints every member through the logger at level 2 (standard error). */
+void velkio_Config_print(const velkio_Config *config);
+
+const char *velkio_Config_getComment(const velkio_Config *config);
+int velkio_Config_getSynchronousAverage(const velkio_Config *config);
+const char *velkio_Config_getTSPpath(const velkio_Config *config);
+int velkio_Config_getTSPoffset(const velkio_Config *config);
+int velkio_Config_getTSPLength(const velkio_Config *config);
+int velkio_Config_getPeakSearchFrom(const velkio_Config *config);
+int velkio_Config_getPeakSearchTo(const velkio_Config *config);
+int velkio_Config_getNfft(const velkio_Config *config);
+int velkio_Config_getSamplingRate(const velkio_Config *config);
+int velkio_Config_getSignalMax(const velkio_Config *config);
+
+/* Setters return 0, or 1 for a null record (texts: or no memory). */
+int velkio_Config_setComment(velkio_Config *config, const char *comment);
+int velkio_Config_setSynchronousAverage(velkio_Config *config, int value);
+int velkio_Config_setTSPpath(velkio_Config *config, const char *path);
+int velkio_Config_setTSPoffset(velkio_Config *config, int value);
+int velkio_Config_setTSPlength(velkio_Config *config, int value);
+int velkio_Config_setPeakSearchFrom(velkio_Config *config, int value);
+int velkio_Config_setPeakSearchTo(velkio_Config *config, int value);
+int velkio_Config_setNfft(velkio_Config *config, int value);
+int velkio_Config_setSamplingRate(velkio_Config *config, int value);
+int velkio_Config_setSignalMax(velkio_Config *config, int value);
+
+/* ------------------------------------------------------------------ */
+/* Neighbours                                                          */
+/* ------------------------------------------------------------------ */
+
+/* An empty neighbour record referring to `positions` (not owned). */
+velkio_Neighbors *velkio_Neighbors_new(velkio_Positions *positions);
+/* Algorithm 1 (nearest neighbours): for each position, up to `maximum`
+ * other positions, nearest first (ties by lower id), whose direction seen
+ * from the origin differs from its own by at most `threshold` radians.
+ * Returns 0, or 1 for another algorithm, a null record or no positions. */
+int velkio_Neighbors_calcNeighbors(velkio_Neighbors *neighbors, int algorithm,
+                                   int maximum, double threshold);
+/* A deep copy of the lists; the copy's positions reference is null. */
+velkio_Neighbors *velkio_Neighbors_copy(const velkio_Neighbors *neighbors);
+void velkio_Neighbors_delete(velkio_Neighbors **neighbors);
+
+/* ------------------------------------------------------------------ */
+/* Matrices                                                            */
+/* ------------------------------------------------------------------ */
+
+/* Type "complex" only; null for another type or a non-positive size.
+ * The data are zero-filled. */
+velkio_Matrix *velkio_Matrix_new(const char *type, int rows, int cols);
+/* 0 on success, 1 for a null matrix or an index outside it. */
+int velkio_Matrix_setValueComplex(velkio_Matrix *m, int row, int col,
+                                  velkio_Complex value);
+int velkio_Matrix_getValueComplex(const velkio_Matrix *m, int row, int col,
+                                  velkio_Complex *out);
+void velkio_Matrix_delete(velkio_Matrix **m);
+
+/* ------------------------------------------------------------------ */
+/* Transfer-function archives                                          */
+/* ------------------------------------------------------------------ */
+
+velkio_TransferFunction *velkio_TransferFunction_new(void);
+/* Takes ownership of what it is given (each may be null). */
+velkio_TransferFunction *velkio_TransferFunction_fromData(
+    velkio_Positions *sources, velkio_Positions *microphones,
+    velkio_Config *config, velkio_Neighbors *neighbors);
+/* Loads an archive, matrices included, and keeps it open (read only) in
+ * `archive`.  `label` is the expected beginning of whatisthis.txt; null
+ * accepts any label.  Null with a level-0 message on any inconsistency. */
+velkio_TransferFunction *velkio_TransferFunction_fromFile(const char *path,
+                                                          const char *label);
+/* Matrix vectors: one matrix per source position (positions->count of
+ * them); the record takes ownership.  A null vector only clears. */
+void velkio_TransferFunction_setLocTFs(velkio_TransferFunction *tf,
+                                       velkio_Matrix **matrices);
+void velkio_TransferFunction_setSepTFs(velkio_TransferFunction *tf,
+                                       velkio_Matrix **matrices);
+void velkio_TransferFunction_setPositions(velkio_TransferFunction *tf,
+                                          velkio_Positions *positions);
+void velkio_TransferFunction_setMicrophones(velkio_TransferFunction *tf,
+                                            velkio_Positions *microphones);
+void velkio_TransferFunction_setConfig(velkio_TransferFunction *tf,
+                                       velkio_Config *config);
+void velkio_TransferFunction_setNeighbors(velkio_TransferFunction *tf,
+                                          velkio_Neighbors *neighbors);
+/* Writes the archive; the label starts whatisthis.txt ("transfer function"
+ * when null).  The file at `path` is replaced only when the whole archive
+ * was written.  0 on success, 1 on failure. */
+int velkio_TransferFunction_write(const velkio_TransferFunction *tf,
+                                  const char *path, const char *label);
+void velkio_TransferFunction_delete(velkio_TransferFunction **tf);
+
+/* ------------------------------------------------------------------ */
+/* MAT-file members (Level 5, one complex single-precision matrix)     */
+/* ------------------------------------------------------------------ */
+
+/* Serialises a matrix into a malloc'd buffer; null on failure. */
+unsigned char *velkio_MatFile_encode(const velkio_Matrix *m, const char *name,
+                                     size_t *size);
+/* Parses such a buffer; null with a level-0 message naming `what` for
+ * anything else. */
+velkio_Matrix *velkio_MatFile_decode(const unsigned char *bytes, size_t size,
+                                     const char *what);
+
+#endif /* VELKIO_H */
