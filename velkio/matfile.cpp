@@ -1,1 +1,386 @@
+// MAT-file members of the transfer-function archive: Level 5 MAT-files,
+// little-endian, holding one complex single-precision 2-D array.
+//
+// Layout written (byte offsets from the start of the member):
+//   0   116 bytes descriptive text, blank-padded
+//   116 8 bytes subsystem data offset (zero: none)
+//   124 version 0x0100 (uint16), 126 endian indicator "IM"
+//   128 miMATRIX tag (type 14, size of what follows)
+//   136 array flags  : miUINT32 tag, 8 bytes: class mxSINGLE_CLASS | complex
+//       dimensions   : miINT32 tag, rows, cols
+//       array name   : miINT8 tag, name bytes, zero padding to 8
+//       real part    : miSINGLE tag, rows*cols floats, column-major, padding
+//       imaginary    : miSINGLE tag, likewise
+// The reader accepts exactly this, plus the 4-byte "small data element"
+// form of any sub-element (other writers use it for short names and for
+// 1 x 1 arrays).  It checks every length against the bytes that remain.
 #include "velkio.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+enum : uint32_t {
+    miINT8 = 1,
+    miINT32 = 5,
+    miUINT32 = 6,
+    miSINGLE = 7,
+    miMATRIX = 14,
+    miCOMPRESSED = 15,
+};
+
+const uint32_t mxSINGLE_CLASS = 7;
+const uint32_t flagComplex = 0x0800; // bit 3 of the flags byte (byte 1 of the word)
+const uint32_t flagLogical = 0x0200;
+
+const size_t headerSize = 128;
+const size_t tagSize = 8;
+const size_t maxNameLength = 63;
+const char headerText[] = "MATLAB 5.0 MAT-file, Platform: velkio, "
+                          "Created by: velkio transfer-function archive";
+
+uint64_t padded8(uint64_t n)
+{
+    return (n + 7) & ~(uint64_t)7;
+}
+
+// ---- writing -------------------------------------------------------
+
+void put16(unsigned char *p, uint16_t v)
+{
+    p[0] = (unsigned char)(v & 0xff);
+    p[1] = (unsigned char)(v >> 8);
+}
+
+void put32(unsigned char *p, uint32_t v)
+{
+    for (int i = 0; i < 4; i++)
+        p[i] = (unsigned char)((v >> (8 * i)) & 0xff);
+}
+
+void putFloat(unsigned char *p, float f)
+{
+    uint32_t bits;
+    memcpy(&bits, &f, sizeof bits);
+    put32(p, bits);
+}
+
+// A tag of the long form; returns the position after the tag.
+size_t putTag(unsigned char *out, size_t at, uint32_t type, uint32_t bytes)
+{
+    put32(out + at, type);
+    put32(out + at + 4, bytes);
+    return at + tagSize;
+}
+
+bool validName(const char *name)
+{
+    size_t len = strlen(name);
+    if (len == 0 || len > maxNameLength || !isalpha((unsigned char)name[0]))
+        return false;
+    for (size_t i = 0; i < len; i++)
+        if (!isalnum((unsigned char)name[i]) && name[i] != '_')
+            return false;
+    return true;
+}
+
+// One part (real or imaginary) of the matrix in column-major order.
+size_t putPart(unsigned char *out, size_t at, const velkio_Matrix *m,
+               bool imaginary)
+{
+    uint32_t bytes = (uint32_t)((uint64_t)m->rows * (uint64_t)m->cols * 4);
+    at = putTag(out, at, miSINGLE, bytes);
+    for (int c = 0; c < m->cols; c++) {
+        for (int r = 0; r < m->rows; r++) {
+            const velkio_Complex &v = m->data[(size_t)r * (size_t)m->cols + (size_t)c];
+            putFloat(out + at, imaginary ? v.imag() : v.real());
+            at += 4;
+        }
+    }
+    return (size_t)padded8(at); // the buffer is zero-filled: padding is 0
+}
+
+// ---- reading -------------------------------------------------------
+
+uint32_t get32(const unsigned char *p)
+{
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) |
+           ((uint32_t)p[3] << 24);
+}
+
+float getFloat(const unsigned char *p)
+{
+    uint32_t bits = get32(p);
+    float f;
+    memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+// A data element inside [at, end): its type, its byte count and where
+// its data start; `next` is where the following element starts.
+struct Element {
+    uint32_t type;
+    uint32_t bytes;
+    size_t data;
+    size_t next;
+};
+
+// Reads one element tag; 0 on success, else a reason in *why.
+int readElement(const unsigned char *buf, size_t at, size_t end, Element *e,
+                const char **why)
+{
+    if (at > end || end - at < tagSize) {
+        *why = "truncated element tag";
+        return 1;
+    }
+    uint32_t first = get32(buf + at);
+    if ((first >> 16) != 0) {
+        // Small data element: type and size share the first word and up
+        // to four data bytes follow in the tag itself.
+        e->type = first & 0xffff;
+        e->bytes = first >> 16;
+        if (e->bytes > 4) {
+            *why = "small data element larger than 4 bytes";
+            return 1;
+        }
+        e->data = at + 4;
+        e->next = at + tagSize;
+        return 0;
+    }
+    e->type = first;
+    e->bytes = get32(buf + at + 4);
+    e->data = at + tagSize;
+    uint64_t room = end - e->data;
+    if ((uint64_t)e->bytes > room) {
+        *why = "element data run past the end (truncated)";
+        return 1;
+    }
+    uint64_t span = padded8(e->bytes);
+    if (span > room) {
+        *why = "element padding runs past the end (truncated)";
+        return 1;
+    }
+    e->next = e->data + (size_t)span;
+    return 0;
+}
+
+struct Decoded {
+    int rows = 0;
+    int cols = 0;
+    Element real{}, imag{};
+};
+
+// Checks the array flags, dimensions, name and both parts of a miMATRIX
+// element whose contents are [at, end).  0 on success.
+int readArray(const unsigned char *buf, size_t at, size_t end, Decoded *d,
+              const char **why)
+{
+    Element flags, dims, name;
+    if (readElement(buf, at, end, &flags, why) != 0)
+        return 1;
+    if (flags.type != miUINT32 || flags.bytes != 8) {
+        *why = "array flags are not an 8-byte miUINT32 element";
+        return 1;
+    }
+    uint32_t word = get32(buf + flags.data);
+    if ((word & 0xff) != mxSINGLE_CLASS) {
+        *why = "array class is not single precision (mxSINGLE_CLASS)";
+        return 1;
+    }
+    if ((word & flagComplex) == 0) {
+        *why = "array is not complex (real-only data)";
+        return 1;
+    }
+    if ((word & flagLogical) != 0) {
+        *why = "array is marked logical";
+        return 1;
+    }
+
+    if (readElement(buf, flags.next, end, &dims, why) != 0)
+        return 1;
+    if (dims.type != miINT32 || dims.bytes % 4 != 0) {
+        *why = "dimensions are not a miINT32 element";
+        return 1;
+    }
+    if (dims.bytes != 8) {
+        *why = "array is not 2-D";
+        return 1;
+    }
+    int32_t rows = (int32_t)get32(buf + dims.data);
+    int32_t cols = (int32_t)get32(buf + dims.data + 4);
+    if (rows <= 0 || cols <= 0) {
+        *why = "array dimensions are not positive";
+        return 1;
+    }
+
+    if (readElement(buf, dims.next, end, &name, why) != 0)
+        return 1;
+    if (name.type != miINT8 || name.bytes == 0) {
+        *why = "array name is not a non-empty miINT8 element";
+        return 1;
+    }
+
+    uint64_t partBytes = (uint64_t)rows * (uint64_t)cols * 4;
+    if (readElement(buf, name.next, end, &d->real, why) != 0)
+        return 1;
+    if (d->real.type != miSINGLE) {
+        *why = "real part is not miSINGLE data";
+        return 1;
+    }
+    if (d->real.bytes != partBytes) {
+        *why = "real part size does not match rows x cols";
+        return 1;
+    }
+    if (readElement(buf, d->real.next, end, &d->imag, why) != 0) {
+        if (d->real.next == end)
+            *why = "imaginary part missing (real-only data)";
+        return 1;
+    }
+    if (d->imag.type != miSINGLE) {
+        *why = "imaginary part is not miSINGLE data";
+        return 1;
+    }
+    if (d->imag.bytes != partBytes) {
+        *why = "imaginary part size does not match rows x cols";
+        return 1;
+    }
+    if (d->imag.next != end) {
+        *why = "unexpected data after the imaginary part";
+        return 1;
+    }
+    d->rows = rows;
+    d->cols = cols;
+    return 0;
+}
+
+// Checks the 128-byte header and the one top-level miMATRIX element;
+// on success [*start, *end) are the element's contents.
+int readContainer(const unsigned char *bytes, size_t size, size_t *start,
+                  size_t *end, const char **why)
+{
+    if (size < headerSize) {
+        *why = "shorter than the 128-byte MAT-file header";
+        return 1;
+    }
+    if (bytes[126] == 'M' && bytes[127] == 'I') {
+        *why = "big-endian MAT-file (only little-endian is read)";
+        return 1;
+    }
+    if (bytes[126] != 'I' || bytes[127] != 'M') {
+        *why = "no MAT-file endian indicator (not a Level 5 MAT-file)";
+        return 1;
+    }
+    if (bytes[124] != 0x00 || bytes[125] != 0x01) {
+        *why = "MAT-file version is not 0x0100";
+        return 1;
+    }
+    Element top;
+    if (readElement(bytes, headerSize, size, &top, why) != 0)
+        return 1;
+    if (top.type == miCOMPRESSED) {
+        *why = "compressed MAT-file data (not read)";
+        return 1;
+    }
+    if (top.type != miMATRIX || top.data != headerSize + tagSize) {
+        *why = "first element is not a miMATRIX";
+        return 1;
+    }
+    if (top.data + top.bytes != size) {
+        *why = "unexpected data after the matrix element";
+        return 1;
+    }
+    *start = top.data;
+    *end = size;
+    return 0;
+}
+
+} // namespace
+
+unsigned char *velkio_MatFile_encode(const velkio_Matrix *m, const char *name,
+                                     size_t *size)
+{
+    if (name == nullptr)
+        name = "tf";
+    if (m == nullptr || m->data == nullptr || m->rows <= 0 || m->cols <= 0 ||
+        m->type == nullptr || strcmp(m->type, "complex") != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "not a complex matrix: can not write it as MAT-file");
+        return nullptr;
+    }
+    if (!validName(name)) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "invalid MAT-file variable name [%s]", name);
+        return nullptr;
+    }
+    uint64_t partBytes = (uint64_t)m->rows * (uint64_t)m->cols * 4;
+    uint64_t nameBytes = strlen(name);
+    uint64_t arrayBytes = (tagSize + 8) + (tagSize + 8) + (tagSize + padded8(nameBytes)) +
+                          2 * (tagSize + padded8(partBytes));
+    if (arrayBytes > UINT32_MAX) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "matrix %d x %d is too large for a MAT-file",
+                   m->rows, m->cols);
+        return nullptr;
+    }
+    size_t total = headerSize + tagSize + (size_t)arrayBytes;
+    unsigned char *out = (unsigned char *)calloc(1, total);
+    if (out == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not allocate %zu bytes", total);
+        return nullptr;
+    }
+
+    memset(out, ' ', 116);
+    memcpy(out, headerText, sizeof headerText - 1);
+    // bytes 116..123 stay zero: no subsystem data
+    put16(out + 124, 0x0100);
+    out[126] = 'I';
+    out[127] = 'M';
+
+    size_t at = putTag(out, headerSize, miMATRIX, (uint32_t)arrayBytes);
+    at = putTag(out, at, miUINT32, 8);
+    put32(out + at, mxSINGLE_CLASS | flagComplex);
+    at += 8; // second word (nzmax) stays 0
+    at = putTag(out, at, miINT32, 8);
+    put32(out + at, (uint32_t)m->rows);
+    put32(out + at + 4, (uint32_t)m->cols);
+    at += 8;
+    at = putTag(out, at, miINT8, (uint32_t)nameBytes);
+    memcpy(out + at, name, nameBytes);
+    at += (size_t)padded8(nameBytes);
+    at = putPart(out, at, m, false);
+    at = putPart(out, at, m, true);
+
+    if (size != nullptr)
+        *size = at;
+    return out;
+}
+
+velkio_Matrix *velkio_MatFile_decode(const unsigned char *bytes, size_t size,
+                                     const char *what)
+{
+    if (what == nullptr)
+        what = "MAT-file";
+    const char *why = "no data";
+    size_t start = 0, end = 0;
+    Decoded d;
+    if (bytes == nullptr || readContainer(bytes, size, &start, &end, &why) != 0 ||
+        readArray(bytes, start, end, &d, &why) != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "%s: %s", what, why);
+        return nullptr;
+    }
+    velkio_Matrix *m = velkio_Matrix_new("complex", d.rows, d.cols);
+    if (m == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "%s: can not hold a %d x %d matrix", what,
+                   d.rows, d.cols);
+        return nullptr;
+    }
+    size_t k = 0;
+    for (int c = 0; c < d.cols; c++) {
+        for (int r = 0; r < d.rows; r++, k += 4) {
+            float re = getFloat(bytes + d.real.data + k);
+            float im = getFloat(bytes + d.imag.data + k);
+            m->data[(size_t)r * (size_t)d.cols + (size_t)c] = velkio_Complex(re, im);
+        }
+    }
+    return m;
+}

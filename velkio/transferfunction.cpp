@@ -1,1 +1,683 @@
+// Transfer-function records and their zip archives.
+//
+// Archive members, in this order:
+//   transferFunction/                       directory entry
+//   transferFunction/whatisthis.txt         the label, a line end, a description
+//   transferFunction/source.xml             source positions, configuration, neighbours
+//   transferFunction/microphones.xml        microphone positions
+//   transferFunction/localization/          directory entry
+//   transferFunction/separation/            directory entry
+//   transferFunction/<kind>/tfNNNNN.mat     one MAT-file per kind present and source id
 #include "velkio.h"
+
+#include <zip.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char *const defaultLabel = "transfer function";
+const char *const dirRoot = "transferFunction/";
+const char *const memberWhatIsThis = "transferFunction/whatisthis.txt";
+const char *const memberSource = "transferFunction/source.xml";
+const char *const memberMicrophones = "transferFunction/microphones.xml";
+const char *const kindLoc = "localization";
+const char *const kindSep = "separation";
+const char *const description =
+    "Acoustic transfer functions of a microphone array.\n"
+    "source.xml: source positions, measurement configuration, neighbour lists.\n"
+    "microphones.xml: microphone positions.\n"
+    "localization/tfNNNNN.mat, separation/tfNNNNN.mat: for the source position\n"
+    "with id NNNNN, one complex single-precision matrix (MAT-file, Level 5):\n"
+    "rows are microphones, columns are frequency bins 0 .. nfft/2.\n";
+
+// Members larger than this are refused before any allocation: a MAT-file
+// member cannot exceed 4 GiB and the text members are small.
+const zip_uint64_t maxMemberSize = (zip_uint64_t)INT_MAX;
+
+std::string tfMemberName(const char *kind, int id)
+{
+    char name[96];
+    snprintf(name, sizeof name, "transferFunction/%s/tf%05d.mat", kind, id);
+    return name;
+}
+
+void freeMatrixVector(velkio_Matrix ***vector, int count)
+{
+    if (*vector == nullptr)
+        return;
+    for (int i = 0; i < count; i++)
+        velkio_Matrix_delete(&(*vector)[i]);
+    free(*vector);
+    *vector = nullptr;
+}
+
+int sourceCount(const velkio_TransferFunction *tf)
+{
+    return tf->positions != nullptr && tf->positions->list != nullptr &&
+                   tf->positions->count > 0
+               ? tf->positions->count
+               : 0;
+}
+
+// Rows every TF matrix must have: the channel-list length of the first
+// source position when it carries one (only those channels were
+// measured), else the number of microphone positions.
+int expectedRows(const velkio_TransferFunction *tf)
+{
+    if (sourceCount(tf) > 0) {
+        const velkio_Position *first = tf->positions->list[0];
+        if (first != nullptr && first->useChannels == 1 && first->numChannels > 0)
+            return first->numChannels;
+    }
+    return tf->microphones != nullptr ? tf->microphones->count : 0;
+}
+
+// ---- reading ---------------------------------------------------------
+
+zip_t *openArchive(const char *path)
+{
+    int code = 0;
+    zip_t *za = zip_open(path, ZIP_RDONLY | ZIP_CHECKCONS, &code);
+    if (za != nullptr)
+        return za;
+    zip_error_t error;
+    zip_error_init_with_code(&error, code);
+    if (code == ZIP_ER_NOENT || code == ZIP_ER_OPEN)
+        VELKIO_LOG(VELKIO_LOG_ERROR, "zip_open failed: cannot find or open '%s' (%s)",
+                   path, zip_error_strerror(&error));
+    else if (code == ZIP_ER_NOZIP)
+        VELKIO_LOG(VELKIO_LOG_ERROR, "zip_open failed: file '%s' is not in zip format",
+                   path);
+    else
+        VELKIO_LOG(VELKIO_LOG_ERROR, "zip_open failed: file '%s' is not a readable zip archive (%s)",
+                   path, zip_error_strerror(&error));
+    zip_error_fini(&error);
+    return nullptr;
+}
+
+bool hasMember(zip_t *za, const std::string &name)
+{
+    return zip_name_locate(za, name.c_str(), 0) >= 0;
+}
+
+// Reads a whole member into a malloc'd buffer with one extra zero byte
+// (so that text members are terminated).  0 on success.
+int readMember(zip_t *za, const char *path, const char *name,
+               unsigned char **out, size_t *size)
+{
+    zip_stat_t st;
+    zip_stat_init(&st);
+    if (zip_stat(za, name, 0, &st) != 0 || (st.valid & ZIP_STAT_SIZE) == 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "%s: member %s not found", path, name);
+        return 1;
+    }
+    if (st.size > maxMemberSize) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "%s: member %s is too large (%llu bytes)", path,
+                   name, (unsigned long long)st.size);
+        return 1;
+    }
+    size_t n = (size_t)st.size;
+    unsigned char *buf = (unsigned char *)malloc(n + 1);
+    zip_file_t *zf = buf ? zip_fopen(za, name, 0) : nullptr;
+    if (zf == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "%s: can not read member %s (%s)", path, name,
+                   buf ? zip_strerror(za) : "no memory");
+        free(buf);
+        return 1;
+    }
+    size_t got = 0;
+    zip_int64_t r = 1;
+    while (got < n && (r = zip_fread(zf, buf + got, n - got)) > 0)
+        got += (size_t)r;
+    // One more read reaches the end of the member, where the checksum is
+    // verified.
+    unsigned char extra;
+    if (got == n)
+        r = zip_fread(zf, &extra, 1);
+    if (got != n || r != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "%s: member %s is damaged (%s)", path, name,
+                   r < 0 ? zip_file_strerror(zf) : "unexpected size");
+        zip_fclose(zf);
+        free(buf);
+        return 1;
+    }
+    zip_fclose(zf);
+    buf[n] = 0;
+    *out = buf;
+    *size = n;
+    return 0;
+}
+
+int checkLabel(zip_t *za, const char *path, const char *label)
+{
+    unsigned char *text = nullptr;
+    size_t size = 0;
+    if (readMember(za, path, memberWhatIsThis, &text, &size) != 0)
+        return 1;
+    VELKIO_LOG(VELKIO_LOG_DEBUG, "whatisthis: %s", (const char *)text);
+    int result = 0;
+    if (label != nullptr) {
+        size_t len = strlen(label);
+        if (size < len || memcmp(text, label, len) != 0) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "%s: [%s] is not [%s]", path, memberWhatIsThis,
+                       label);
+            result = 1;
+        }
+    }
+    free(text);
+    return result;
+}
+
+velkio_XML *readDocument(zip_t *za, const char *path, const char *name)
+{
+    unsigned char *text = nullptr;
+    size_t size = 0;
+    if (readMember(za, path, name, &text, &size) != 0)
+        return nullptr;
+    velkio_XML *doc = velkio_XML_newFromXMLbuffer((const char *)text, (int)size, nullptr);
+    free(text);
+    if (doc == nullptr)
+        VELKIO_LOG(VELKIO_LOG_ERROR, "%s: member %s is not a valid document", path, name);
+    return doc;
+}
+
+// Moves positions, configuration and neighbours of source.xml and the
+// microphone positions of microphones.xml into the record.
+int loadDocuments(velkio_TransferFunction *tf, zip_t *za, const char *path)
+{
+    velkio_XML *src = readDocument(za, path, memberSource);
+    if (src == nullptr)
+        return 1;
+    velkio_TransferFunction_setPositions(tf, src->poses);
+    velkio_TransferFunction_setConfig(tf, src->cfg);
+    velkio_TransferFunction_setNeighbors(tf, src->nbrs);
+    src->poses = nullptr;
+    src->cfg = nullptr;
+    src->nbrs = nullptr;
+    velkio_XML_delete(&src);
+    if (tf->neighbors != nullptr)
+        tf->neighbors->positions = tf->positions;
+
+    velkio_XML *mic = readDocument(za, path, memberMicrophones);
+    if (mic == nullptr)
+        return 1;
+    velkio_TransferFunction_setMicrophones(tf, mic->poses);
+    mic->poses = nullptr;
+    velkio_XML_delete(&mic);
+    return 0;
+}
+
+// Loads the TF members of one kind: all of them, or none when the archive
+// holds none.  *vector stays null for an absent kind.
+int loadKind(zip_t *za, const char *path, const velkio_TransferFunction *tf,
+             const char *kind, velkio_Matrix ***vector, int *count)
+{
+    int n = sourceCount(tf);
+    int found = 0;
+    std::string firstMissing;
+    for (int i = 0; i < n; i++) {
+        std::string name = tfMemberName(kind, tf->positions->list[i]->id);
+        if (hasMember(za, name))
+            found++;
+        else if (firstMissing.empty())
+            firstMissing = name;
+    }
+    *vector = nullptr;
+    *count = 0;
+    if (found == 0)
+        return 0;
+    if (found != n) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "%s: %s not found while %d other %s TFs are present",
+                   path, firstMissing.c_str(), found, kind);
+        return 1;
+    }
+    velkio_Matrix **v = (velkio_Matrix **)calloc((size_t)n, sizeof *v);
+    if (v == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not allocated memory");
+        return 1;
+    }
+    for (int i = 0; i < n; i++) {
+        std::string name = tfMemberName(kind, tf->positions->list[i]->id);
+        unsigned char *bytes = nullptr;
+        size_t size = 0;
+        if (readMember(za, path, name.c_str(), &bytes, &size) == 0) {
+            std::string what = std::string(path) + ": " + name;
+            v[i] = velkio_MatFile_decode(bytes, size, what.c_str());
+            free(bytes);
+        }
+        if (v[i] == nullptr) {
+            freeMatrixVector(&v, n);
+            return 1;
+        }
+    }
+    *vector = v;
+    *count = n;
+    return 0;
+}
+
+// Every matrix must be rows x (nfft/2+1), rows as in expectedRows.
+int checkShapes(const velkio_TransferFunction *tf, const char *path)
+{
+    int rows = expectedRows(tf);
+    int nfft = tf->config != nullptr ? tf->config->nfft : 0;
+    int cols = nfft / 2 + 1;
+    const struct {
+        const char *kind;
+        velkio_Matrix **v;
+        int n;
+    } kinds[] = {{kindLoc, tf->locTFs, tf->nLocTFs}, {kindSep, tf->sepTFs, tf->nSepTFs}};
+    for (const auto &k : kinds) {
+        for (int i = 0; k.v != nullptr && i < k.n; i++) {
+            const velkio_Matrix *m = k.v[i];
+            if (nfft <= 0) {
+                VELKIO_LOG(VELKIO_LOG_ERROR, "%s: %s TFs present but the configuration gives no nfft",
+                           path, k.kind);
+                return 1;
+            }
+            if (m->rows != rows || m->cols != cols) {
+                VELKIO_LOG(VELKIO_LOG_ERROR,
+                           "%s: %s is a %d x %d matrix; expected %d x %d (microphones x nfft/2+1)",
+                           path, tfMemberName(k.kind, tf->positions->list[i]->id).c_str(),
+                           m->rows, m->cols, rows, cols);
+                return 1;
+            }
+        }
+    }
+    return 0;
+}
+
+int loadArchive(velkio_TransferFunction *tf, const char *path, const char *label)
+{
+    const char *required[] = {dirRoot, memberWhatIsThis, memberSource, memberMicrophones};
+    for (const char *name : required) {
+        if (!hasMember(tf->archive, name)) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "%s: %s not found.", path, name);
+            return 1;
+        }
+    }
+    if (checkLabel(tf->archive, path, label) != 0 ||
+        loadDocuments(tf, tf->archive, path) != 0)
+        return 1;
+
+    velkio_Matrix **loc = nullptr, **sep = nullptr;
+    int nLoc = 0, nSep = 0;
+    if (loadKind(tf->archive, path, tf, kindLoc, &loc, &nLoc) != 0)
+        return 1;
+    if (loadKind(tf->archive, path, tf, kindSep, &sep, &nSep) != 0) {
+        freeMatrixVector(&loc, nLoc);
+        return 1;
+    }
+    tf->locTFs = loc;
+    tf->nLocTFs = nLoc;
+    tf->sepTFs = sep;
+    tf->nSepTFs = nSep;
+    return checkShapes(tf, path);
+}
+
+// ---- writing ---------------------------------------------------------
+
+bool kindPresent(velkio_Matrix **v, int count)
+{
+    return v != nullptr && count > 0;
+}
+
+// A kind is written when its vector is set or its count says it is
+// present; then it must hold one complex matrix per source position, all
+// of one shape.
+int checkKindForWrite(const velkio_TransferFunction *tf, const char *kind,
+                      velkio_Matrix **v, int count, const velkio_Matrix **shape)
+{
+    int n = sourceCount(tf);
+    if (v == nullptr && count > 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "%s TFs: counted %d but no matrices are held", kind,
+                   count);
+        return 1;
+    }
+    if (!kindPresent(v, count) && n == 0)
+        return 0; // nothing of this kind to write
+    if (v == nullptr)
+        return 0;
+    if (count != n) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "%s TFs: %d matrices for %d source positions", kind,
+                   count, n);
+        return 1;
+    }
+    for (int i = 0; i < n; i++) {
+        const velkio_Matrix *m = v[i];
+        if (m == nullptr || m->data == nullptr || m->rows <= 0 || m->cols <= 0) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "%s TF of source position %d is missing", kind,
+                       tf->positions->list[i]->id);
+            return 1;
+        }
+        if (*shape == nullptr)
+            *shape = m;
+        if (m->rows != (*shape)->rows || m->cols != (*shape)->cols) {
+            VELKIO_LOG(VELKIO_LOG_ERROR,
+                       "%s TF of source position %d is %d x %d, others are %d x %d", kind,
+                       tf->positions->list[i]->id, m->rows, m->cols, (*shape)->rows,
+                       (*shape)->cols);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Adds a member from a malloc'd buffer, which libzip frees; on failure the
+// buffer is freed here.  0 on success.
+int addBuffer(zip_t *za, const char *name, void *data, size_t size)
+{
+    zip_source_t *src = zip_source_buffer(za, data, size, 1);
+    if (src == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "zip_source_buffer error (%s)", zip_strerror(za));
+        free(data);
+        return 1;
+    }
+    if (zip_file_add(za, name, src, ZIP_FL_ENC_UTF_8) < 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not add %s (%s)", name, zip_strerror(za));
+        zip_source_free(src);
+        return 1;
+    }
+    return 0;
+}
+
+int addDirectory(zip_t *za, const char *name)
+{
+    if (zip_dir_add(za, name, ZIP_FL_ENC_UTF_8) < 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not add %s (%s)", name, zip_strerror(za));
+        return 1;
+    }
+    return 0;
+}
+
+int addText(zip_t *za, const char *name, const std::string &text)
+{
+    void *copy = malloc(text.size() + 1);
+    if (copy == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not allocated memory");
+        return 1;
+    }
+    memcpy(copy, text.data(), text.size());
+    return addBuffer(za, name, copy, text.size());
+}
+
+// The document of the given members, serialised; the members are only
+// borrowed (the temporary document is never deleted).
+int addDocument(zip_t *za, const char *name, velkio_Positions *poses,
+                velkio_Neighbors *nbrs, velkio_Config *cfg)
+{
+    velkio_XML doc = {poses, nbrs, cfg};
+    int length = 0;
+    char *text = velkio_XML_toString(&doc, &length);
+    if (text == nullptr || length < 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not serialise %s", name);
+        free(text);
+        return 1;
+    }
+    return addBuffer(za, name, text, (size_t)length);
+}
+
+int addMatrices(zip_t *za, const velkio_TransferFunction *tf, const char *kind,
+                velkio_Matrix **v, int count)
+{
+    if (!kindPresent(v, count))
+        return 0;
+    for (int i = 0; i < count; i++) {
+        std::string name = tfMemberName(kind, tf->positions->list[i]->id);
+        size_t size = 0;
+        unsigned char *bytes = velkio_MatFile_encode(v[i], "tf", &size);
+        if (bytes == nullptr || addBuffer(za, name.c_str(), bytes, size) != 0) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "can not store %s", name.c_str());
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int addMembers(zip_t *za, const velkio_TransferFunction *tf, const char *label)
+{
+    std::string what = std::string(label) + "\n" + description;
+    if (addDirectory(za, dirRoot) != 0 || addText(za, memberWhatIsThis, what) != 0 ||
+        addDocument(za, memberSource, tf->positions, tf->neighbors, tf->config) != 0 ||
+        addDocument(za, memberMicrophones, tf->microphones, nullptr, nullptr) != 0 ||
+        addDirectory(za, "transferFunction/localization/") != 0 ||
+        addDirectory(za, "transferFunction/separation/") != 0)
+        return 1;
+    if (addMatrices(za, tf, kindLoc, tf->locTFs, tf->nLocTFs) != 0 ||
+        addMatrices(za, tf, kindSep, tf->sepTFs, tf->nSepTFs) != 0)
+        return 1;
+    return 0;
+}
+
+// Creates an empty, uniquely named file beside `path` with the mode the
+// archive should end up with (that of the file it replaces, or the usual
+// mode of a new file).  Its name goes to *tmp; 0 on success.
+int createTempFile(const char *path, std::string *tmp)
+{
+    std::string name = std::string(path) + ".XXXXXX";
+    int fd = mkstemp(name.data());
+    if (fd < 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not create a temporary file beside [%s]: %s",
+                   path, strerror(errno));
+        return 1;
+    }
+    mode_t mask = umask(0);
+    umask(mask);
+    mode_t mode = 0666 & ~mask;
+    struct stat st;
+    if (stat(path, &st) == 0 && S_ISREG(st.st_mode))
+        mode = st.st_mode & 07777;
+    if (fchmod(fd, mode) != 0)
+        VELKIO_LOG(VELKIO_LOG_WARNING, "can not set the mode of [%s]: %s", name.c_str(),
+                   strerror(errno));
+    close(fd);
+    *tmp = name;
+    return 0;
+}
+
+// Flushes a finished file to disk before it replaces the old one.
+int syncFile(const std::string &name)
+{
+    int fd = open(name.c_str(), O_RDONLY);
+    if (fd < 0)
+        return 1;
+    int r = fsync(fd);
+    close(fd);
+    return r != 0;
+}
+
+int writeToTemp(const velkio_TransferFunction *tf, const std::string &tmp,
+                const char *label)
+{
+    int code = 0;
+    zip_t *za = zip_open(tmp.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+    if (za == nullptr) {
+        zip_error_t error;
+        zip_error_init_with_code(&error, code);
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not create archive [%s] (%s)", tmp.c_str(),
+                   zip_error_strerror(&error));
+        zip_error_fini(&error);
+        return 1;
+    }
+    if (addMembers(za, tf, label) != 0) {
+        zip_discard(za);
+        return 1;
+    }
+    if (zip_close(za) != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not write archive [%s] (%s)", tmp.c_str(),
+                   zip_strerror(za));
+        zip_discard(za);
+        return 1;
+    }
+    if (syncFile(tmp) != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not flush archive [%s]: %s", tmp.c_str(),
+                   strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+velkio_TransferFunction *velkio_TransferFunction_new(void)
+{
+    VELKIO_LOG(VELKIO_LOG_TRACE, "@ %s", __func__);
+    velkio_TransferFunction *tf = (velkio_TransferFunction *)calloc(1, sizeof *tf);
+    if (tf == nullptr)
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not allocated memory");
+    return tf;
+}
+
+velkio_TransferFunction *velkio_TransferFunction_fromData(velkio_Positions *sources,
+                                                          velkio_Positions *microphones,
+                                                          velkio_Config *config,
+                                                          velkio_Neighbors *neighbors)
+{
+    velkio_TransferFunction *tf = velkio_TransferFunction_new();
+    if (tf == nullptr) {
+        // Ownership was handed over: release what cannot be kept.
+        velkio_Positions_delete(&sources);
+        velkio_Positions_delete(&microphones);
+        velkio_Config_delete(&config);
+        velkio_Neighbors_delete(&neighbors);
+        return nullptr;
+    }
+    tf->positions = sources;
+    tf->microphones = microphones;
+    tf->config = config;
+    tf->neighbors = neighbors;
+    return tf;
+}
+
+velkio_TransferFunction *velkio_TransferFunction_fromFile(const char *path,
+                                                          const char *label)
+{
+    VELKIO_LOG(VELKIO_LOG_TRACE, "@ %s", __func__);
+    if (path == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "path is NULL");
+        return nullptr;
+    }
+    velkio_TransferFunction *tf = velkio_TransferFunction_new();
+    if (tf == nullptr)
+        return nullptr;
+    tf->archive = openArchive(path);
+    if (tf->archive == nullptr || loadArchive(tf, path, label) != 0) {
+        velkio_TransferFunction_delete(&tf);
+        return nullptr;
+    }
+    return tf;
+}
+
+void velkio_TransferFunction_setLocTFs(velkio_TransferFunction *tf,
+                                       velkio_Matrix **matrices)
+{
+    if (tf == nullptr)
+        return;
+    freeMatrixVector(&tf->locTFs, tf->nLocTFs);
+    tf->locTFs = matrices;
+    tf->nLocTFs = matrices != nullptr ? sourceCount(tf) : 0;
+}
+
+void velkio_TransferFunction_setSepTFs(velkio_TransferFunction *tf,
+                                       velkio_Matrix **matrices)
+{
+    if (tf == nullptr)
+        return;
+    freeMatrixVector(&tf->sepTFs, tf->nSepTFs);
+    tf->sepTFs = matrices;
+    tf->nSepTFs = matrices != nullptr ? sourceCount(tf) : 0;
+}
+
+void velkio_TransferFunction_setPositions(velkio_TransferFunction *tf,
+                                          velkio_Positions *positions)
+{
+    if (tf == nullptr)
+        return;
+    if (tf->positions != positions)
+        velkio_Positions_delete(&tf->positions);
+    tf->positions = positions;
+}
+
+void velkio_TransferFunction_setMicrophones(velkio_TransferFunction *tf,
+                                            velkio_Positions *microphones)
+{
+    if (tf == nullptr)
+        return;
+    if (tf->microphones != microphones)
+        velkio_Positions_delete(&tf->microphones);
+    tf->microphones = microphones;
+}
+
+void velkio_TransferFunction_setConfig(velkio_TransferFunction *tf, velkio_Config *config)
+{
+    if (tf == nullptr)
+        return;
+    if (tf->config != config)
+        velkio_Config_delete(&tf->config);
+    tf->config = config;
+}
+
+void velkio_TransferFunction_setNeighbors(velkio_TransferFunction *tf,
+                                          velkio_Neighbors *neighbors)
+{
+    if (tf == nullptr)
+        return;
+    if (tf->neighbors != neighbors)
+        velkio_Neighbors_delete(&tf->neighbors);
+    tf->neighbors = neighbors;
+}
+
+int velkio_TransferFunction_write(const velkio_TransferFunction *tf, const char *path,
+                                  const char *label)
+{
+    VELKIO_LOG(VELKIO_LOG_TRACE, "@ %s", __func__);
+    if (tf == nullptr || path == nullptr || path[0] == '\0') {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "no record or no path to write");
+        return 1;
+    }
+    const velkio_Matrix *shape = nullptr;
+    if (checkKindForWrite(tf, kindLoc, tf->locTFs, tf->nLocTFs, &shape) != 0 ||
+        checkKindForWrite(tf, kindSep, tf->sepTFs, tf->nSepTFs, &shape) != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "archive [%s] not written", path);
+        return 1;
+    }
+    std::string tmp;
+    if (createTempFile(path, &tmp) != 0)
+        return 1;
+    if (writeToTemp(tf, tmp, label != nullptr ? label : defaultLabel) != 0) {
+        unlink(tmp.c_str());
+        VELKIO_LOG(VELKIO_LOG_ERROR, "archive [%s] not written", path);
+        return 1;
+    }
+    if (rename(tmp.c_str(), path) != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not replace [%s]: %s", path, strerror(errno));
+        unlink(tmp.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+void velkio_TransferFunction_delete(velkio_TransferFunction **tf)
+{
+    if (tf == nullptr || *tf == nullptr)
+        return;
+    velkio_TransferFunction *t = *tf;
+    if (t->archive != nullptr)
+        zip_discard(t->archive);
+    freeMatrixVector(&t->locTFs, t->nLocTFs);
+    freeMatrixVector(&t->sepTFs, t->nSepTFs);
+    velkio_Positions_delete(&t->positions);
+    velkio_Positions_delete(&t->microphones);
+    velkio_Config_delete(&t->config);
+    velkio_Neighbors_delete(&t->neighbors);
+    free(t);
+    *tf = nullptr;
+}
