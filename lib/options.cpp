@@ -1,0 +1,90 @@
+// Common option-loop conventions of the velk programs (see options.h).
+#include "options.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "velkio.h"
+
+char hasParsedOpt = 0;
+
+int velkopt_logLevelFromText(const char *value)
+{
+    if (value == nullptr)
+        return VELKIO_LOG_ERROR;
+    if (strcmp(value, "W") == 0)
+        return VELKIO_LOG_WARNING;
+    if (strcmp(value, "I") == 0)
+        return VELKIO_LOG_INFO;
+    if (strcmp(value, "D") == 0)
+        return VELKIO_LOG_DEBUG;
+    return VELKIO_LOG_ERROR;
+}
+
+void velkopt_applyLogLevel(const char *value)
+{
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-zero-length"
+    velkio_Log_printf_(VELKIO_LOG_SET_LEVEL, "", velkopt_logLevelFromText(value),
+                       __func__, __LINE__);
+#pragma GCC diagnostic pop
+}
+
+// popt stores every --logLevel value as a new heap copy in the program's
+// variable and never releases it.  The latest copy is kept reachable here
+// and the one it replaced (no longer referenced) is released.
+static void adoptLogLevelCopy(const char *copy)
+{
+    static char *latest = nullptr;
+    if (copy != latest) {
+        free(latest);
+        latest = const_cast<char *>(copy);
+    }
+}
+
+int velkopt_handleCommon(poptContext ctx, int rc, const char *logLevel,
+                         velkopt_UsageFn usage)
+{
+    if (rc == VELKOPT_LOGLEVEL) {
+        velkopt_applyLogLevel(logLevel);
+        adoptLogLevelCopy(logLevel);
+        return 1;
+    }
+    if (rc == VELKOPT_HELP) {
+        if (!hasParsedOpt && usage != nullptr)
+            usage(ctx, 0);
+        return 1;
+    }
+    return 0;
+}
+
+void velkopt_logBadOption(poptContext ctx, const char *reason,
+                          const char *function, int line)
+{
+    const char *option = poptBadOption(ctx, POPT_BADOPTION_NOALIAS);
+    velkio_Log_printf_(VELKIO_LOG_ERROR, "%s: %s", 0, function, line,
+                       option ? option : "", reason ? reason : "");
+}
+
+void velkopt_printUsage(poptContext ctx, const char *title, const char *name,
+                        const char *description, const char *trailer)
+{
+    printf("\n\n%s%s\nDescription:\n%s\n", title ? title : "",
+           name ? name : "", description ? description : "");
+    poptPrintHelp(ctx, stdout, 0);
+    if (trailer != nullptr)
+        fputs(trailer, stdout);
+    fputs("\n\n", stdout);
+    fflush(stdout);
+}
+
+void velkopt_usage(poptContext ctx, int status, const char *title,
+                   const char *name, const char *description,
+                   const char *trailer)
+{
+    if (hasParsedOpt)
+        return;
+    velkopt_printUsage(ctx, title, name, description, trailer);
+    exit(status);
+}
