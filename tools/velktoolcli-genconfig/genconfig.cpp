@@ -1,0 +1,203 @@
+// velktoolcli-genconfig: options, the configuration record and the writing
+// of its document.
+#include "genconfig.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <sys/stat.h>
+
+#include "options.h"
+#include "velkio.h"
+
+namespace {
+
+// One bound of the peak range: a whole decimal number in 0 .. INT_MAX.
+int parseBound(const char *token, int *value)
+{
+    char *end = nullptr;
+    errno = 0;
+    long n = strtol(token, &end, 10);
+    if (end == token || *end != '\0' || errno != 0 || n < 0 || n > INT_MAX)
+        return 1;
+    *value = (int)n;
+    return 0;
+}
+
+velkio_Config *buildConfig(const GenConfigValues *v)
+{
+    velkio_Config *config = velkio_Config_new();
+    if (config == nullptr)
+        return nullptr;
+    velkio_Config_setComment(config, v->comment);
+    velkio_Config_setSynchronousAverage(config, v->syncAverage);
+    velkio_Config_setTSPoffset(config, v->tspOffset);
+    velkio_Config_setPeakSearchFrom(config, v->peakSearchFrom);
+    velkio_Config_setPeakSearchTo(config, v->peakSearchTo);
+    velkio_Config_setNfft(config, v->nfft);
+    velkio_Config_setTSPpath(config, v->tspPath);
+    velkio_Config_setSamplingRate(config, v->samplingRate);
+    velkio_Config_setSignalMax(config, v->signalMax);
+    velkio_Config_setTSPlength(config, v->tspLength);
+    return config;
+}
+
+// The document text of the configuration (which it takes over); null
+// with a logged reason on failure.
+char *configDocumentText(velkio_Config *config, int *length)
+{
+    velkio_XML *doc = velkio_XML_newFromData(nullptr, nullptr, config);
+    if (doc == nullptr) {
+        VELKIO_LOG(0, "can not velkio_XML_newFromData");
+        velkio_Config_delete(&config);
+        return nullptr;
+    }
+    char *text = velkio_XML_toString(doc, length);
+    velkio_XML_delete(&doc);
+    if (text == nullptr || *length < 0) {
+        VELKIO_LOG(0, "can not create the XML text");
+        free(text);
+        return nullptr;
+    }
+    return text;
+}
+
+// Writes the whole text, or nothing that stays: a regular file that could
+// not be written completely is removed (devices and pipes are left alone).
+int writeText(const char *text, size_t length, const char *path)
+{
+    if (path == nullptr) {
+        if (fwrite(text, 1, length, stdout) != length || fflush(stdout) != 0) {
+            VELKIO_LOG(0, "can not write the document to standard output: %s",
+                       strerror(errno));
+            return 1;
+        }
+        return 0;
+    }
+    FILE *fp = fopen(path, "w");
+    if (fp == nullptr) {
+        velkio_Log_FileOpenFailed(path);
+        return 1;
+    }
+    struct stat st;
+    const bool regular = fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode);
+    bool ok = fwrite(text, 1, length, fp) == length;
+    ok = (fclose(fp) == 0) && ok;
+    if (!ok) {
+        VELKIO_LOG(0, "can not write [%s]: %s", path, strerror(errno));
+        if (regular)
+            remove(path);
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+void initGenConfigValues(GenConfigValues *values)
+{
+    values->comment = "comment";
+    values->syncAverage = 16;
+    values->tspOffset = 0;
+    values->peakSearchFrom = 0;
+    values->peakSearchTo = 0;
+    values->nfft = 512;
+    values->tspPath = "/usr/share/velk/16384.little_endian.wav";
+    values->samplingRate = 16000;
+    values->signalMax = 32768;
+    values->tspLength = 16384;
+}
+
+int parsePeakRange(const char *text, int *from, int *to)
+{
+    std::string copy = text != nullptr ? text : "";
+    char *save = nullptr;
+    const char *first = strtok_r(copy.data(), ",", &save);
+    const char *second = first ? strtok_r(nullptr, ",", &save) : nullptr;
+    int a = 0, b = 0;
+    if (second == nullptr || parseBound(first, &a) != 0 ||
+        parseBound(second, &b) != 0)
+        return 1;
+    *from = a;
+    *to = b;
+    return 0;
+}
+
+void help(poptContext ctx, int status)
+{
+    velkopt_usage(ctx, status, "NAME:\n", "  velktoolcli-genconfig\n",
+                  "  The command creates a xml file that contians a config tag\n",
+                  nullptr);
+}
+
+int velktoolcli_genconfig(int argc, char **argv)
+{
+    GenConfigValues v;
+    initGenConfigValues(&v);
+    const char *peakText = "0,0";
+    const char *logLevel = "E";
+    const int shown = POPT_ARGFLAG_SHOW_DEFAULT;
+
+    struct poptOption table[] = {
+        {"comment", 'c', POPT_ARG_STRING | shown, &v.comment, 'c', "Comment",
+         NULL},
+        {"sync", 's', POPT_ARG_INT | shown, &v.syncAverage, 's',
+         "Number of TSPs in the recorded wav", NULL},
+        {"offset", 'o', POPT_ARG_INT | shown, &v.tspOffset, 'o',
+         "Offset of the TSP", NULL},
+        {"peak", 'p', POPT_ARG_STRING | shown, &peakText, 'p',
+         "Range for peak search (1-based, 0 means all range)", "INT,INT"},
+        {"nfft", 'n', POPT_ARG_INT | shown, &v.nfft, 'n', "NFFT of convolution",
+         NULL},
+        {"rate", 'r', POPT_ARG_INT | shown, &v.samplingRate, 'r',
+         "SamplingRate", NULL},
+        {"max", 'm', POPT_ARG_INT | shown, &v.signalMax, 'm', "SignalMax", NULL},
+        {"length", 'l', POPT_ARG_INT | shown, &v.tspLength, 'l', "TSPlength",
+         NULL},
+        {"tsp-path", 't', POPT_ARG_STRING | shown, &v.tspPath, 't',
+         "Path to the original TSP", NULL},
+        VELKOPT_COMMON_ENTRIES(logLevel),
+        POPT_TABLEEND};
+
+    poptContext ctx = poptGetContext(NULL, argc, (const char **)argv, table, 0);
+    poptSetOtherOptionHelp(ctx, "[OPTIONS]* [output_filename]");
+    int rc;
+    while ((rc = poptGetNextOpt(ctx)) >= 0) {
+        if (!velkopt_handleCommon(ctx, rc, logLevel, help) && rc == 'p' &&
+            parsePeakRange(peakText, &v.peakSearchFrom, &v.peakSearchTo) != 0)
+            rc = POPT_ERROR_BADNUMBER;
+        if (rc < 0)
+            break;
+        hasParsedOpt = 1;
+    }
+    if (rc < -1) {
+        VELKOPT_LOG_POPT_ERROR(ctx, rc);
+        poptFreeContext(ctx);
+        return 1;
+    }
+
+    const char *outputPath = poptGetArg(ctx);
+    int status = 1;
+    velkio_Config *config = buildConfig(&v);
+    if (config == nullptr) {
+        VELKIO_LOG(0, "can not velkio_Config_new");
+    } else {
+        velkio_Config_print(config);
+        int length = 0;
+        char *text = configDocumentText(config, &length);
+        if (text != nullptr)
+            status = writeText(text, (size_t)length, outputPath);
+        free(text);
+    }
+    if (status == 0) {
+        fprintf(stderr, "SUCCESS\n");
+        if (outputPath != nullptr)
+            fprintf(stderr, " output file : %s\n", outputPath);
+    }
+    poptFreeContext(ctx);
+    return status;
+}
