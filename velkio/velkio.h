@@ -320,4 +320,41 @@ unsigned char *velkio_MatFile_encode(const velkio_Matrix *m, const char *name,
 velkio_Matrix *velkio_MatFile_decode(const unsigned char *bytes, size_t size,
                                      const char *what);
 
+/* ------------------------------------------------------------------ */
+/* Legacy binary files (previous library generation)                   */
+/* ------------------------------------------------------------------ */
+
+/* Which transfer functions of a record a legacy transfer-function file
+ * holds. */
+enum { VELKIO_COMPAT_LOCALIZATION = 0, VELKIO_COMPAT_SEPARATION = 1 };
+
+/* Reads a legacy localization file, a legacy separation file or both (a
+ * missing one is a null path) into a new record: the files' source
+ * positions (type "soundsource"), microphones, configuration and
+ * matrices as localization and separation TFs.  Both files must describe
+ * the same measurement (counts, configuration, positions).  Null with a
+ * level-0 message on any malformed or inconsistent input. */
+velkio_TransferFunction *velkio_Compat_TransferFunction_readlibvelkio2(
+    const char *locPath, const char *sepPath);
+/* Reads a legacy separation-matrix file and the transfer-function archive
+ * it belongs to.  The matrix must fit the archive (source positions,
+ * channels, nfft and sampling rate).  The new record holds the archive's
+ * positions, microphones, configuration and neighbours and the matrices
+ * as its separation TFs (no localization TFs, no open archive).  Null
+ * with a level-0 message on any failure. */
+velkio_TransferFunction *velkio_Compat_SeparationMatrix_readlibvelkio2(
+    const char *matrixPath, const char *archivePath);
+/* Writes the record's localization or separation TFs (kind
+ * VELKIO_COMPAT_LOCALIZATION or VELKIO_COMPAT_SEPARATION) as a legacy
+ * transfer-function file, or its separation TFs as a legacy
+ * separation-matrix file.  The microphones written are those of the first
+ * source position's channel list when it carries one, else the whole
+ * list; polar coordinates are converted to Cartesian.  The file at `path`
+ * is replaced only when the whole file was written.  0 on success, 1 with
+ * a level-0 message for a record that no legacy file can hold. */
+int velkio_Compat_TransferFunction_writelibvelkio2(const velkio_TransferFunction *tf,
+                                                   int kind, const char *path);
+int velkio_Compat_SeparationMatrix_writelibvelkio2(const velkio_TransferFunction *tf,
+                                                   const char *path);
+
 #endif /* VELKIO_H */
