@@ -1,0 +1,495 @@
+// Consistency check of transfer-function archives and their summaries
+// (see validtf.h).
+#include "validtf.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "options.h"
+
+namespace {
+
+const char DEFAULT_WHATISTHIS[] = "transfer function";
+const char MEMBER_ROOT[] = "transferFunction/";
+const char MEMBER_WHATISTHIS[] = "transferFunction/whatisthis.txt";
+const char MEMBER_SOURCE[] = "transferFunction/source.xml";
+const char MEMBER_MICROPHONES[] = "transferFunction/microphones.xml";
+const char KIND_LOC[] = "localization";
+const char KIND_SEP[] = "separation";
+
+/* Size of the buffer in which TF member names are formed. */
+const int MEMBER_NAME_SIZE = 4192;
+
+const char CONVERSION_HINT[] =
+    "\n   If you want to convert your binary-format TFs into a zip-format (VELK>=2.1),\n"
+    "   see 'velktoolcli-conv-tf --help' (after installing velktool5).\n";
+
+/* 1 when the file at `path` begins with the four bytes "VELK", the mark of
+ * the previous generation's binary TF files. */
+int beginsWithVelkMark(const char *path)
+{
+    FILE *f = fopen(path, "rb");
+    if (f == nullptr)
+        return 0;
+    char head[4];
+    size_t got = fread(head, 1, sizeof head, f);
+    fclose(f);
+    return got == sizeof head && memcmp(head, "VELK", sizeof head) == 0;
+}
+
+/* Opens the archive read-only with consistency checking. */
+zip_t *openChecked(const char *path, int *code)
+{
+    *code = 0;
+    return zip_open(path, ZIP_RDONLY | ZIP_CHECKCONS, code);
+}
+
+/* The loader's report of an archive that libzip could not open. */
+void logOpenFailure(const char *path, int code)
+{
+    if (code == ZIP_ER_OPEN || code == ZIP_ER_NOENT) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "zip_open failed: cannot find or open '%s'", path);
+    } else if (code == ZIP_ER_NOZIP) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "zip_open failed: file '%s' is not in zip format", path);
+        if (beginsWithVelkMark(path))
+            VELKIO_LOG(VELKIO_LOG_ERROR, "%s", CONVERSION_HINT);
+    } else {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "zip_open failed: file '%s' unexpected error", path);
+    }
+}
+
+bool hasMember(zip_t *archive, const char *name)
+{
+    return zip_name_locate(archive, name, 0) >= 0;
+}
+
+/* Reads the whole member into a new buffer of size + 1 bytes, the last one
+ * zero.  Null on failure (logged). */
+char *readMember(zip_t *archive, const char *name, zip_uint64_t *size)
+{
+    if (archive == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "zip file hanel is NULL");
+        return nullptr;
+    }
+    zip_file_t *member = zip_fopen(archive, name, 0);
+    if (member == nullptr) {
+        errno = zip_error_code_zip(zip_get_error(archive)) == ZIP_ER_NOENT ? ENOENT : 0;
+        velkio_Log_FileOpenFailed(name);
+        return nullptr;
+    }
+    zip_stat_t st;
+    zip_stat_init(&st);
+    char *buffer = nullptr;
+    if (zip_stat(archive, name, 0, &st) != 0 || (st.valid & ZIP_STAT_SIZE) == 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "zip_stat error [%s] (%s)", name, zip_strerror(archive));
+    } else if (st.size >= (zip_uint64_t)INT_MAX) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "member [%s] is too large", name);
+    } else if ((buffer = (char *)malloc((size_t)st.size + 1)) == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not allocated memory");
+    } else {
+        zip_uint64_t got = 0;
+        zip_int64_t r = 1;
+        while (got < st.size && (r = zip_fread(member, buffer + got, st.size - got)) > 0)
+            got += (zip_uint64_t)r;
+        if (got != st.size) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "zip_fread error [%s] (%s)", name,
+                       r < 0 ? zip_file_strerror(member) : "short read");
+            free(buffer);
+            buffer = nullptr;
+        } else {
+            buffer[got] = '\0';
+            *size = got;
+        }
+    }
+    zip_fclose(member);
+    return buffer;
+}
+
+/* Opens the archive into the record; 0 on success. */
+int loadArchive(velkio_TransferFunction *tf, const char *path)
+{
+    int code;
+    tf->archive = openChecked(path, &code);
+    if (tf->archive != nullptr)
+        return 0;
+    logOpenFailure(path, code);
+    return 1;
+}
+
+/* Checks that whatisthis.txt begins with the expected text; 0 when it
+ * does. */
+int checkWhatIsThis(zip_t *archive, const char *expected)
+{
+    char *text = readZippedText(archive, MEMBER_WHATISTHIS);
+    if (text == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "readZippedText failed");
+        return 1;
+    }
+    VELKIO_LOG(VELKIO_LOG_DEBUG, "%s", text);
+    int result = 0;
+    if (strncmp(text, expected, strlen(expected)) != 0) {
+        VELKIO_LOG(VELKIO_LOG_WARNING, "[%s] is not [%s]", MEMBER_WHATISTHIS, expected);
+        result = 1;
+    }
+    free(text);
+    return result;
+}
+
+/* Copies positions, configuration and neighbours of source.xml into the
+ * record; 0 on success. */
+int loadSource(velkio_TransferFunction *tf)
+{
+    VELKIO_LOG(VELKIO_LOG_DEBUG, "reading sources.xml");
+    velkio_XML *doc = readZippedXML(tf->archive, MEMBER_SOURCE);
+    if (doc == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "source.xml is not found in the file");
+        return 1;
+    }
+    if (doc->poses != nullptr) {
+        VELKIO_LOG(VELKIO_LOG_DEBUG, "copying xml->poses");
+        velkio_TransferFunction_setPositions(tf, velkio_Positions_copy(doc->poses));
+    }
+    if (doc->cfg != nullptr) {
+        VELKIO_LOG(VELKIO_LOG_DEBUG, "copying xml->cfg");
+        velkio_TransferFunction_setConfig(tf, velkio_Config_copy(doc->cfg));
+    }
+    if (doc->nbrs != nullptr) {
+        VELKIO_LOG(VELKIO_LOG_DEBUG, "copying xml->nbrs");
+        velkio_TransferFunction_setNeighbors(tf, velkio_Neighbors_copy(doc->nbrs));
+    }
+    VELKIO_LOG(VELKIO_LOG_DEBUG, "reading sources.xml");
+    if (tf->neighbors != nullptr)
+        tf->neighbors->positions = tf->positions;
+    velkio_XML_delete(&doc);
+    return 0;
+}
+
+/* Copies the microphone positions into the record; a microphones.xml that
+ * does not parse leaves the list null. */
+void loadMicrophones(velkio_TransferFunction *tf)
+{
+    VELKIO_LOG(VELKIO_LOG_DEBUG, "reading microphones.xml");
+    velkio_XML *doc = readZippedXML(tf->archive, MEMBER_MICROPHONES);
+    if (doc != nullptr && doc->poses != nullptr)
+        velkio_TransferFunction_setMicrophones(tf, velkio_Positions_copy(doc->poses));
+    velkio_XML_delete(&doc);
+}
+
+/* Counts both TF kinds into the record, matrices left null; 0 on
+ * success. */
+int loadCounts(velkio_TransferFunction *tf)
+{
+    VELKIO_LOG(VELKIO_LOG_DEBUG, "reading loc/sep tfs");
+    velkio_TransferFunction_setLocTFs(tf, nullptr);
+    velkio_TransferFunction_setSepTFs(tf, nullptr);
+    int nLoc = countTFs(tf->archive, KIND_LOC, tf->positions);
+    if (nLoc < 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "Reading localization TFs failed.");
+        return 1;
+    }
+    int nSep = countTFs(tf->archive, KIND_SEP, tf->positions);
+    if (nSep < 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "Reading separation TFs failed.");
+        return 1;
+    }
+    // The TF vectors stay null: only the counts are recorded.
+    tf->nLocTFs = nLoc;
+    tf->nSepTFs = nSep;
+    return 0;
+}
+
+int sourceCount(const velkio_TransferFunction *tf)
+{
+    return tf->positions != nullptr && tf->positions->count > 0 ? tf->positions->count : 0;
+}
+
+const char *contentsText(const velkio_TransferFunction *tf)
+{
+    if (tf->nLocTFs > 0 && tf->nSepTFs > 0)
+        return "localization, separation";
+    if (tf->nLocTFs > 0)
+        return "localization";
+    if (tf->nSepTFs > 0)
+        return "separation";
+    return "no tf matrix";
+}
+
+const char *contentsJson(const velkio_TransferFunction *tf)
+{
+    if (tf->nLocTFs > 0 && tf->nSepTFs > 0)
+        return "[ \"localization\" , \"separation\" ]";
+    if (tf->nLocTFs > 0)
+        return "[ \"localization\" ]";
+    if (tf->nSepTFs > 0)
+        return "[ \"separation\" ]";
+    return "[]";
+}
+
+/* Length of the valid UTF-8 sequence starting at s, or 0 when the bytes
+ * there do not form one. */
+int utf8SequenceLength(const unsigned char *s)
+{
+    unsigned int c = s[0];
+    int n;
+    unsigned int least;
+    if (c < 0x80)
+        return 1;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+        least = 0x80;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        least = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        least = 0x10000;
+    } else {
+        return 0;
+    }
+    unsigned int code = c & (0x7Fu >> n);
+    for (int k = 1; k < n; k++) {
+        if ((s[k] & 0xC0) != 0x80)
+            return 0;
+        code = (code << 6) | (s[k] & 0x3Fu);
+    }
+    if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+        return 0;
+    return n;
+}
+
+const velkio_Config emptyConfig = {};
+
+} // namespace
+
+velkio_TransferFunction *velkio_TransferFunction_fromFile_withoutLoadingMatrix(
+    const char *path, const char *whatisthis)
+{
+    VELKIO_LOG(VELKIO_LOG_TRACE, "@ %s", __func__);
+    if (path == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "path is NULL");
+        return nullptr;
+    }
+    if (whatisthis == nullptr)
+        whatisthis = DEFAULT_WHATISTHIS;
+    VELKIO_LOG(VELKIO_LOG_DEBUG, "whatisthis: %s", whatisthis);
+    velkio_TransferFunction *tf = velkio_TransferFunction_new();
+    if (tf == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not allocated memory");
+        return nullptr;
+    }
+    if (loadArchive(tf, path) != 0 || checkWhatIsThis(tf->archive, whatisthis) != 0 ||
+        loadSource(tf) != 0) {
+        velkio_TransferFunction_delete(&tf);
+        return nullptr;
+    }
+    loadMicrophones(tf);
+    if (loadCounts(tf) != 0)
+        velkio_TransferFunction_delete(&tf);
+    return tf;
+}
+
+int countTFs(zip_t *archive, const char *kind, const velkio_Positions *positions)
+{
+    if (archive == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "zip file hanel is NULL");
+        return -1;
+    }
+    int size = positions != nullptr ? positions->count : 0;
+    VELKIO_LOG(VELKIO_LOG_DEBUG, "size: %d", size);
+    if (size < 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "maximum TF index is not positive value");
+        return -1;
+    }
+    if (kind == nullptr || (strncmp(kind, KIND_LOC, 12) != 0 && strncmp(kind, KIND_SEP, 10) != 0)) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "Unknown mode: %s", kind ? kind : "(null)");
+        return -1;
+    }
+    for (int i = 0; i < size; i++) {
+        char name[MEMBER_NAME_SIZE];
+        snprintf(name, sizeof name, "transferFunction/%s/tf%05d.mat", kind,
+                 positions->list[i]->id);
+        VELKIO_LOG(VELKIO_LOG_DEBUG, "%s", name);
+        if (!hasMember(archive, name))
+            return i;
+    }
+    return size;
+}
+
+velkio_XML *readZippedXML(zip_t *archive, const char *name)
+{
+    VELKIO_LOG(VELKIO_LOG_TRACE, "@ %s", __func__);
+    if (name == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "path is NULL");
+        return nullptr;
+    }
+    zip_uint64_t size = 0;
+    char *text = readMember(archive, name, &size);
+    if (text == nullptr)
+        return nullptr;
+    velkio_XML *doc = velkio_XML_newFromXMLbuffer(text, (int)size, nullptr);
+    free(text);
+    return doc;
+}
+
+char *readZippedText(zip_t *archive, const char *name)
+{
+    VELKIO_LOG(VELKIO_LOG_TRACE, "@ %s", __func__);
+    if (name == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "path is NULL");
+        return nullptr;
+    }
+    zip_uint64_t size = 0;
+    return readMember(archive, name, &size);
+}
+
+int validtf_checkMembers(zip_t *archive)
+{
+    int result = 0;
+    const char *recorded[] = {MEMBER_ROOT, MEMBER_WHATISTHIS};
+    for (const char *name : recorded) {
+        if (!hasMember(archive, name)) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "%s not found.", name);
+            result = 1;
+        }
+    }
+    // Without the position documents nothing further can be checked.
+    const char *documents[] = {MEMBER_MICROPHONES, MEMBER_SOURCE};
+    for (const char *name : documents) {
+        if (!hasMember(archive, name)) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "%s not found.", name);
+            result = 1;
+        }
+    }
+    zip_discard(archive);
+    return result;
+}
+
+void validtf_printText(FILE *out, const velkio_TransferFunction *tf)
+{
+    const velkio_Config *cfg = tf->config != nullptr ? tf->config : &emptyConfig;
+    fprintf(out, "Transfer Function Informations\n");
+    fprintf(out, " Microphones       : %d\n", velkio_Positions_getSize(tf->microphones));
+    fprintf(out, " TF Directions     : %d\n", sourceCount(tf));
+    fprintf(out, " Contents          : %s\n", contentsText(tf));
+    fprintf(out, "Configuration Informations\n");
+    fprintf(out, " Comment           : %s\n", cfg->comment ? cfg->comment : "");
+    fprintf(out, " SynchronousAverage: %d\n", cfg->synchronousAverage);
+    fprintf(out, " TSPpath           : %s\n", cfg->tspPath ? cfg->tspPath : "");
+    fprintf(out, " TSPOffset         : %d\n", cfg->tspOffset);
+    fprintf(out, " PeakSearch        : from %d to %d\n", cfg->peakSearchFrom, cfg->peakSearchTo);
+    fprintf(out, " nfft              : %d\n", cfg->nfft);
+    fprintf(out, " samplingRate      : %d\n", cfg->samplingRate);
+    fprintf(out, " signalMax         : %d\n", cfg->signalMax);
+    fprintf(out, " TSPLength         : %d\n", cfg->tspLength);
+}
+
+void validtf_writeJsonString(FILE *out, const char *text)
+{
+    const unsigned char *s = reinterpret_cast<const unsigned char *>(text ? text : "");
+    fputc('"', out);
+    while (*s != 0) {
+        unsigned char c = *s;
+        if (c == '"' || c == '\\') {
+            fputc('\\', out);
+            fputc(c, out);
+        } else if (c == '\n') {
+            fputs("\\n", out);
+        } else if (c == '\t') {
+            fputs("\\t", out);
+        } else if (c == '\r') {
+            fputs("\\r", out);
+        } else if (c < 0x20 || c == 0x7F) {
+            fprintf(out, "\\u%04x", c);
+        } else {
+            int n = utf8SequenceLength(s);
+            if (n == 0) {
+                fputs("\\ufffd", out);
+                n = 1;
+            } else {
+                fwrite(s, 1, (size_t)n, out);
+            }
+            s += n;
+            continue;
+        }
+        s++;
+    }
+    fputc('"', out);
+}
+
+void validtf_printJson(FILE *out, const velkio_TransferFunction *tf)
+{
+    const velkio_Config *cfg = tf->config != nullptr ? tf->config : &emptyConfig;
+    fprintf(out, "{\n    \"TFInfo\": {\n");
+    fprintf(out, "        \"Microphones\": %d ,\n", velkio_Positions_getSize(tf->microphones));
+    fprintf(out, "        \"Directions\": %d ,\n", sourceCount(tf));
+    fprintf(out, "        \"Contents\": %s\n    } ,\n", contentsJson(tf));
+    fprintf(out, "    \"Config\": {\n");
+    fprintf(out, "        \"Comment\": ");
+    validtf_writeJsonString(out, cfg->comment);
+    fprintf(out, " ,\n");
+    fprintf(out, "        \"SynchronousAverage\": %d ,\n", cfg->synchronousAverage);
+    fprintf(out, "        \"TSPpath\": ");
+    validtf_writeJsonString(out, cfg->tspPath);
+    fprintf(out, " ,\n");
+    fprintf(out, "        \"TSPOffset\": %d ,\n", cfg->tspOffset);
+    fprintf(out, "        \"PeakSearch\": [ { \"from\" : %d, \"to\" : %d } ] ,\n",
+            cfg->peakSearchFrom, cfg->peakSearchTo);
+    fprintf(out, "        \"nfft\": %d ,\n", cfg->nfft);
+    fprintf(out, "        \"samplingRate\": %d ,\n", cfg->samplingRate);
+    fprintf(out, "        \"signalMax\": %d ,\n", cfg->signalMax);
+    fprintf(out, "        \"TSPLength\": %d\n    }\n}", cfg->tspLength);
+}
+
+int validtf_checkArchive(const char *path, int show, int json)
+{
+    int code;
+    zip_t *archive = openChecked(path, &code);
+    if (archive == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not open zip file [%s]", path);
+        // A file of the previous generation gets the way to convert it.
+        if (code == ZIP_ER_NOZIP && beginsWithVelkMark(path))
+            VELKIO_LOG(VELKIO_LOG_ERROR, "%s", CONVERSION_HINT);
+        return 1;
+    }
+    if (validtf_checkMembers(archive) != 0)
+        return 1;
+
+    velkio_TransferFunction *tf = velkio_TransferFunction_fromFile_withoutLoadingMatrix(path, nullptr);
+    if (tf == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "zip read file error");
+        return 1;
+    }
+    int n = sourceCount(tf);
+    if (show)
+        validtf_printText(stdout, tf);
+    else if (json)
+        validtf_printJson(stdout, tf);
+    int result = 0;
+    if ((show || json) && (fflush(stdout) != 0 || ferror(stdout))) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "write error on standard output");
+        result = 1;
+    }
+    if (tf->nLocTFs > 0 && tf->nLocTFs != n) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "localization matrix size(%d) differ from position size(%d)",
+                   tf->nLocTFs, n);
+        result = 1;
+    }
+    if (tf->nSepTFs > 0 && tf->nSepTFs != n) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "separation matrix size(%d) differ from position size(%d)",
+                   tf->nSepTFs, n);
+        result = 1;
+    }
+    velkio_TransferFunction_delete(&tf);
+    if (result == 0)
+        fputs("SUCCESS\n", stderr);
+    return result;
+}
+
+void help(poptContext ctx, int status)
+{
+    velkopt_usage(ctx, status, "NAME:\n", "  velktoolcli-validtf\n",
+                  "  Consistency check of the transfer function\n",
+                  "\nOutput:\n  If a tf_file is valid, the command returns 0.\n");
+}
