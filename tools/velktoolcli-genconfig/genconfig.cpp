@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include <sys/stat.h>
 
+#include "docout.h"
 #include "options.h"
 #include "velkio.h"
 
@@ -46,54 +46,18 @@ velkio_Config *buildConfig(const GenConfigValues *v)
     return config;
 }
 
-// The document text of the configuration (which it takes over); null
-// with a logged reason on failure.
-char *configDocumentText(velkio_Config *config, int *length)
+// Writes the document of the configuration (which it takes over).
+int writeConfigDocument(velkio_Config *config, const char *path)
 {
     velkio_XML *doc = velkio_XML_newFromData(nullptr, nullptr, config);
     if (doc == nullptr) {
         VELKIO_LOG(0, "can not velkio_XML_newFromData");
         velkio_Config_delete(&config);
-        return nullptr;
+        return 1;
     }
-    char *text = velkio_XML_toString(doc, length);
+    int rc = velk_writeDocument(doc, path, nullptr);
     velkio_XML_delete(&doc);
-    if (text == nullptr || *length < 0) {
-        VELKIO_LOG(0, "can not create the XML text");
-        free(text);
-        return nullptr;
-    }
-    return text;
-}
-
-// Writes the whole text, or nothing that stays: a regular file that could
-// not be written completely is removed (devices and pipes are left alone).
-int writeText(const char *text, size_t length, const char *path)
-{
-    if (path == nullptr) {
-        if (fwrite(text, 1, length, stdout) != length || fflush(stdout) != 0) {
-            VELKIO_LOG(0, "can not write the document to standard output: %s",
-                       strerror(errno));
-            return 1;
-        }
-        return 0;
-    }
-    FILE *fp = fopen(path, "w");
-    if (fp == nullptr) {
-        velkio_Log_FileOpenFailed(path);
-        return 1;
-    }
-    struct stat st;
-    const bool regular = fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode);
-    bool ok = fwrite(text, 1, length, fp) == length;
-    ok = (fclose(fp) == 0) && ok;
-    if (!ok) {
-        VELKIO_LOG(0, "can not write [%s]: %s", path, strerror(errno));
-        if (regular)
-            remove(path);
-        return 1;
-    }
-    return 0;
+    return rc;
 }
 
 } // namespace
@@ -187,11 +151,7 @@ int velktoolcli_genconfig(int argc, char **argv)
         VELKIO_LOG(0, "can not velkio_Config_new");
     } else {
         velkio_Config_print(config);
-        int length = 0;
-        char *text = configDocumentText(config, &length);
-        if (text != nullptr)
-            status = writeText(text, (size_t)length, outputPath);
-        free(text);
+        status = writeConfigDocument(config, outputPath);
     }
     if (status == 0) {
         fprintf(stderr, "SUCCESS\n");

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include <sys/stat.h>
+#include "docout.h"
 
 int genneighbors_addNeighbors(velkio_XML *doc, int algorithm, int numMax,
                               float threshold)
@@ -35,29 +35,5 @@ int genneighbors_addNeighbors(velkio_XML *doc, int algorithm, int numMax,
 
 int genneighbors_writeDocument(const velkio_XML *doc, const char *path)
 {
-    if (path == nullptr) {
-        if (velkio_XML_write(doc, stdout) != 0 || fflush(stdout) != 0) {
-            VELKIO_LOG(VELKIO_LOG_ERROR, "write error on standard output");
-            return 1;
-        }
-        return 0;
-    }
-    FILE *file = fopen(path, "w");
-    if (file == nullptr) {
-        velkio_Log_FileOpenFailed(path);
-        return 1;
-    }
-    struct stat status;
-    bool regular = fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
-    int failed = velkio_XML_write(doc, file) != 0;
-    failed |= fclose(file) != 0;
-    if (failed) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "write error [%s]", path);
-        // A partial document must not stay behind; devices and pipes are
-        // left alone.
-        if (regular)
-            remove(path);
-        return 1;
-    }
-    return 0;
+    return velk_writeDocument(doc, path, nullptr);
 }

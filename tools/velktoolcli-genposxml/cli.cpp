@@ -2,14 +2,13 @@
 // position list.
 #include "genposxml.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include <sys/stat.h>
 
+#include "docout.h"
 #include "options.h"
 
 namespace {
@@ -202,36 +201,6 @@ int parseOptions(poptContext ctx)
     return 0;
 }
 
-// Writes the whole text, or nothing that stays: a regular file that could
-// not be written completely is removed (devices and pipes are left alone).
-int writeText(const char *text, size_t length, const char *path)
-{
-    if (path == nullptr) {
-        if (fwrite(text, 1, length, stdout) != length || fflush(stdout) != 0) {
-            VELKIO_LOG(0, "can not write the document to standard output: %s",
-                       strerror(errno));
-            return 1;
-        }
-        return 0;
-    }
-    FILE *fp = fopen(path, "w");
-    if (fp == nullptr) {
-        velkio_Log_FileOpenFailed(path);
-        return 1;
-    }
-    struct stat st;
-    const bool regular = fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode);
-    bool ok = fwrite(text, 1, length, fp) == length;
-    ok = (fclose(fp) == 0) && ok;
-    if (!ok) {
-        VELKIO_LOG(0, "can not write [%s]: %s", path, strerror(errno));
-        if (regular)
-            remove(path);
-        return 1;
-    }
-    return 0;
-}
-
 // Builds the document of the positions (which it takes over) and writes
 // it; the text is complete before the output is opened.
 int writePositions(velkio_Positions *positions, const char *path)
@@ -242,16 +211,8 @@ int writePositions(velkio_Positions *positions, const char *path)
         velkio_Positions_delete(&positions);
         return 1;
     }
-    int length = 0;
-    char *text = velkio_XML_toString(doc, &length);
+    int rc = velk_writeDocument(doc, path, nullptr);
     velkio_XML_delete(&doc);
-    if (text == nullptr || length < 0) {
-        VELKIO_LOG(0, "can not create the XML text");
-        free(text);
-        return 1;
-    }
-    int rc = writeText(text, (size_t)length, path);
-    free(text);
     return rc;
 }
 

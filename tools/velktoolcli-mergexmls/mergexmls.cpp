@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include <sys/stat.h>
+#include "docout.h"
 
 namespace {
 
@@ -80,29 +80,5 @@ int mergexmls_addDocument(velkio_XML *merged, const velkio_XML *input, int last)
 
 int mergexmls_writeDocument(const velkio_XML *doc, const char *path)
 {
-    if (path == nullptr) {
-        if (velkio_XML_write(doc, stdout) != 0 || fflush(stdout) != 0) {
-            VELKIO_LOG(VELKIO_LOG_ERROR, "write error on standard output");
-            return 1;
-        }
-        return 0;
-    }
-    FILE *file = fopen(path, "w");
-    if (file == nullptr) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "file open error!!");
-        return 1;
-    }
-    struct stat status;
-    bool regular = fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
-    int failed = velkio_XML_write(doc, file) != 0;
-    failed |= fclose(file) != 0;
-    if (failed) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "write error [%s]", path);
-        // A partial document must not stay behind; devices and pipes are
-        // left alone.
-        if (regular)
-            remove(path);
-        return 1;
-    }
-    return 0;
+    return velk_writeDocument(doc, path, "file open error!!");
 }

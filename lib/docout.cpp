@@ -1,0 +1,55 @@
+// Complete-or-nothing output of documents and texts.
+#include "docout.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+
+int velk_writeText(const char *text, size_t length, const char *path,
+                   const char *openFailure)
+{
+    if (path == nullptr) {
+        if (fwrite(text, 1, length, stdout) != length || fflush(stdout) != 0) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "write error on standard output: %s",
+                       strerror(errno));
+            return 1;
+        }
+        return 0;
+    }
+    FILE *file = fopen(path, "w");
+    if (file == nullptr) {
+        if (openFailure == nullptr)
+            velkio_Log_FileOpenFailed(path);
+        else
+            VELKIO_LOG(VELKIO_LOG_ERROR, "%s", openFailure);
+        return 1;
+    }
+    struct stat status;
+    const bool regular = fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
+    bool ok = fwrite(text, 1, length, file) == length;
+    ok = (fclose(file) == 0) && ok;
+    if (!ok) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "write error [%s]: %s", path, strerror(errno));
+        if (regular)
+            remove(path);
+        return 1;
+    }
+    return 0;
+}
+
+int velk_writeDocument(const velkio_XML *doc, const char *path,
+                       const char *openFailure)
+{
+    int length = 0;
+    char *text = velkio_XML_toString(doc, &length);
+    if (text == nullptr || length < 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not create the XML text");
+        free(text);
+        return 1;
+    }
+    int rc = velk_writeText(text, (size_t)length, path, openFailure);
+    free(text);
+    return rc;
+}

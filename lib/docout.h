@@ -1,0 +1,25 @@
+/*
+ * Output of the small programs: a document or text goes to a file or to
+ * standard output completely, or not at all.  The text is complete before
+ * the file is opened, and a regular file that could not be written to the
+ * end is removed (devices and pipes are left alone).
+ */
+#ifndef VELK_LIB_DOCOUT_H
+#define VELK_LIB_DOCOUT_H
+
+#include <cstddef>
+
+#include "velkio.h"
+
+/* Writes `length` bytes of `text` to `path`, or to standard output when
+ * `path` is null.  When the file cannot be opened, `openFailure` is logged
+ * at level 0 (null: velkio_Log_FileOpenFailed(path)).  0 on success, 1 on
+ * failure (logged). */
+int velk_writeText(const char *text, size_t length, const char *path,
+                   const char *openFailure);
+
+/* The same for a library document. */
+int velk_writeDocument(const velkio_XML *doc, const char *path,
+                       const char *openFailure);
+
+#endif /* VELK_LIB_DOCOUT_H */
