@@ -371,6 +371,26 @@ int checkKindForWrite(const velkio_TransferFunction *tf, const char *kind,
     return 0;
 }
 
+// Compression of a member, chosen by measurement (bench/README.md): the
+// MAT members (complex floats, nearly all of an archive) are stored, since
+// deflate shrinks them by only 8 to 9 % and makes writing the archive more
+// than ten times slower; the texts (XML documents, whatisthis.txt) shrink
+// to about a seventh and are deflated at zlib's usual level 6 (libzip's
+// own default, level 9, is twice as slow for 3 % less).
+int setCompression(zip_t *za, zip_int64_t index, const char *name)
+{
+    size_t n = strlen(name);
+    bool matrix = n > 4 && strcmp(name + n - 4, ".mat") == 0;
+    if (zip_set_file_compression(za, (zip_uint64_t)index,
+                                 matrix ? ZIP_CM_STORE : ZIP_CM_DEFLATE,
+                                 matrix ? 0 : 6) != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not set the compression of %s (%s)", name,
+                   zip_strerror(za));
+        return 1;
+    }
+    return 0;
+}
+
 // Adds a member from a malloc'd buffer, which libzip frees; on failure the
 // buffer is freed here.  0 on success.
 int addBuffer(zip_t *za, const char *name, void *data, size_t size)
@@ -381,12 +401,13 @@ int addBuffer(zip_t *za, const char *name, void *data, size_t size)
         free(data);
         return 1;
     }
-    if (zip_file_add(za, name, src, ZIP_FL_ENC_UTF_8) < 0) {
+    zip_int64_t index = zip_file_add(za, name, src, ZIP_FL_ENC_UTF_8);
+    if (index < 0) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "can not add %s (%s)", name, zip_strerror(za));
         zip_source_free(src);
         return 1;
     }
-    return 0;
+    return setCompression(za, index, name);
 }
 
 int addDirectory(zip_t *za, const char *name)

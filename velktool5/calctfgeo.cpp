@@ -1,10 +1,309 @@
-// The calctfgeo subcommand.
+// The calctfgeo subcommand: transfer functions from the positions alone.
+// Each source-to-microphone transfer function is the pure delay of the
+// straight path at the speed of sound: unit magnitude, a phase linear in
+// frequency.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "textutil.h"
+#include "tfinput.h"
 #include "velktool.h"
+
+void helpForCalcTfGeo(poptContext ctx, int status)
+{
+    velkopt_usage(ctx, status, "Function:\n", "  calctfgeo\n",
+                  "  Generate transfer function by geometric calculation\n",
+                  nullptr);
+}
+
+// The normalization block of the report text.  The geometric transfer
+// functions have unit magnitude, so they count as normalized in every
+// respect whatever the options say; a request to disable one is ignored
+// with a warning.
+void writeNormalizeInfo(int normalizeSrc, int normalizeMic, int normalizeFreq)
+{
+    cat_asprintf(&g.info, "%s \n%s[%d]\n%s[%d]\n%s[%d]\n",
+                 "Normalization Type", "- Source     ", 1, "- Microphone ", 1,
+                 "- Frequency  ", 1);
+    if (normalizeSrc == 0 || normalizeMic == 0 || normalizeFreq == 0)
+        VELKIO_LOG(VELKIO_LOG_WARNING,
+                   "ignored --normalize*=0 option. calctfgeo always generates "
+                   "normalized value.");
+}
+
+namespace {
+
+// Speed of sound in metres per second.
+const float speedOfSound = 343.0f;
+
+// Delay in samples from source s to every microphone (into delay[m]);
+// returns the largest.
+float sourceDelays(int s, float *delay)
+{
+    float samplesPerMetre = (float)g.samplingRate / speedOfSound;
+    float maxDelay = 0;
+    for (int m = 0; m < g.nMic; m++) {
+        float dx = g.srcPos[s][0] - g.micPos[m][0];
+        float dy = g.srcPos[s][1] - g.micPos[m][1];
+        float dz = g.srcPos[s][2] - g.micPos[m][2];
+        float norm = sqrtf((dx * dx + dy * dy) + dz * dz);
+        delay[m] = norm * samplesPerMetre;
+        VELKIO_LOG(VELKIO_LOG_DEBUG, "mic [%d] : norm_2=%f : srcDelta=%f",
+                   g.micPosId[m], norm, delay[m]);
+        if (delay[m] > maxDelay)
+            maxDelay = delay[m];
+    }
+    return maxDelay;
+}
+
+// Shift of a source's delays: the farthest microphone's direct sound of
+// directLength samples ends exactly at the end of the nfft-sample frame;
+// no shift when everything already fits.
+float sourceOffset(float maxDelay, int directLength)
+{
+    float offset = maxDelay + directLength - g.nfft;
+    return offset < 0 ? 0 : offset;
+}
+
+// TFvect[s][m][k] = e^(i * phase), phase = -k * 2 pi * (delay - offset) / nfft.
+void fillDelayTF(int s, const float *delay, float offset)
+{
+    const double twoPi = 6.283185307179586;
+    for (int m = 0; m < g.nMic; m++) {
+        float shifted = delay[m] - offset;
+        for (int k = 0; k <= g.nfft / 2; k++) {
+            float phase = (float)(-((double)k * ((double)shifted * twoPi) /
+                                    (double)g.nfft));
+            g.TFvect[s][m][k] = velktool_ComplexFloat(cosf(phase), sinf(phase));
+        }
+    }
+}
+
+// The geometric transfer functions of every source into TFvect, with the
+// offsets into the cut ranges (the annotation of the archive).
+void geometricTF(int directLength, velktool_CutRangePair *ranges)
+{
+    std::vector<float> delay((size_t)g.nMic);
+    for (int s = 0; s < g.nSrc; s++) {
+        printf(" progress:%d / %d\n", s + 1, g.nSrc);
+        fflush(stdout);
+        float offset = sourceOffset(sourceDelays(s, delay.data()), directLength);
+        ranges[s].loc.offset = offset;
+        ranges[s].sep.offset = offset;
+        VELKIO_LOG(VELKIO_LOG_DEBUG, "GEO IR[%d] offset=%f(%fsec)",
+                   g.srcPosId[s], offset,
+                   offset / (g.samplingRate < 1 ? 16000 : g.samplingRate));
+        fillDelayTF(s, delay.data(), offset);
+    }
+}
+
+// Separation transfer functions are the complex conjugates.
+void conjugateTF(void)
+{
+    for (int s = 0; s < g.nSrc; s++)
+        for (int m = 0; m < g.nMic; m++)
+            for (int k = 0; k <= g.nfft / 2; k++)
+                g.TFvect[s][m][k] = std::conj(g.TFvect[s][m][k]);
+}
+
+// Hands TFvect to the library as the output type asks: LOC as is, SEP
+// conjugated, LOC_SEP both (LOC first, before the conjugation).
+void handOver(int outputType, int normalizeSrc, int normalizeMic,
+              int normalizeFreq)
+{
+    if (outputType == LOC || outputType == LOC_SEP)
+        velktool_setLoctfFromArray();
+    if (outputType == SEP || outputType == LOC_SEP) {
+        writeNormalizeInfo(normalizeSrc, normalizeMic, normalizeFreq);
+        conjugateTF();
+        velktool_setSeptfFromArray();
+    }
+}
+
+void allocateArrays(void)
+{
+    velktool_new(VELKTOOL_TFVECT);
+    velktool_new(VELKTOOL_TMPTFVECT);
+    velktool_new(VELKTOOL_FFTBUF);
+    velktool_new(VELKTOOL_MICPOS);
+    velktool_new(VELKTOOL_SRCPOS);
+    velktool_new(VELKTOOL_POSID);
+    velktool_new(VELKTOOL_TMPSRCDIR);
+    velktool_new(VELKTOOL_SRCBASENAME);
+}
+
+} // namespace
+
+int velktoolcli_calctfgeoExec(const char *tspList, const char *micList,
+                              int outputType, const char *outputFile,
+                              int directLength, int normalizeSrc,
+                              int normalizeMic, int normalizeFreq,
+                              char resetMic)
+{
+    char used[VELKTOOL_MAX_CHANNELS] = {0};
+
+    free(g.info);
+    g.info = nullptr;
+    if (velktool_loadPositionLists(tspList, micList) != 0)
+        return 1;
+    g.inputMode = 1;
+    g.nMic = velkio_Positions_getSize(g.micXml->poses);
+    g.nSrc = velkio_Positions_getSize(g.srcXml->poses);
+    if (velktool_selectChannels(used, resetMic, tspList, micList) != 0 ||
+        velktool_readConfig() != 0 ||
+        velktool_checkRunInputs(used, tspList, micList) != 0)
+        return 1;
+
+    allocateArrays();
+    velktool_createTmpPath();
+    velktool_setMicPosId(used);
+    velktool_setMicPos();
+    velktool_setSrcPosId();
+    velktool_setSrcPos();
+
+    std::vector<velktool_CutRangePair> ranges((size_t)g.nSrc);
+    geometricTF(directLength, ranges.data());
+    handOver(outputType, normalizeSrc, normalizeMic, normalizeFreq);
+    cat_asprintf(&g.info, "Direct sound Length  %d\n", directLength);
+    writeTF(outputType, outputFile, resetMic);
+    appendInfoToZipFile(outputFile, ranges.data());
+    return 0;
+}
+
+namespace {
+
+// Values of the options of one run.
+struct GeoOptions {
+    char *tspList = nullptr;
+    char *micList = nullptr;
+    char *outputType = const_cast<char *>("LOC_SEP");
+    char *outputFile = nullptr;
+    int directLength = 32;
+    int normalizeSrc = 0;
+    int normalizeMic = 0;
+    int normalizeFreq = 0;
+    const char *logLevel = "E";
+    int tfType = LOC_SEP;
+    char resetMic = 0;
+};
+
+// The checks of one option handed back by popt: rc, or a popt error code.
+int checkOption(poptContext ctx, int rc, GeoOptions &o)
+{
+    switch (rc) {
+    case 't':
+        o.tfType = velktool_parseOutputType(o.outputType);
+        if (o.tfType < 0) {
+            VELKOPT_LOG_BAD_OPTION(ctx, "invalid string value");
+            exit(1);
+        }
+        break;
+    case 'd':
+        if (o.directLength < 0)
+            return POPT_ERROR_BADNUMBER;
+        break;
+    case 'S':
+        if (!velktool_isFlagValue(o.normalizeSrc))
+            return POPT_ERROR_BADNUMBER;
+        break;
+    case 'M':
+        if (!velktool_isFlagValue(o.normalizeMic))
+            return POPT_ERROR_BADNUMBER;
+        break;
+    case 'F':
+        if (!velktool_isFlagValue(o.normalizeFreq))
+            return POPT_ERROR_BADNUMBER;
+        break;
+    case 'R':
+        o.resetMic = 1;
+        break;
+    default:
+        break;
+    }
+    return rc;
+}
+
+// Reports each missing mandatory option; 1 when one is missing.
+int checkMandatory(const GeoOptions &o)
+{
+    int missing = 0;
+    if (o.tspList == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "missing --tsp-list");
+        missing = 1;
+    }
+    if (o.micList == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "missing --mic-list");
+        missing = 1;
+    }
+    if (o.outputFile == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "missing --output-file");
+        missing = 1;
+    }
+    return missing;
+}
+
+} // namespace
 
 int velktoolcli_calctfgeo(int argc, char **argv)
 {
-    (void)argc;
-    (void)argv;
-    VELKIO_LOG(VELKIO_LOG_ERROR, "calctfgeo is not available in this build");
-    return 1;
+    GeoOptions o;
+    struct poptOption table[] = {
+        {"tsp-list", '\0', POPT_ARG_STRING, &o.tspList, 'i',
+         "TSP list file  (ex. tsp.xml)", nullptr},
+        {"mic-list", '\0', POPT_ARG_STRING, &o.micList, 'm',
+         "Microphone list file  (ex. microphone.xml)", nullptr},
+        {"output-type", '\0', POPT_ARG_STRING | POPT_ARGFLAG_SHOW_DEFAULT,
+         &o.outputType, 't',
+         "Transfer function type  LOC=Localization,SEP=Separation,LOC_SEP=LOC&SEP",
+         "LOC|SEP|LOC_SEP"},
+        {"output-file", '\0', POPT_ARG_STRING, &o.outputFile, 'o',
+         "Output transfer function zip file path  (ex. /path/to/transfer.zip)",
+         nullptr},
+        {"direct-length", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+         &o.directLength, 'd', "Direct sound length", nullptr},
+        {"normalize-src", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+         &o.normalizeSrc, 'S', "Normalize by src  0=disable,1=enable", "0|1"},
+        {"normalize-mic", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+         &o.normalizeMic, 'M', "Normalize by mic  0=disable,1=enable", "0|1"},
+        {"normalize-freq", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+         &o.normalizeFreq, 'F', "Normalize by frequency  0=disable,1=enable",
+         "0|1"},
+        {"reset-mic", '\0', POPT_ARG_NONE, nullptr, 'R',
+         "Remove unused channels from microphones.xml and reset their ids. "
+         "(for VELKTOOL4 compatible)",
+         nullptr},
+        VELKOPT_COMMON_ENTRIES(o.logLevel),
+        POPT_TABLEEND};
+
+    poptContext ctx =
+        poptGetContext(nullptr, argc, const_cast<const char **>(argv), table, 0);
+    poptSetOtherOptionHelp(ctx, "calctfgeo [OPTIONS]*");
+    int rc;
+    while ((rc = poptGetNextOpt(ctx)) >= 0) {
+        if (!velkopt_handleCommon(ctx, rc, o.logLevel, helpForCalcTfGeo))
+            rc = checkOption(ctx, rc, o);
+        if (rc < 0)
+            break;
+        hasParsedOpt = 1;
+    }
+    if (rc < -1) {
+        VELKOPT_LOG_POPT_ERROR(ctx, rc);
+        poptFreeContext(ctx);
+        exit(1);
+    }
+    if (checkMandatory(o) != 0) {
+        poptFreeContext(ctx);
+        return 1;
+    }
+
+    VELKIO_LOG(VELKIO_LOG_INFO, "@ velktoolcli_calctfgeoExec start");
+    int result = velktoolcli_calctfgeoExec(
+        o.tspList, o.micList, o.tfType, o.outputFile, o.directLength,
+        o.normalizeSrc, o.normalizeMic, o.normalizeFreq, o.resetMic);
+    VELKIO_LOG(VELKIO_LOG_INFO, "@ velktoolcli_calctfgeoExec %s end",
+               result == 0 ? "normal" : "error");
+    poptFreeContext(ctx);
+    velktool_Exit(result);
 }

@@ -1,10 +1,305 @@
-// The calctfimp subcommand.
+// The calctfimp subcommand: a transfer-function archive from measured
+// impulse responses, one multichannel WAV file per source position.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <sndfile.h>
+
+#include "textutil.h"
+#include "tfinput.h"
 #include "velktool.h"
+
+void helpForCalcTfImp(poptContext ctx, int status)
+{
+    velkopt_usage(ctx, status, "Function:\n", "  calctfimp\n",
+                  "  Generate transfer function from impulse responses\n",
+                  nullptr);
+}
+
+namespace {
+
+// The window lengths in use must leave room in an nfft-sample window: a
+// window start beyond the end of the signal would otherwise follow.
+int checkWindowLengths(int tfType, int directLength, int reverbLength)
+{
+    if (tfType != SEP && directLength >= g.nfft) {
+        VELKIO_LOG(VELKIO_LOG_ERROR,
+                   "--direct-length %d is not below nfft %d", directLength,
+                   g.nfft);
+        return 1;
+    }
+    if (tfType != LOC && reverbLength >= g.nfft) {
+        VELKIO_LOG(VELKIO_LOG_ERROR,
+                   "--reverb-length %d is not below nfft %d", reverbLength,
+                   g.nfft);
+        return 1;
+    }
+    return 0;
+}
+
+// First sample examined by the direct-sound peak search: peakSearchFrom
+// counts from 1; a range with a non-positive end searches from the start.
+int peakSearchStart(void)
+{
+    if (g.peakSearchFrom - 1 < 0 || g.peakSearchTo - 1 < 0)
+        return 0;
+    return g.peakSearchFrom - 1;
+}
+
+// The lowest channel in use that a file of `channels` channels lacks, or
+// -1 when it holds them all.
+int missingChannel(const char *used, int channels)
+{
+    for (int c = channels < 0 ? 0 : channels; c < VELKTOOL_MAX_CHANNELS; c++) {
+        if (used[c])
+            return c;
+    }
+    return -1;
+}
+
+// One impulse-response file: it opens, holds every channel in use and
+// holds samples where the peak search starts.
+int checkImpulseFile(const velkio_Position *pos, const char *used)
+{
+    if (pos->path == nullptr || pos->path[0] == '\0') {
+        VELKIO_LOG(VELKIO_LOG_ERROR,
+                   "no impulse-response file given for source position [%d]",
+                   pos->id);
+        return 1;
+    }
+    SF_INFO info;
+    memset(&info, 0, sizeof info);
+    SNDFILE *file = sf_open(pos->path, SFM_READ, &info);
+    if (file == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not open wave file [%s]", pos->path);
+        return 1;
+    }
+    sf_close(file);
+    int missing = missingChannel(used, info.channels);
+    if (missing >= 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR,
+                   "impulse data not found: wav channel [%d] in file [%s]",
+                   missing, pos->path);
+        return 1;
+    }
+    long long frames = info.frames;
+    int start = peakSearchStart();
+    if (start >= frames) {
+        VELKIO_LOG(VELKIO_LOG_ERROR,
+                   "the peak search starts at sample %d, beyond the %lld "
+                   "samples of [%s]",
+                   start + 1, frames, pos->path);
+        return 1;
+    }
+    return 0;
+}
+
+// Every impulse-response file of the source list, before any work.
+int checkImpulseFiles(const char *used)
+{
+    for (int i = 0; i < g.nSrc; i++) {
+        if (checkImpulseFile(g.srcXml->poses->list[i], used) != 0)
+            return 1;
+    }
+    return 0;
+}
+
+void allocateArrays(void)
+{
+    velktool_new(VELKTOOL_IRVECT);
+    velktool_new(VELKTOOL_TMPIRVECT);
+    velktool_new(VELKTOOL_TFVECT);
+    velktool_new(VELKTOOL_TMPTFVECT);
+    velktool_new(VELKTOOL_FFTBUF);
+    velktool_new(VELKTOOL_MICPOS);
+    velktool_new(VELKTOOL_SRCPOS);
+    velktool_new(VELKTOOL_POSID);
+    velktool_new(VELKTOOL_TMPSRCDIR);
+}
+
+} // namespace
+
+int velktoolcli_calctfimpExec(const char *impulseList, const char *micList,
+                              int tfType, const char *outputFile,
+                              int directLength, int reverbLength,
+                              int normalizeSrc, int normalizeMic,
+                              int normalizeFreq, bool resetMic)
+{
+    char used[VELKTOOL_MAX_CHANNELS] = {0};
+
+    free(g.info);
+    g.info = nullptr;
+    if (velktool_loadPositionLists(impulseList, micList) != 0)
+        return 1;
+    g.inputMode = 2;
+    g.nMic = velkio_Positions_getSize(g.micXml->poses);
+    g.nSrc = velkio_Positions_getSize(g.srcXml->poses);
+    if (velktool_selectChannels(used, resetMic, impulseList, micList) != 0 ||
+        velktool_readConfig() != 0 ||
+        velktool_checkRunInputs(used, impulseList, micList) != 0 ||
+        checkWindowLengths(tfType, directLength, reverbLength) != 0 ||
+        checkImpulseFiles(used) != 0)
+        return 1;
+
+    allocateArrays();
+    velktool_createTmpPath();
+    velktool_setMicPosId(used);
+    velktool_setSrcPosId();
+
+    std::vector<velktool_CutRangePair> ranges((size_t)g.nSrc);
+    velktool_setIRvectFromWav(tfType, directLength, reverbLength,
+                              ranges.data());
+    if (tfType == LOC || tfType == LOC_SEP) {
+        cat_asprintf(&g.info, "Direct sound Length  %d\n", directLength);
+        cat_asprintf(&g.info, "Reverb sound Length  %d\n", reverbLength);
+    }
+    genTfFromIR(tfType, normalizeSrc, normalizeMic, normalizeFreq, resetMic,
+                outputFile, ranges.data());
+    return 0;
+}
+
+namespace {
+
+// Values of the options of one run.
+struct ImpOptions {
+    char *impulseList = nullptr;
+    char *micList = nullptr;
+    char *outputType = const_cast<char *>("LOC_SEP");
+    char *outputFile = nullptr;
+    int directLength = 32;
+    int reverbLength = 256;
+    int normalizeSrc = 0;
+    int normalizeMic = 0;
+    int normalizeFreq = 0;
+    const char *logLevel = "E";
+    int tfType = LOC_SEP;
+    bool resetMic = false;
+};
+
+// The checks of one option handed back by popt: rc, or a popt error code.
+int checkOption(poptContext ctx, int rc, ImpOptions &o)
+{
+    switch (rc) {
+    case 't':
+        o.tfType = velktool_parseOutputType(o.outputType);
+        if (o.tfType < 0) {
+            VELKOPT_LOG_BAD_OPTION(ctx, "invalid string value");
+            exit(1);
+        }
+        break;
+    case 'd':
+        if (o.directLength < 0)
+            return POPT_ERROR_BADNUMBER;
+        break;
+    case 'r':
+        if (o.reverbLength < 0)
+            return POPT_ERROR_BADNUMBER;
+        break;
+    case 'S':
+        if (!velktool_isFlagValue(o.normalizeSrc))
+            return POPT_ERROR_BADNUMBER;
+        break;
+    case 'M':
+        if (!velktool_isFlagValue(o.normalizeMic))
+            return POPT_ERROR_BADNUMBER;
+        break;
+    case 'F':
+        if (!velktool_isFlagValue(o.normalizeFreq))
+            return POPT_ERROR_BADNUMBER;
+        break;
+    case 'R':
+        o.resetMic = true;
+        break;
+    default:
+        break;
+    }
+    return rc;
+}
+
+// Reports each missing mandatory option; 1 when one is missing.
+int checkMandatory(const ImpOptions &o)
+{
+    int missing = 0;
+    if (o.impulseList == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "missing --impulse-list");
+        missing = 1;
+    }
+    if (o.micList == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "missing --mic-list");
+        missing = 1;
+    }
+    if (o.outputFile == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "missing --output-file");
+        missing = 1;
+    }
+    return missing;
+}
+
+} // namespace
 
 int velktoolcli_calctfimp(int argc, char **argv)
 {
-    (void)argc;
-    (void)argv;
-    VELKIO_LOG(VELKIO_LOG_ERROR, "calctfimp is not available in this build");
-    return 1;
+    ImpOptions o;
+    struct poptOption table[] = {
+        {"impulse-list", '\0', POPT_ARG_STRING, &o.impulseList, 'i',
+         "Impulse list file  (ex. impulse.xml)", nullptr},
+        {"mic-list", '\0', POPT_ARG_STRING, &o.micList, 'm',
+         "Microphone list file  (ex. microphone.xml)", nullptr},
+        {"output-type", '\0', POPT_ARG_STRING | POPT_ARGFLAG_SHOW_DEFAULT,
+         &o.outputType, 't',
+         "Transfer function type  LOC=Localization,SEP=Separation,LOC_SEP=LOC&SEP",
+         "LOC|SEP|LOC_SEP"},
+        {"output-file", '\0', POPT_ARG_STRING, &o.outputFile, 'o',
+         "Output transfer function zip file path  (ex. /path/to/transfer.zip)",
+         nullptr},
+        {"direct-length", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+         &o.directLength, 'd', "Direct sound length", nullptr},
+        {"reverb-length", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+         &o.reverbLength, 'r', "Reverb sound length", nullptr},
+        {"normalize-src", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+         &o.normalizeSrc, 'S', "Normalize by src  0=disable,1=enable", "0|1"},
+        {"normalize-mic", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+         &o.normalizeMic, 'M', "Normalize by mic  0=disable,1=enable", "0|1"},
+        {"normalize-freq", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+         &o.normalizeFreq, 'F', "Normalize by frequency  0=disable,1=enable",
+         "0|1"},
+        {"reset-mic", '\0', POPT_ARG_NONE, nullptr, 'R',
+         "Remove unused channels from microphones.xml and reset their ids. "
+         "(for VELKTOOL4 compatible)",
+         nullptr},
+        VELKOPT_COMMON_ENTRIES(o.logLevel),
+        POPT_TABLEEND};
+
+    poptContext ctx =
+        poptGetContext(nullptr, argc, const_cast<const char **>(argv), table, 0);
+    poptSetOtherOptionHelp(ctx, "calctfimp [OPTIONS]*");
+    int rc;
+    while ((rc = poptGetNextOpt(ctx)) >= 0) {
+        if (!velkopt_handleCommon(ctx, rc, o.logLevel, helpForCalcTfImp))
+            rc = checkOption(ctx, rc, o);
+        if (rc < 0)
+            break;
+        hasParsedOpt = 1;
+    }
+    if (rc < -1) {
+        VELKOPT_LOG_POPT_ERROR(ctx, rc);
+        poptFreeContext(ctx);
+        exit(1);
+    }
+    if (checkMandatory(o) != 0) {
+        poptFreeContext(ctx);
+        return 1;
+    }
+
+    VELKIO_LOG(VELKIO_LOG_INFO, "@ velktoolcli_calctfimpExec start");
+    int result = velktoolcli_calctfimpExec(
+        o.impulseList, o.micList, o.tfType, o.outputFile, o.directLength,
+        o.reverbLength, o.normalizeSrc, o.normalizeMic, o.normalizeFreq,
+        o.resetMic);
+    VELKIO_LOG(VELKIO_LOG_INFO, "@ velktoolcli_calctfimpExec %s end",
+               result == 0 ? "normal" : "error");
+    poptFreeContext(ctx);
+    velktool_Exit(result);
 }

@@ -1,10 +1,304 @@
-// The calctfrec subcommand.
+// The calctfrec subcommand: a transfer-function archive from TSP
+// recordings, one multichannel WAV file per source position.  Each
+// recording is deconvolved into 4096-sample impulse responses (raw float
+// files in the run's temporary tree), which are then cut, transformed and
+// archived as in calctfimp.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "textutil.h"
+#include "tfinput.h"
+#include "tsp.h"
 #include "velktool.h"
+
+void helpForCalcTfRec(poptContext ctx, int status)
+{
+    velkopt_usage(ctx, status, "Function:\n", "  calctfrec\n",
+                  "  Generate transfer function from TSPs\n", nullptr);
+}
+
+namespace {
+
+// The window lengths in use must leave room in an nfft-sample window.
+int checkWindowLengths(int tfType, int directLength, int reverbLength)
+{
+    if (tfType != SEP && directLength >= g.nfft) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "--direct-length %d is not below nfft %d",
+                   directLength, g.nfft);
+        return 1;
+    }
+    if (tfType != LOC && reverbLength >= g.nfft) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "--reverb-length %d is not below nfft %d",
+                   reverbLength, g.nfft);
+        return 1;
+    }
+    return 0;
+}
+
+// The TSP values of the configuration, and a peak search that starts
+// inside the 4096-sample impulse responses.
+int checkTspConfig(const char *tspList)
+{
+    if (velktool_checkTspParameters(g.tspLength, g.syncAverage, g.tspOffset) != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR,
+                   "the TSP values of the configuration in [%s] can not be used",
+                   tspList);
+        return 1;
+    }
+    if (g.peakSearchFrom - 1 >= VELKTOOL_SYSIMP_LENGTH && g.peakSearchTo - 1 >= 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR,
+                   "the peak search starts at sample %d, beyond the %d samples "
+                   "of the impulse responses",
+                   g.peakSearchFrom, VELKTOOL_SYSIMP_LENGTH);
+        return 1;
+    }
+    return 0;
+}
+
+// The reference TSP of the configuration: channel 0 of a WAV file.
+int readReference(velktool_TspReference *ref)
+{
+    if (velktool_readTspReference(VELKTOOL_TSP_WAV, g.tspPath, 0, g.signalMax,
+                                  g.samplingRate, g.tspLength, ref) != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "velktool_calcSysImp failed.");
+        return 1;
+    }
+    return 0;
+}
+
+void allocateArrays(void)
+{
+    velktool_new(VELKTOOL_IRVECT);
+    velktool_new(VELKTOOL_TMPIRVECT);
+    velktool_new(VELKTOOL_TFVECT);
+    velktool_new(VELKTOOL_TMPTFVECT);
+    velktool_new(VELKTOOL_FFTBUF);
+    velktool_new(VELKTOOL_MICPOS);
+    velktool_new(VELKTOOL_SRCPOS);
+    velktool_new(VELKTOOL_POSID);
+    velktool_new(VELKTOOL_TMPSRCDIR);
+    velktool_new(VELKTOOL_SRCBASENAME);
+}
+
+// Impulse responses of source s from its recording, into tmpFltPath.
+int deconvolveSource(int s, const velktool_TspReference *ref, const char *used)
+{
+    const velkio_Position *position =
+        velkio_Positions_getById(g.srcXml->poses, g.srcPosId[s]);
+    makeTempFltPath(s, position);
+    const char *recording = position->path;
+    velktool_logSysImpSummary(VELKTOOL_TSP_WAV, g.tspPath, 0, g.signalMax,
+                              g.samplingRate, g.tspLength, g.syncAverage,
+                              g.tspOffset, -1, -1, used, 0, recording,
+                              g.tmpFltPath);
+    if (velktool_deconvolveTsp(ref, g.syncAverage, g.tspOffset, -1, -1, used, 0,
+                               recording, g.tmpFltPath) != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "velktool_calcSysImp failed.");
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int velktoolcli_calctfrecExec(const char *tspList, const char *micList,
+                              int tfType, const char *outputFile,
+                              int directLength, int reverbLength,
+                              int normalizeSrc, int normalizeMic,
+                              int normalizeFreq, bool resetMic)
+{
+    char used[VELKTOOL_MAX_CHANNELS] = {0};
+
+    free(g.info);
+    g.info = nullptr;
+    if (velktool_loadPositionLists(tspList, micList) != 0)
+        return 1;
+    g.inputMode = 1;
+    g.nMic = velkio_Positions_getSize(g.micXml->poses);
+    g.nSrc = velkio_Positions_getSize(g.srcXml->poses);
+    if (velktool_selectChannels(used, resetMic, tspList, micList) != 0 ||
+        velktool_readConfig() != 0 ||
+        velktool_checkRunInputs(used, tspList, micList) != 0 ||
+        checkWindowLengths(tfType, directLength, reverbLength) != 0 ||
+        checkTspConfig(tspList) != 0)
+        return 1;
+    // Read and transformed once for all positions, before anything is
+    // written.
+    velktool_TspReference ref{};
+    if (readReference(&ref) != 0)
+        return 1;
+
+    allocateArrays();
+    velktool_createTmpPath();
+    velktool_setMicPosId(used);
+    velktool_setSrcPosId();
+
+    std::vector<velktool_CutRangePair> ranges((size_t)g.nSrc);
+    int status = 0;
+    for (int s = 0; s < g.nSrc; s++) {
+        status = deconvolveSource(s, &ref, used);
+        if (status != 0)
+            break;   // files of earlier positions stay in the temporary tree
+        velktool_setIRvectFromFlt(tfType, s, directLength, reverbLength,
+                                  &ranges[(size_t)s]);
+        printf(" progress:%d / %d\n", s + 1, g.nSrc);
+        fflush(stdout);
+    }
+    velktool_freeTspReference(&ref);
+    if (status != 0)
+        return 1;
+
+    if (tfType == LOC || tfType == LOC_SEP) {
+        cat_asprintf(&g.info, "Direct sound Length  %d\n", directLength);
+        cat_asprintf(&g.info, "Reverb sound Length  %d\n", reverbLength);
+    }
+    genTfFromIR(tfType, normalizeSrc, normalizeMic, normalizeFreq, resetMic,
+                outputFile, ranges.data());
+    return 0;
+}
+
+namespace {
+
+// Values of the options of one run.
+struct RecOptions {
+    char *tspList = nullptr;
+    char *micList = nullptr;
+    char *outputType = const_cast<char *>("LOC_SEP");
+    char *outputFile = nullptr;
+    int directLength = 32;
+    int reverbLength = 256;
+    int normalizeSrc = 0;
+    int normalizeMic = 0;
+    int normalizeFreq = 0;
+    const char *logLevel = "E";
+    int tfType = LOC_SEP;
+    bool resetMic = false;
+};
+
+// The checks of one option handed back by popt: rc, or a popt error code.
+int checkOption(poptContext ctx, int rc, RecOptions &o)
+{
+    switch (rc) {
+    case 't':
+        o.tfType = velktool_parseOutputType(o.outputType);
+        if (o.tfType < 0) {
+            VELKOPT_LOG_BAD_OPTION(ctx, "invalid string value");
+            exit(1);
+        }
+        break;
+    case 'd':
+        if (o.directLength < 0)
+            return POPT_ERROR_BADNUMBER;
+        break;
+    case 'r':
+        if (o.reverbLength < 0)
+            return POPT_ERROR_BADNUMBER;
+        break;
+    case 'S':
+        if (!velktool_isFlagValue(o.normalizeSrc))
+            return POPT_ERROR_BADNUMBER;
+        break;
+    case 'M':
+        if (!velktool_isFlagValue(o.normalizeMic))
+            return POPT_ERROR_BADNUMBER;
+        break;
+    case 'F':
+        if (!velktool_isFlagValue(o.normalizeFreq))
+            return POPT_ERROR_BADNUMBER;
+        break;
+    case 'R':
+        o.resetMic = true;
+        break;
+    default:
+        break;
+    }
+    return rc;
+}
+
+// Reports each missing mandatory option; 1 when one is missing.
+int checkMandatory(const RecOptions &o)
+{
+    int missing = 0;
+    if (o.tspList == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "missing --tsp-list");
+        missing = 1;
+    }
+    if (o.micList == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "missing --mic-list");
+        missing = 1;
+    }
+    if (o.outputFile == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "missing --output-file");
+        missing = 1;
+    }
+    return missing;
+}
+
+} // namespace
 
 int velktoolcli_calctfrec(int argc, char **argv)
 {
-    (void)argc;
-    (void)argv;
-    VELKIO_LOG(VELKIO_LOG_ERROR, "calctfrec is not available in this build");
-    return 1;
+    RecOptions o;
+    struct poptOption table[] = {
+        {"tsp-list", '\0', POPT_ARG_STRING, &o.tspList, 'i',
+         "TSP list file  (ex. tsp.xml)", nullptr},
+        {"mic-list", '\0', POPT_ARG_STRING, &o.micList, 'm',
+         "Microphone list file  (ex. microphone.xml)", nullptr},
+        {"output-type", '\0', POPT_ARG_STRING | POPT_ARGFLAG_SHOW_DEFAULT,
+         &o.outputType, 't',
+         "Transfer function type  LOC=Localization,SEP=Separation,LOC_SEP=LOC&SEP",
+         "LOC|SEP|LOC_SEP"},
+        {"output-file", '\0', POPT_ARG_STRING, &o.outputFile, 'o',
+         "Output transfer function zip file path  (ex. /path/to/transfer.zip)",
+         nullptr},
+        {"direct-length", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+         &o.directLength, 'd', "Direct sound length", nullptr},
+        {"reverb-length", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+         &o.reverbLength, 'r', "Reverb sound length", nullptr},
+        {"normalize-src", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+         &o.normalizeSrc, 'S', "Normalize by src  0=disable,1=enable", "0|1"},
+        {"normalize-mic", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+         &o.normalizeMic, 'M', "Normalize by mic  0=disable,1=enable", "0|1"},
+        {"normalize-freq", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+         &o.normalizeFreq, 'F', "Normalize by frequency  0=disable,1=enable",
+         "0|1"},
+        {"reset-mic", '\0', POPT_ARG_NONE, nullptr, 'R',
+         "Remove unused channels from microphones.xml and reset their ids. "
+         "(for VELKTOOL4 compatible)",
+         nullptr},
+        VELKOPT_COMMON_ENTRIES(o.logLevel),
+        POPT_TABLEEND};
+
+    poptContext ctx =
+        poptGetContext(nullptr, argc, const_cast<const char **>(argv), table, 0);
+    poptSetOtherOptionHelp(ctx, "calctfrec [OPTIONS]*");
+    int rc;
+    while ((rc = poptGetNextOpt(ctx)) >= 0) {
+        if (!velkopt_handleCommon(ctx, rc, o.logLevel, helpForCalcTfRec))
+            rc = checkOption(ctx, rc, o);
+        if (rc < 0)
+            break;
+        hasParsedOpt = 1;
+    }
+    if (rc < -1) {
+        VELKOPT_LOG_POPT_ERROR(ctx, rc);
+        poptFreeContext(ctx);
+        exit(1);
+    }
+    if (checkMandatory(o) != 0) {
+        poptFreeContext(ctx);
+        return 1;
+    }
+
+    VELKIO_LOG(VELKIO_LOG_INFO, "@ velktoolcli_calctfrecExec start");
+    int result = velktoolcli_calctfrecExec(
+        o.tspList, o.micList, o.tfType, o.outputFile, o.directLength,
+        o.reverbLength, o.normalizeSrc, o.normalizeMic, o.normalizeFreq,
+        o.resetMic);
+    VELKIO_LOG(VELKIO_LOG_INFO, "@ velktoolcli_calctfrecExec %s end",
+               result == 0 ? "normal" : "error");
+    poptFreeContext(ctx);
+    velktool_Exit(result);
 }

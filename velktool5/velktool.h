@@ -14,6 +14,8 @@
 
 #include <complex>
 
+#include <sndfile.h>
+
 #include "options.h"
 #include "velkio.h"
 
@@ -142,5 +144,175 @@ void velktool_freeMemory(void);
 /* Transforms irs[s][c] (nfft samples) of every source s and microphone c
  * into TFvect[s][c] (bins 0 .. nfft/2); fftOut is the work buffer. */
 void velktool_FFT(float ***irs);
+
+/* ------------------------------------------------------------------ */
+/* Impulse-response files (irfiles.cpp)                                */
+/* ------------------------------------------------------------------ */
+
+/* Number of channel flags of a channel-use table: channels 0 .. 63. */
+enum { VELKTOOL_MAX_CHANNELS = 64 };
+
+/* Size of a raw float file in bytes; -1 for a null path or a file that
+ * cannot be opened. */
+long long get_flt_size(const char *path);
+/* Reads byteSize/4 little-endian floats into values (as doubles) and sets
+ * *absMax to the largest absolute sample (0 for none).  0 on success; -1
+ * for a null argument, a byte size that is not a multiple of 4, a file that
+ * cannot be opened or holds fewer samples. */
+int read_flt(const char *path, double *values, long long byteSize,
+             double *absMax);
+/* Writes count samples as 32-bit floats; 0 on success, -1 on failure. */
+int write_flt(const char *path, const double *values, long long count);
+/* Reads byteSize/4 floats of a raw float file into values; ends the run
+ * ("can not open file [%s]", "fread error") on failure. */
+void velktool_SetFloatArray(float *values, long long byteSize,
+                            const char *path);
+/* *size = size of the file in bytes; ends the run when it cannot be
+ * opened. */
+void velktool_getFileSize(const char *path, long long *size);
+
+/* Reads `frames` frames of an open sound file into a new array
+ * *data[channels][frames] of doubles (one contiguous block, release with
+ * velktool_freeWaveData).  Returns 1; -1 when memory runs out or the file
+ * holds fewer frames ("cannot read frame=%d" on standard output), and then
+ * *data is null. */
+int readwave(SNDFILE *file, const SF_INFO *info, long long frames,
+             double ***data);
+/* Opens path, reads all its frames with readwave and fills the outs.
+ * -1 when the file cannot be opened, else readwave's result. */
+int readwavfile(const char *path, double ***data, int *frames, int *channels,
+                int *samplingRate);
+/* Releases an array made by readwave (null is fine). */
+void velktool_freeWaveData(double **data);
+/* Writes data[channels][frames] (on the 16-bit integer scale, truncated
+ * toward zero, clipped to the 16-bit range) as interleaved 16-bit samples.
+ * 1 on success, -1 on a short write. */
+int writewave(SNDFILE *file, const SF_INFO *info, long long frames,
+              double **data);
+/* 16-bit PCM WAV file from data[channels][frames]; 1 on success, -1 when
+ * the file cannot be created or written. */
+int writewavfile(const char *path, double **data, int frames, int channels,
+                 int samplingRate);
+
+/* Time stamp "%4d%02d%02d%02d%02d%02d" of now (buf: at least 15 bytes). */
+void velktool_getLocaltime(char *buf);
+/* 0 when path is an existing directory, else 1. */
+int velktool_CheckDir(const char *path);
+/* mkdir with mode 0755: 0 on success, 1 on failure. */
+int velktool_createDir(const char *path);
+/* ".velktool-temp" and this run's directory tree (tmpTspDir, tmpImpDir,
+ * tmpTfDir of g); ends the run when they cannot be made. */
+void velktool_createTmpPath(void);
+void createTmpRunDir(void);
+/* tmpSrcDir[s] (made), srcBaseName[s] and tmpFltPath of source s from the
+ * last component of the position's path; ends the run for a path without
+ * '/'. */
+void makeTempFltPath(int s, const velkio_Position *position);
+/* Reads the channels micPosId[0 .. nMic-1] of a WAV file into wavData of g
+ * (re-sized when the file has more frames than wavData holds); ends the
+ * run when the file cannot be opened or read completely or lacks a
+ * channel. */
+void velktool_getWavDataFromFile(const char *path, int *frames,
+                                 int *samplingRate);
+
+/* ------------------------------------------------------------------ */
+/* Windowing, peak search and normalization (window.cpp)               */
+/* ------------------------------------------------------------------ */
+
+/* How one impulse response was cut out of its recording. */
+struct velktool_CutRange {
+    float offset;     /* first sample of the window */
+    int cutIndexFrom; /* first sample of the window (inclusive) */
+    int cutIndexTo;   /* end of the window (exclusive) */
+};
+
+/* The two cut ranges of one source position.  A run holds nSrc of them,
+ * zero-filled by the caller, indexed like srcPosId. */
+struct velktool_CutRangePair {
+    velktool_CutRange loc; /* localization window */
+    velktool_CutRange sep; /* separation window */
+};
+
+/* Index of the largest absolute sample of x[0 .. n-1]: the whole signal
+ * when from or to is negative, else indices from .. to-1 (both clipped to
+ * n).  The earliest of equal maxima wins.  Never an index outside the
+ * data (0 for an empty signal). */
+int searchPeak(const float *x, int n, int from, int to);
+/* Cut range of source s (isSep 0: LOC, else SEP) for a window ending
+ * length-1 samples after `peak` in a signal of n samples. */
+void getIrRange4FFT(int isSep, int peak, int length, int n, int s,
+                    velktool_CutRange *range);
+/* Copies the window `range` of src into dst (nfft floats); the direct form
+ * (isSep 0) clears dst after the microphone's own peak + length. */
+void setIr4FFT(int isSep, int peak, const velktool_CutRange *range, int s,
+               int j, int length, const float *src, float *dst);
+/* Reports microphones whose peak lies 200 or more samples behind pmin. */
+void showReverbSources(int s, int pmin, const int *peaks);
+
+/* Loaders (irfiles.cpp): fill IRvectLoc (tfType LOC, LOC_SEP) and/or
+ * IRvectSep (SEP, LOC_SEP) and the cut ranges, from the WAV files of all
+ * source positions (ranges: nSrc pairs) or from the raw float files of
+ * source s (range: the pair of s). */
+void velktool_setIRvectFromWav(int tfType, int directLength, int reverbLength,
+                               velktool_CutRangePair *ranges);
+void velktool_setIRvectFromFlt(int tfType, int s, int directLength,
+                               int reverbLength, velktool_CutRangePair *range);
+
+/* Energy normalization of every source of ir (a source without energy is
+ * left zero, with a warning). */
+void velktool_normalizeIR(float ***ir);
+void velktool_powIR(float ***ir);
+void velktool_copyTmpIRvectToTMP(float ***ir);
+float velktool_sumAll(int s, int flag, float ***ir);
+float velktool_divAll(int s, int flag, float ***ir, float x);
+
+/* Operations on TFvect / tmpTFvect, bins 0 .. nfft/2. */
+void velktool_conjTF(void);
+void velktool_setZeroToTFvect(void);
+void velktool_copyTmpTFvectFromTFvect(void);
+void velktool_absTF(void);
+void velktool_powTF(void);
+void velktool_normalizeSRC(void);
+void velktool_normalizeMIC(void);
+void velktool_normalizeFREQ(void);
+void normalizeTF(int src, int mic, int freq);
+
+/* Cartesian coordinates of the positions ids[0 .. count-1] into out; 0 on
+ * success, 1 on a failed conversion or an id the list does not hold. */
+int setPos(const velkio_Positions *positions, const int *ids, int count,
+           float **out);
+void velktool_setMicPos(void);
+void velktool_setSrcPos(void);
+/* micPosId = the channels c (ascending) with used[c] != 0, at most nMic;
+ * used has VELKTOOL_MAX_CHANNELS flags. */
+void velktool_setMicPosId(const char *used);
+void velktool_setSrcPosId(void);
+void velktool_BubSort(int *v, int n);
+void velktool_ShowData(const int *v, int n);
+
+/* ------------------------------------------------------------------ */
+/* Transfer-function assembly and archive writing (tfwrite.cpp)        */
+/* ------------------------------------------------------------------ */
+
+/* Transfer functions of tfType from IRvectLoc / IRvectSep, the archive at
+ * outputFile and its README and calcTF annotations.  Returns the result
+ * of the annotation step (0 when there was none). */
+int genTfFromIR(int tfType, int normalizeSrc, int normalizeMic,
+                int normalizeFreq, int resetMic, const char *outputFile,
+                const velktool_CutRangePair *ranges);
+void genMUSIC(void);
+void genGSS(int normalizeSrc, int normalizeMic, int normalizeFreq);
+/* loctf / septf (nSrc matrices nMic x nfft/2+1) from TFvect. */
+void velktool_setLoctfFromArray(void);
+void velktool_setSeptfFromArray(void);
+/* Builds tf from the documents (their positions, configuration and
+ * neighbours move into tf) and loctf/septf (also owned by tf afterwards;
+ * the fields are nulled), and writes the archive; ends the run when the
+ * write fails. */
+void writeTF(int tfType, const char *outputFile, int resetMic);
+/* README member and calcTF annotations, only when info is not null;
+ * 0 on success or nothing to do, 1 on failure (logged). */
+int appendInfoToZipFile(const char *outputFile,
+                        const velktool_CutRangePair *ranges);
 
 #endif /* VELKTOOL5_VELKTOOL_H */

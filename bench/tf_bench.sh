@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# Speed and memory of the transfer-function generators (not a test; the
+# figures go into bench/README.md):
+#   (a) velktool5 calctfimp on 360 positions x 8 channels of 1 s impulse
+#       responses at 16 kHz, against the reading floor: a program that only
+#       reads the same WAV files with libsndfile in large blocks. Bar:
+#       calctfimp <= 1.5 x the floor.
+#   (b) velktool5 calctfgeo on 3,600 positions x 16 microphones at nfft 512:
+#       time and peak resident memory.
+#   (c) the archive's member compression: size against writing time on the
+#       archives of (a) and (b), stored and deflated at several levels.
+#
+#   bash bench/tf_bench.sh [BUILD_DIR] [REPEAT]   (defaults: build, 5)
+#
+# Works in BUILD_DIR/bench-tf (about 200 MB of WAV files, kept for reruns;
+# delete it afterwards). Times are the best of REPEAT runs, after one untimed
+# run of each program has warmed the file cache: wall-clock seconds, and CPU
+# seconds (user + system), which a machine shared with other work disturbs
+# less.
+set -u
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${1:-build}
+case $BUILD in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
+REPEAT=${2:-5}
+BIN=$BUILD/bin
+WORK=$BUILD/bench-tf
+TIME=/usr/bin/time
+if [ ! -x "$TIME" ]; then
+    echo "bench: $TIME is missing (Debian package 'time')" >&2
+    exit 1
+fi
+for prog in velksim velkwavread velkzipbench velktool5 velktoolcli-genposxml \
+    velktoolcli-genconfig velktoolcli-mergexmls; do
+    [ -x "$BIN/$prog" ] || { echo "bench: $BIN/$prog is missing; build first" >&2; exit 1; }
+done
+mkdir -p "$WORK" && cd "$WORK" || exit 1
+
+must() { "$@" >>setup.log 2>&1 || { echo "bench: failed: $*" >&2; tail -5 setup.log >&2; exit 1; }; }
+
+# measure COMMAND...: runs it REPEAT times and prints
+# "best-elapsed best-cpu max-rss-kB" (cpu = user + system seconds). The run
+# directories of velktool5 are removed before each run: two runs started in
+# the same second would otherwise wait a second for a fresh one.
+measure() {
+    local best="" cpu="" rss=0 e u s m c
+    for _ in $(seq "$REPEAT"); do
+        rm -rf .velktool-temp
+        "$TIME" -f '%e %U %S %M' -o time.out "$@" >run.out 2>run.err ||
+            { echo "bench: failed: $* ($(tail -3 run.err))" >&2; exit 1; }
+        read -r e u s m <time.out
+        c=$(awk -v u="$u" -v s="$s" 'BEGIN{printf "%.2f", u + s}')
+        if [ -z "$best" ] || awk -v a="$e" -v b="$best" 'BEGIN{exit !(a<b)}'; then best=$e; fi
+        if [ -z "$cpu" ] || awk -v a="$c" -v b="$cpu" 'BEGIN{exit !(a<b)}'; then cpu=$c; fi
+        [ "$m" -gt "$rss" ] && rss=$m
+    done
+    echo "$best $cpu $rss"
+}
+
+# ---- inputs ----
+if [ ! -e imp360/done ]; then
+    echo "making 360 positions x 8 channels of 1 s impulse responses ..."
+    rm -rf imp360 && mkdir imp360 && cd imp360 || exit 1
+    must "$BIN/velktoolcli-genposxml" circle --type impulse --min-radius 1.5 --max-radius 1.5 \
+        --interval-radius 0 --elevation 0 --min-azimuth 0 --max-azimuth 359 \
+        --interval-azimuth 1 --path 'ir/imp_D{AZIMUTH:%03.0f}.wav' --output pos.xml
+    must "$BIN/velktoolcli-genposxml" circle --type microphone --min-radius 0.05 \
+        --max-radius 0.05 --interval-radius 0 --elevation 0 --min-azimuth 0 \
+        --max-azimuth 315 --interval-azimuth 45 --output mic.xml
+    must "$BIN/velktoolcli-genconfig" --nfft 512 --rate 16000 config.xml
+    must "$BIN/velktoolcli-mergexmls" --output impulse.xml pos.xml config.xml
+    must "$BIN/velksim" --sources 360 --azimuth-step 1 --mics 8 --length 16000 --order 2 \
+        --output-dir ir --name 'imp_D{AZIMUTH:%03.0f}.wav'
+    touch done
+    cd .. || exit 1
+fi
+if [ ! -e geo3600/done ]; then
+    echo "making 3,600 positions and 16 microphones ..."
+    rm -rf geo3600 && mkdir geo3600 && cd geo3600 || exit 1
+    must "$BIN/velktoolcli-genposxml" circle --type tsp --min-radius 1.5 --max-radius 1.5 \
+        --interval-radius 0 --elevation 0 --min-azimuth 0 --max-azimuth 359.95 \
+        --interval-azimuth 0.1 --path 'rec/tsp_D{AZIMUTH:%05.1f}.wav' --output pos.xml
+    must "$BIN/velktoolcli-genposxml" circle --type microphone --min-radius 0.05 \
+        --max-radius 0.05 --interval-radius 0 --elevation 0 --min-azimuth 0 \
+        --max-azimuth 337.5 --interval-azimuth 22.5 --output mic.xml
+    must "$BIN/velktoolcli-genconfig" --nfft 512 --rate 16000 config.xml
+    must "$BIN/velktoolcli-mergexmls" --output tsp.xml pos.xml config.xml
+    touch done
+    cd .. || exit 1
+fi
+nsrc=$(grep -c '<position ' geo3600/pos.xml)
+[ "$nsrc" = 3600 ] || { echo "bench: geo3600/pos.xml holds $nsrc positions" >&2; exit 1; }
+
+# ---- (a) calctfimp against the reading floor ----
+cd imp360 || exit 1
+rm -rf .velktool-temp
+"$BIN/velkwavread" ir/*.wav >/dev/null
+"$BIN/velktool5" calctfimp --impulse-list impulse.xml --mic-list mic.xml \
+    --output-file tf.zip >/dev/null 2>&1
+read -r floor floorcpu _ < <(measure "$BIN/velkwavread" ir/*.wav)
+read -r imp impcpu imprss < <(measure "$BIN/velktool5" calctfimp --impulse-list impulse.xml \
+    --mic-list mic.xml --output-file tf.zip)
+mb=$(du -sm ir | cut -f1)
+ratio=$(awk -v a="$imp" -v b="$floor" 'BEGIN{printf "%.2f", a/b}')
+ratiocpu=$(awk -v a="$impcpu" -v b="$floorcpu" 'BEGIN{printf "%.2f", (b > 0 ? a/b : 0)}')
+verdict=$(awk -v r="$ratio" 'BEGIN{print (r <= 1.5) ? "meets" : "MISSES"}')
+cd .. || exit 1
+
+# ---- (b) calctfgeo ----
+cd geo3600 || exit 1
+rm -rf .velktool-temp
+read -r geo geocpu georss < <(measure "$BIN/velktool5" calctfgeo --tsp-list tsp.xml \
+    --mic-list mic.xml --output-file tf.zip)
+cd .. || exit 1
+
+echo
+echo "(a) calctfimp, 360 positions x 8 channels, 1 s at 16 kHz ($mb MB of WAV files)"
+echo "                                 elapsed    cpu"
+printf '    reading floor (velkwavread)  %6.2f s  %5.2f s\n' "$floor" "$floorcpu"
+printf '    velktool5 calctfimp          %6.2f s  %5.2f s   peak RSS %d MB\n' "$imp" "$impcpu" \
+    $((imprss / 1024))
+echo "    ratio $ratio elapsed ($ratiocpu cpu): $verdict the bar of 1.5"
+echo
+echo "(b) calctfgeo, 3,600 positions x 16 microphones, nfft 512"
+printf '    velktool5 calctfgeo          %6.2f s  %5.2f s   peak RSS %d MB   archive %d MB\n' \
+    "$geo" "$geocpu" $((georss / 1024)) $(($(stat -c %s geo3600/tf.zip) / 1048576))
+echo
+echo "(c) member compression (writing the members again, best of $REPEAT)"
+"$BIN/velkzipbench" imp360/tf.zip "$REPEAT" | sed 's/^/    /'
+"$BIN/velkzipbench" geo3600/tf.zip "$REPEAT" | sed 's/^/    /'

@@ -1,0 +1,677 @@
+// velksim: simulated measurements for the demo, the end-to-end tests and
+// the benchmarks of the velk suite (a developer program, not installed).
+//
+// A circular microphone array stands in a shoebox room and hears a source
+// placed, in turn, at every position of a horizontal circle around it. For
+// every source position the program writes one multichannel WAV file
+// (channel m = microphone m):
+//   - default: the impulse responses from the source to each microphone;
+//   - --tsp FILE --repeat N: what the array records while the source plays
+//     the reference TSP of FILE N times back to back (each period is the
+//     steady-state response: the circular convolution of the TSP with the
+//     impulse response), after --lead samples of silence;
+//   - --make-tsp FILE writes such a reference TSP instead;
+//   - with --voice, a TSP recording has one more channel (number M, after
+//     the microphones): the emitted TSP itself, as the voice input of a
+//     mouth-TSP measurement.
+//
+// Geometry, in metres, relative to the array centre: microphone m sits at
+// azimuth m * 360/M degrees on a circle of --mic-radius, source s at azimuth
+// --min-azimuth + s * --azimuth-step (elevation 0) on a circle of
+// --source-radius. Azimuth turns counter-clockwise from the x axis as in the
+// suite's position lists, and the azimuths are stepped in single precision
+// like velktoolcli-genposxml steps them, so a `circle` list generated with the
+// same radii and steps holds the same points, and the file names follow the
+// same path template ({AZIMUTH:FMT}, {ELEVATION:FMT}, {RADIUS:FMT}).
+//
+// Room: the image sources of a room [0,X] x [0,Y] x [0,Z] up to --order
+// reflections; each path has the amplitude gain * beta^reflections / distance
+// and the delay distance / 343 m/s, placed with a Hann-windowed sinc (16
+// samples on either side), so the direct sound of microphone m peaks at the
+// sample nearest to its distance * rate / 343. Noise: white Gaussian of
+// standard deviation --noise from a generator of the program's own, seeded
+// with --seed and the source index: the files are the same on every machine.
+#include <sndfile.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "velkio.h"
+
+namespace {
+
+const double speedOfSound = 343.0;
+const int sincHalfWidth = 16;
+const long maxFrames = 1L << 26;
+const long maxSamples = 1L << 28; // per file, all channels (1 GiB of floats)
+
+struct Sim {
+    int mics = 8;
+    double micRadius = 0.05;
+    int sources = 72;
+    double minAzimuth = 0.0;
+    double azimuthStep = 5.0;
+    double sourceRadius = 1.5;
+    const char *room = "6,5,3";
+    const char *center = "3,2.5,1.2";
+    double beta = 0.7;
+    int order = 1;
+    double gain = 1.0;
+    int rate = 16000;
+    int length = 4096;
+    double noise = 1e-4;
+    int seed = 1;
+    const char *outputDir = ".";
+    const char *name = "imp_D{AZIMUTH:%03.0f}.wav";
+    int pcm16 = 0;
+    int voice = 0;
+    const char *tspFile = nullptr;
+    int repeat = 4;
+    int lead = 0;
+    const char *makeTsp = nullptr;
+    int tspLength = 16384;
+    double tspPeak = 0.5;
+    const char *logLevel = "E";
+    double roomSize[3] = {0, 0, 0};
+    double arrayCenter[3] = {0, 0, 0};
+};
+
+struct Vec3 {
+    double x, y, z;
+};
+
+// splitmix64: a small generator whose sequence is fixed by its seed alone.
+struct Rng {
+    uint64_t state;
+    bool haveSpare = false;
+    double spare = 0.0;
+
+    uint64_t next()
+    {
+        uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+    // Uniform in the open interval (0, 1).
+    double uniform() { return ((double)(next() >> 11) + 0.5) * 0x1.0p-53; }
+    // Standard normal (Box-Muller, both values used).
+    double gauss()
+    {
+        if (haveSpare) {
+            haveSpare = false;
+            return spare;
+        }
+        double r = std::sqrt(-2.0 * std::log(uniform()));
+        double t = 2.0 * M_PI * uniform();
+        spare = r * std::sin(t);
+        haveSpare = true;
+        return r * std::cos(t);
+    }
+};
+
+Rng rngFor(int seed, int source)
+{
+    Rng r;
+    r.state = (uint64_t)(uint32_t)seed * 0x100000001B3ULL ^
+              (uint64_t)(source + 1) * 0xD1B54A32D192ED03ULL;
+    return r;
+}
+
+void helpForVelksim(poptContext ctx, int status)
+{
+    velkopt_usage(ctx, status, "NAME:\n", "  velksim\n",
+                  "  Simulate a microphone-array measurement in a shoebox room:\n"
+                  "  impulse-response or TSP-recording WAV files, one per source position\n",
+                  nullptr);
+}
+
+// "a,b,c" into three numbers; 0 on success.
+int parseTriple(const char *text, double out[3])
+{
+    const char *p = text;
+    for (int i = 0; i < 3; i++) {
+        char *end = nullptr;
+        errno = 0;
+        out[i] = strtod(p, &end);
+        if (end == p || errno != 0 || !std::isfinite(out[i]))
+            return 1;
+        p = end;
+        if (i < 2) {
+            if (*p != ',')
+                return 1;
+            p++;
+        }
+    }
+    return *p == '\0' ? 0 : 1;
+}
+
+int isPowerOfTwo(long n)
+{
+    return n > 0 && (n & (n - 1)) == 0;
+}
+
+// Range checks after parsing; every violation is reported. 0 when all pass.
+int checkParameters(Sim *p)
+{
+    int bad = 0;
+    auto need = [&bad](bool ok, const char *what) {
+        if (!ok) {
+            VELKIO_LOG(0, "%s", what);
+            bad = 1;
+        }
+    };
+    need(p->mics >= 1 && p->mics <= 64, "--mics must be 1 .. 64");
+    need(p->micRadius >= 0, "--mic-radius must not be negative");
+    need(p->sources >= 1 && p->sources <= 100000, "--sources must be 1 .. 100000");
+    need(p->sourceRadius > p->micRadius, "--source-radius must exceed --mic-radius");
+    need(std::isfinite(p->minAzimuth) && std::isfinite(p->azimuthStep),
+         "--min-azimuth and --azimuth-step must be finite");
+    need(parseTriple(p->room, p->roomSize) == 0 && p->roomSize[0] > 0 &&
+             p->roomSize[1] > 0 && p->roomSize[2] > 0,
+         "--room must be X,Y,Z with positive sizes");
+    need(parseTriple(p->center, p->arrayCenter) == 0, "--center must be X,Y,Z");
+    need(p->beta >= 0 && p->beta <= 1, "--beta must be 0 .. 1");
+    need(p->order >= 0 && p->order <= 4, "--order must be 0 .. 4");
+    need(p->gain > 0 && std::isfinite(p->gain), "--gain must be positive");
+    need(p->rate >= 1000 && p->rate <= 384000, "--rate must be 1000 .. 384000");
+    need(p->length >= 1 && p->length <= maxFrames, "--length must be 1 .. 2^26");
+    need(p->noise >= 0 && std::isfinite(p->noise), "--noise must not be negative");
+    need(p->repeat >= 1 && p->repeat <= 1024, "--repeat must be 1 .. 1024");
+    need(p->lead >= 0 && p->lead <= maxFrames, "--lead must be 0 .. 2^26");
+    need(isPowerOfTwo(p->tspLength) && p->tspLength >= 16 && p->tspLength <= (1 << 17),
+         "--tsp-length must be a power of two, 16 .. 131072");
+    need(p->tspPeak > 0 && p->tspPeak < 1, "--tsp-peak must lie between 0 and 1");
+    need(!p->voice || p->tspFile != nullptr, "--voice needs --tsp");
+    // Every source and microphone inside the room (the corners of the two
+    // circles' bounding square are a sufficient test).
+    double reach = p->sourceRadius;
+    for (int i = 0; i < 3 && !bad; i++) {
+        double r = i < 2 ? reach : 0.0;
+        need(p->arrayCenter[i] - r > 0 && p->arrayCenter[i] + r < p->roomSize[i],
+             "the source circle does not fit into the room (--room, --center, --source-radius)");
+    }
+    return bad;
+}
+
+// popt hands every string option over as a malloc'd copy that the program
+// owns: the copies are kept here, released when the option comes again and
+// when the program ends.
+struct OwnedStrings {
+    std::vector<std::pair<const char **, char *>> held;
+
+    void adopt(const char **var)
+    {
+        for (auto &h : held)
+            if (h.first == var) {
+                if (h.second != *var)
+                    free(h.second);
+                h.second = const_cast<char *>(*var);
+                return;
+            }
+        held.push_back({var, const_cast<char *>(*var)});
+    }
+    ~OwnedStrings()
+    {
+        for (auto &h : held)
+            free(h.second);
+    }
+};
+
+// Return values of the string options (the others return 0).
+enum { OPT_ROOM = 1000, OPT_CENTER, OPT_OUTPUT_DIR, OPT_NAME, OPT_TSP, OPT_MAKE_TSP };
+
+int parseOptions(int argc, const char **argv, Sim *p, OwnedStrings *owned)
+{
+    struct poptOption table[] = {
+        {"mics", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT, &p->mics, 0,
+         "Number of microphones on the array circle", nullptr},
+        {"mic-radius", '\0', POPT_ARG_DOUBLE | POPT_ARGFLAG_SHOW_DEFAULT, &p->micRadius, 0,
+         "Radius of the array (m)", nullptr},
+        {"sources", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT, &p->sources, 0,
+         "Number of source positions", nullptr},
+        {"min-azimuth", '\0', POPT_ARG_DOUBLE | POPT_ARGFLAG_SHOW_DEFAULT, &p->minAzimuth, 0,
+         "Azimuth of the first source (degrees)", nullptr},
+        {"azimuth-step", '\0', POPT_ARG_DOUBLE | POPT_ARGFLAG_SHOW_DEFAULT, &p->azimuthStep, 0,
+         "Azimuth step between sources (degrees)", nullptr},
+        {"source-radius", '\0', POPT_ARG_DOUBLE | POPT_ARGFLAG_SHOW_DEFAULT, &p->sourceRadius, 0,
+         "Distance of the sources from the array centre (m)", nullptr},
+        {"room", '\0', POPT_ARG_STRING | POPT_ARGFLAG_SHOW_DEFAULT, &p->room, OPT_ROOM,
+         "Room size (m)", "X,Y,Z"},
+        {"center", '\0', POPT_ARG_STRING | POPT_ARGFLAG_SHOW_DEFAULT, &p->center, OPT_CENTER,
+         "Array centre in the room (m)", "X,Y,Z"},
+        {"beta", '\0', POPT_ARG_DOUBLE | POPT_ARGFLAG_SHOW_DEFAULT, &p->beta, 0,
+         "Reflection coefficient of the walls", nullptr},
+        {"order", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT, &p->order, 0,
+         "Highest reflection order of the image sources", nullptr},
+        {"gain", '\0', POPT_ARG_DOUBLE | POPT_ARGFLAG_SHOW_DEFAULT, &p->gain, 0,
+         "Amplitude of a path at 1 m", nullptr},
+        {"rate", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT, &p->rate, 0,
+         "Sampling rate (Hz)", nullptr},
+        {"length", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT, &p->length, 0,
+         "Impulse-response length (samples)", nullptr},
+        {"noise", '\0', POPT_ARG_DOUBLE | POPT_ARGFLAG_SHOW_DEFAULT, &p->noise, 0,
+         "Standard deviation of the added white noise", nullptr},
+        {"seed", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT, &p->seed, 0,
+         "Seed of the noise", nullptr},
+        {"output-dir", '\0', POPT_ARG_STRING | POPT_ARGFLAG_SHOW_DEFAULT, &p->outputDir, OPT_OUTPUT_DIR,
+         "Directory of the WAV files (created if missing)", nullptr},
+        {"name", '\0', POPT_ARG_STRING | POPT_ARGFLAG_SHOW_DEFAULT, &p->name, OPT_NAME,
+         "File-name template, as genposxml's --path", nullptr},
+        {"pcm16", '\0', POPT_ARG_NONE, &p->pcm16, 0,
+         "Write 16-bit PCM instead of 32-bit float", nullptr},
+        {"voice", '\0', POPT_ARG_NONE, &p->voice, 0,
+         "TSP recordings get one more channel carrying the emitted TSP", nullptr},
+        {"tsp", '\0', POPT_ARG_STRING, &p->tspFile, OPT_TSP,
+         "Write TSP recordings made with this reference TSP (WAV, channel 0)", "FILE"},
+        {"repeat", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT, &p->repeat, 0,
+         "Number of TSP periods per recording", nullptr},
+        {"lead", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT, &p->lead, 0,
+         "Samples of silence before the first TSP period", nullptr},
+        {"make-tsp", '\0', POPT_ARG_STRING, &p->makeTsp, OPT_MAKE_TSP,
+         "Only write a reference TSP to this WAV file", "FILE"},
+        {"tsp-length", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT, &p->tspLength, 0,
+         "Length of the reference TSP (power of two)", nullptr},
+        {"tsp-peak", '\0', POPT_ARG_DOUBLE | POPT_ARGFLAG_SHOW_DEFAULT, &p->tspPeak, 0,
+         "Largest absolute sample of the reference TSP", nullptr},
+        VELKOPT_COMMON_ENTRIES(p->logLevel),
+        POPT_TABLEEND};
+    poptContext ctx = poptGetContext(nullptr, argc, argv, table, 0);
+    poptSetOtherOptionHelp(ctx, "[OPTIONS]*");
+    int rc;
+    const char **stringVars[] = {&p->room, &p->center, &p->outputDir,
+                                 &p->name, &p->tspFile, &p->makeTsp};
+    while ((rc = poptGetNextOpt(ctx)) >= 0) {
+        if (rc >= OPT_ROOM && rc <= OPT_MAKE_TSP)
+            owned->adopt(stringVars[rc - OPT_ROOM]);
+        else
+            velkopt_handleCommon(ctx, rc, p->logLevel, helpForVelksim);
+        hasParsedOpt = 1;
+    }
+    int status = 0;
+    if (rc < -1) {
+        VELKOPT_LOG_POPT_ERROR(ctx, rc);
+        status = 1;
+    } else if (poptPeekArg(ctx) != nullptr) {
+        VELKIO_LOG(0, "unexpected argument [%s]", poptPeekArg(ctx));
+        status = 1;
+    }
+    poptFreeContext(ctx);
+    if (status == 0)
+        status = checkParameters(p);
+    return status;
+}
+
+// A placeholder format as velktoolcli-genposxml accepts it:
+// "%", then characters of "0123456789-. +#", then one of "feEgG" at the end.
+int formatIsValid(const std::string &fmt)
+{
+    if (fmt.size() < 2 || fmt[0] != '%' || strchr("feEgG", fmt.back()) == nullptr)
+        return 0;
+    for (size_t i = 1; i + 1 < fmt.size(); i++)
+        if (strchr("0123456789-. +#", fmt[i]) == nullptr)
+            return 0;
+    return 1;
+}
+
+// The file name of one position: {AZIMUTH:FMT}, {ELEVATION:FMT} and
+// {RADIUS:FMT} replaced by the value (as a double) printed with FMT; other
+// keys are kept unchanged, as the position-list generator keeps them.
+int expandName(const char *tmpl, float azimuth, float elevation, float radius,
+               std::string *out)
+{
+    std::string t = tmpl;
+    out->clear();
+    size_t at = 0;
+    while (at < t.size()) {
+        size_t open = t.find('{', at);
+        if (open == std::string::npos) {
+            out->append(t, at, std::string::npos);
+            break;
+        }
+        size_t colon = t.find(':', open);
+        size_t close = t.find('}', open);
+        if (colon == std::string::npos || close == std::string::npos || close < colon) {
+            VELKIO_LOG(0, "bad file-name template [%s]", tmpl);
+            return 1;
+        }
+        std::string key = t.substr(open + 1, colon - open - 1);
+        std::string fmt = t.substr(colon + 1, close - colon - 1);
+        if (!formatIsValid(fmt)) {
+            VELKIO_LOG(0, "bad format [%s] in the file-name template", fmt.c_str());
+            return 1;
+        }
+        out->append(t, at, open - at);
+        const float *value = key == "AZIMUTH"     ? &azimuth
+                             : key == "ELEVATION" ? &elevation
+                             : key == "RADIUS"    ? &radius
+                                                  : nullptr;
+        if (value == nullptr) {
+            out->append(t, open, close - open + 1);
+        } else {
+            char buf[512];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+            snprintf(buf, sizeof buf, fmt.c_str(), (double)*value);
+#pragma GCC diagnostic pop
+            out->append(buf);
+        }
+        at = close + 1;
+    }
+    return 0;
+}
+
+// Point on a horizontal circle around the array centre.
+Vec3 onCircle(const Sim &p, double radius, float azimuthDeg)
+{
+    double a = (double)azimuthDeg * M_PI / 180.0;
+    return {p.arrayCenter[0] + radius * std::cos(a), p.arrayCenter[1] + radius * std::sin(a),
+            p.arrayCenter[2]};
+}
+
+// Adds one path: `amp` arriving `delay` samples after sample 0, spread over
+// the samples within sincHalfWidth of it by a Hann-windowed sinc. Samples
+// outside 0 .. n-1 are dropped.
+void addPath(double *h, long n, double delay, double amp)
+{
+    long first = (long)std::ceil(delay - sincHalfWidth);
+    long last = (long)std::floor(delay + sincHalfWidth);
+    for (long i = first < 0 ? 0 : first; i <= last && i < n; i++) {
+        double t = (double)i - delay;
+        double sinc = t == 0.0 ? 1.0 : std::sin(M_PI * t) / (M_PI * t);
+        double window = 0.5 * (1.0 + std::cos(M_PI * t / sincHalfWidth));
+        h[i] += amp * sinc * window;
+    }
+}
+
+// Coordinate of an image source along one axis and its number of wall
+// reflections: the source mirrored `mirror` (0 or 1) times about the wall at
+// 0, then shifted by 2 * shift room lengths.
+double imageCoordinate(double s, double size, int shift, int mirror, int *reflections)
+{
+    *reflections = std::abs(shift) + std::abs(shift - mirror);
+    return (mirror ? -s : s) + 2.0 * shift * size;
+}
+
+// The impulse response from `src` to `mic` (room coordinates) added into
+// h[0 .. n-1].
+void roomResponse(const Sim &p, Vec3 src, Vec3 mic, double *h, long n)
+{
+    const int N = p.order;
+    for (int sx = -N; sx <= N; sx++)
+        for (int mx = 0; mx < 2; mx++)
+            for (int sy = -N; sy <= N; sy++)
+                for (int my = 0; my < 2; my++)
+                    for (int sz = -N; sz <= N; sz++)
+                        for (int mz = 0; mz < 2; mz++) {
+                            int rx, ry, rz;
+                            double x = imageCoordinate(src.x, p.roomSize[0], sx, mx, &rx);
+                            double y = imageCoordinate(src.y, p.roomSize[1], sy, my, &ry);
+                            double z = imageCoordinate(src.z, p.roomSize[2], sz, mz, &rz);
+                            if (rx + ry + rz > N)
+                                continue;
+                            double d = std::sqrt((x - mic.x) * (x - mic.x) +
+                                                 (y - mic.y) * (y - mic.y) +
+                                                 (z - mic.z) * (z - mic.z));
+                            double amp = p.gain * std::pow(p.beta, rx + ry + rz) / d;
+                            addPath(h, n, d / speedOfSound * p.rate, amp);
+                        }
+}
+
+// Reads channel 0 of a WAV file completely; 0 on success.
+int readReference(const char *path, int rate, std::vector<double> *tsp)
+{
+    SF_INFO info;
+    memset(&info, 0, sizeof info);
+    SNDFILE *f = sf_open(path, SFM_READ, &info);
+    if (f == nullptr) {
+        VELKIO_LOG(0, "can not open wave file [%s] (%s)", path, sf_strerror(nullptr));
+        return 1;
+    }
+    int status = 0;
+    if (info.samplerate != rate) {
+        VELKIO_LOG(0, "[%s] has %d Hz, the simulation runs at %d Hz (--rate)", path,
+                   info.samplerate, rate);
+        status = 1;
+    } else if (info.frames < 1 || info.frames > maxFrames || info.channels < 1) {
+        VELKIO_LOG(0, "[%s] holds no usable signal", path);
+        status = 1;
+    } else {
+        std::vector<double> all((size_t)info.frames * info.channels);
+        sf_count_t got = sf_readf_double(f, all.data(), info.frames);
+        if (got != info.frames) {
+            VELKIO_LOG(0, "[%s]: read %lld of %lld frames", path, (long long)got,
+                       (long long)info.frames);
+            status = 1;
+        } else {
+            tsp->resize((size_t)info.frames);
+            for (sf_count_t i = 0; i < info.frames; i++)
+                (*tsp)[(size_t)i] = all[(size_t)(i * info.channels)];
+        }
+    }
+    sf_close(f);
+    return status;
+}
+
+// Writes interleaved frames; a file that could not be written completely
+// is removed. 0 on success.
+int writeWav(const std::string &path, const std::vector<float> &data, int channels,
+             int rate, int pcm16)
+{
+    SF_INFO info;
+    memset(&info, 0, sizeof info);
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | (pcm16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
+    SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (f == nullptr) {
+        VELKIO_LOG(0, "can not create [%s] (%s)", path.c_str(), sf_strerror(nullptr));
+        return 1;
+    }
+    // No PEAK chunk: it carries the time of writing, and the files of one
+    // seed must be the same byte for byte.
+    sf_command(f, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
+    sf_command(f, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    sf_count_t frames = (sf_count_t)(data.size() / channels);
+    sf_count_t put = sf_writef_float(f, data.data(), frames);
+    int closed = sf_close(f);
+    if (put != frames || closed != 0) {
+        VELKIO_LOG(0, "can not write [%s]", path.c_str());
+        remove(path.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+// A 16-bit file cannot hold |x| >= 1: refuse rather than clip silently.
+int checkRange(const std::vector<float> &data, const std::string &path)
+{
+    for (float v : data)
+        if (!(std::fabs(v) < 1.0f)) {
+            VELKIO_LOG(0, "[%s] would clip in 16 bits (sample %g); lower --gain",
+                       path.c_str(), (double)v);
+            return 1;
+        }
+    return 0;
+}
+
+// One period of the steady-state response to the periodic reference:
+// y[n] = sum_k h[k] tsp[(n - k) mod L], with h folded onto the period.
+// Only the non-zero taps are visited (the response is sparse).
+void periodicResponse(const std::vector<double> &h, const std::vector<double> &tsp,
+                      std::vector<double> *y)
+{
+    const long L = (long)tsp.size();
+    std::vector<double> folded((size_t)L, 0.0);
+    for (size_t i = 0; i < h.size(); i++)
+        folded[i % (size_t)L] += h[i];
+    y->assign((size_t)L, 0.0);
+    double *out = y->data();
+    const double *x = tsp.data();
+    for (long k = 0; k < L; k++) {
+        double v = folded[(size_t)k];
+        if (v == 0.0)
+            continue;
+        for (long n = k; n < L; n++)
+            out[n] += v * x[n - k];
+        for (long n = 0; n < k; n++)
+            out[n] += v * x[n - k + L];
+    }
+}
+
+// The WAV content of one source position, interleaved.
+void simulateSource(const Sim &p, int s, Vec3 src, const std::vector<Vec3> &mics,
+                    const std::vector<double> &tsp, std::vector<float> *data)
+{
+    const long irLength = p.length;
+    const long frames = tsp.empty() ? irLength : p.lead + (long)p.repeat * (long)tsp.size();
+    const int M = p.mics + (tsp.empty() ? 0 : p.voice);
+    data->assign((size_t)(frames * M), 0.0f);
+    Rng rng = rngFor(p.seed, s);
+    std::vector<double> h, y;
+    for (int m = 0; m < p.mics; m++) {
+        h.assign((size_t)irLength, 0.0);
+        roomResponse(p, src, mics[(size_t)m], h.data(), irLength);
+        if (tsp.empty()) {
+            for (long i = 0; i < irLength; i++)
+                (*data)[(size_t)(i * M + m)] = (float)h[(size_t)i];
+            continue;
+        }
+        periodicResponse(h, tsp, &y);
+        const long L = (long)tsp.size();
+        for (long i = p.lead; i < frames; i++)
+            (*data)[(size_t)(i * M + m)] = (float)y[(size_t)((i - p.lead) % L)];
+    }
+    if (M > p.mics)
+        for (long i = p.lead; i < frames; i++)
+            (*data)[(size_t)(i * M + p.mics)] =
+                (float)tsp[(size_t)((i - p.lead) % (long)tsp.size())];
+    if (p.noise > 0)
+        for (float &v : *data)
+            v = (float)(v + p.noise * rng.gauss());
+}
+
+int makeDirectory(const char *dir)
+{
+    struct stat st;
+    if (stat(dir, &st) == 0 && S_ISDIR(st.st_mode))
+        return 0;
+    if (mkdir(dir, 0755) != 0) {
+        VELKIO_LOG(0, "can not create directory [%s]: %s", dir, strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
+// The file of every source position, checked before anything is written:
+// the template must expand, and no two positions may share a file.
+int sourceFiles(const Sim &p, std::vector<std::string> *paths, std::vector<float> *azimuths)
+{
+    std::set<std::string> seen;
+    float azimuth = (float)p.minAzimuth;
+    const float step = (float)p.azimuthStep;
+    for (int s = 0; s < p.sources; s++, azimuth += step) {
+        std::string name;
+        if (expandName(p.name, azimuth, 0.0f, (float)p.sourceRadius, &name) != 0)
+            return 1;
+        std::string path = std::string(p.outputDir) + "/" + name;
+        if (!seen.insert(path).second) {
+            VELKIO_LOG(0, "two source positions give the same file [%s]; change --name",
+                       path.c_str());
+            return 1;
+        }
+        paths->push_back(path);
+        azimuths->push_back(azimuth);
+    }
+    return 0;
+}
+
+int simulate(const Sim &p)
+{
+    std::vector<double> tsp;
+    if (p.tspFile != nullptr && readReference(p.tspFile, p.rate, &tsp) != 0)
+        return 1;
+    long frames = tsp.empty() ? p.length : p.lead + (long)p.repeat * (long)tsp.size();
+    const int channels = p.mics + (tsp.empty() ? 0 : p.voice);
+    if (frames > maxFrames || frames * channels > maxSamples) {
+        VELKIO_LOG(0, "a file of %ld frames x %d channels is too large for the simulator",
+                   frames, channels);
+        return 1;
+    }
+    std::vector<std::string> paths;
+    std::vector<float> azimuths;
+    if (sourceFiles(p, &paths, &azimuths) != 0 || makeDirectory(p.outputDir) != 0)
+        return 1;
+    std::vector<Vec3> mics;
+    float micAz = 0.0f;
+    const float micStep = 360.0f / (float)p.mics;
+    for (int m = 0; m < p.mics; m++, micAz += micStep)
+        mics.push_back(onCircle(p, p.micRadius, micAz));
+    std::vector<float> data;
+    for (int s = 0; s < p.sources; s++) {
+        const std::string &path = paths[(size_t)s];
+        simulateSource(p, s, onCircle(p, p.sourceRadius, azimuths[(size_t)s]), mics, tsp,
+                       &data);
+        if ((p.pcm16 && checkRange(data, path) != 0) ||
+            writeWav(path, data, channels, p.rate, p.pcm16) != 0)
+            return 1;
+    }
+    printf("velksim: %d %s files of %d channels x %ld frames at %d Hz in %s\n", p.sources,
+           tsp.empty() ? "impulse-response" : "TSP-recording", channels,
+           (long)(data.size() / (size_t)channels), p.rate, p.outputDir);
+    return 0;
+}
+
+// The reference TSP of N samples: the spectrum H(k) = exp(-j 4 m pi k^2 / N^2)
+// for k <= N/2 (Hermitian above), m = N/4, transformed back and shifted by
+// N/4 so that its sweep lies in the middle of the period; scaled to the
+// requested peak. With m = N/4 the phase is -pi k^2 / N, so every term of the
+// inverse DFT is cos(pi q / N) with the integer q = (2 k n - k^2) mod 2N.
+int writeReferenceTsp(const Sim &p)
+{
+    const long N = p.tspLength;
+    const long twoN = 2 * N;
+    std::vector<double> cosTable((size_t)twoN), x((size_t)N, 0.0);
+    for (long q = 0; q < twoN; q++)
+        cosTable[(size_t)q] = std::cos(M_PI * (double)q / (double)N);
+    for (long k = 0; k <= N / 2; k++) {
+        double weight = (k == 0 || k == N / 2) ? 1.0 : 2.0;
+        long q = (twoN - (k * k) % twoN) % twoN;
+        long stepQ = (2 * k) % twoN;
+        for (long n = 0; n < N; n++) {
+            x[(size_t)n] += weight * cosTable[(size_t)q];
+            q = (q + stepQ) & (twoN - 1);
+        }
+    }
+    double peak = 0.0;
+    for (double v : x)
+        peak = std::fmax(peak, std::fabs(v));
+    std::vector<float> out((size_t)N);
+    for (long n = 0; n < N; n++)
+        out[(size_t)n] = (float)(x[(size_t)((n - N / 4 + N) % N)] * p.tspPeak / peak);
+    if (writeWav(p.makeTsp, out, 1, p.rate, p.pcm16) != 0)
+        return 1;
+    printf("velksim: reference TSP of %ld samples at %d Hz in %s\n", N, p.rate, p.makeTsp);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Sim p;
+    OwnedStrings owned;
+    int status = parseOptions(argc, (const char **)argv, &p, &owned);
+    if (status == 0)
+        status = p.makeTsp != nullptr ? writeReferenceTsp(p) : simulate(p);
+    return status;
+}

@@ -1,0 +1,563 @@
+// Impulse-response files: raw float files, WAV files, the run's temporary
+// directory tree and the two loaders that cut one localization and one
+// separation impulse response per source position and microphone.
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "velktool.h"
+
+namespace {
+
+// Frames (or samples) moved per library call when reading and writing.
+const long long BLOCK_FRAMES = 4096;
+
+const char TMP_ROOT[] = ".velktool-temp";
+
+// Logs a level-0 message under the given routine name and ends the run.
+[[noreturn]] void fail(const char *routine, int line, const char *message)
+{
+    velkio_Log_printf_(VELKIO_LOG_ERROR, "%s", 0, routine, line, message);
+    velktool_Exit(1);
+}
+
+long long clampToInt(long long n)
+{
+    return n > INT_MAX ? INT_MAX : n;
+}
+
+// Byte size of an open stream, or -1 when it is not a plain readable file.
+long long streamSize(FILE *fp)
+{
+    struct stat st;
+    if (fstat(fileno(fp), &st) != 0 || S_ISDIR(st.st_mode))
+        return -1;
+    if (fseeko(fp, 0, SEEK_END) != 0)
+        return -1;
+    long long size = ftello(fp);
+    rewind(fp);
+    return size;
+}
+
+// out = dir + "/" + name; 1 when that does not fit into size bytes.
+int joinPath(char *out, size_t size, const char *dir, const char *name)
+{
+    int n = snprintf(out, size, "%s/%s", dir, name);
+    return (n < 0 || (size_t)n >= size) ? 1 : 0;
+}
+
+} // namespace
+
+/* ------------------------------------------------------------------ */
+/* Raw float files                                                     */
+/* ------------------------------------------------------------------ */
+
+long long get_flt_size(const char *path)
+{
+    if (path == nullptr)
+        return -1;
+    FILE *fp = fopen(path, "rb");
+    if (fp == nullptr)
+        return -1;
+    long long size = streamSize(fp);
+    fclose(fp);
+    return size;
+}
+
+int read_flt(const char *path, double *values, long long byteSize,
+             double *absMax)
+{
+    if (path == nullptr || values == nullptr || absMax == nullptr ||
+        byteSize < 0 || byteSize % 4 != 0)
+        return -1;
+    FILE *fp = fopen(path, "rb");
+    if (fp == nullptr)
+        return -1;
+    setvbuf(fp, nullptr, _IOFBF, 8192);
+
+    float block[BLOCK_FRAMES];
+    long long count = byteSize / 4, done = 0;
+    double peak = 0;
+    while (done < count) {
+        size_t want = (size_t)(count - done < BLOCK_FRAMES ? count - done
+                                                           : BLOCK_FRAMES);
+        if (fread(block, sizeof(float), want, fp) != want) {
+            fclose(fp);
+            return -1;
+        }
+        for (size_t i = 0; i < want; ++i) {
+            values[done + i] = block[i];
+            if (fabs(values[done + i]) > peak)
+                peak = fabs(values[done + i]);
+        }
+        done += (long long)want;
+    }
+    fclose(fp);
+    *absMax = peak;
+    return 0;
+}
+
+int write_flt(const char *path, const double *values, long long count)
+{
+    if (path == nullptr || values == nullptr || count < 0)
+        return -1;
+    FILE *fp = fopen(path, "wb");
+    if (fp == nullptr)
+        return -1;
+    setvbuf(fp, nullptr, _IOFBF, 8192);
+
+    float block[BLOCK_FRAMES];
+    int status = 0;
+    for (long long done = 0; done < count && status == 0;) {
+        size_t n = (size_t)(count - done < BLOCK_FRAMES ? count - done
+                                                        : BLOCK_FRAMES);
+        for (size_t i = 0; i < n; ++i)
+            block[i] = (float)values[done + i];
+        if (fwrite(block, sizeof(float), n, fp) != n)
+            status = -1;
+        done += (long long)n;
+    }
+    // Buffered data reach the file only at fclose: a failure there is a
+    // failed write too.
+    if (fclose(fp) != 0)
+        status = -1;
+    return status;
+}
+
+void velktool_SetFloatArray(float *values, long long byteSize,
+                            const char *path)
+{
+    FILE *fp = fopen(path, "rb");
+    if (fp == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not open file [%s]", path);
+        velktool_Exit(1);
+    }
+    size_t count = byteSize > 0 ? (size_t)(byteSize / 4) : 0;
+    if (fread(values, sizeof(float), count, fp) != count) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "fread error");
+        fclose(fp);
+        velktool_Exit(1);
+    }
+    fclose(fp);
+}
+
+void velktool_getFileSize(const char *path, long long *size)
+{
+    long long n = get_flt_size(path);
+    if (n < 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not open file [%s]", path);
+        velktool_Exit(1);
+    }
+    *size = n;
+}
+
+/* ------------------------------------------------------------------ */
+/* WAV files                                                           */
+/* ------------------------------------------------------------------ */
+
+void velktool_freeWaveData(double **data)
+{
+    if (data == nullptr)
+        return;
+    free(data[0]);
+    free(data);
+}
+
+int readwave(SNDFILE *file, const SF_INFO *info, long long frames,
+             double ***data)
+{
+    *data = nullptr;
+    const long long channels = info->channels > 0 ? info->channels : 0;
+    if (frames < 0)
+        frames = 0;
+    double **rows = (double **)calloc(channels > 0 ? channels : 1,
+                                      sizeof(double *));
+    double *block = nullptr;
+    double *buffer = nullptr;
+    if (rows != nullptr && (channels == 0 || frames <= LLONG_MAX / 8 / channels))
+        block = (double *)calloc(channels * frames > 0 ? channels * frames : 1,
+                                 sizeof(double));
+    if (block != nullptr)
+        buffer = (double *)malloc(
+            (channels > 0 ? channels : 1) * BLOCK_FRAMES * sizeof(double));
+    if (buffer == nullptr) {
+        perror("calloc");
+        free(block);
+        free(rows);
+        return -1;
+    }
+    for (long long c = 0; c < channels; ++c)
+        rows[c] = block + c * frames;
+    rows[0] = block;
+
+    // De-interleave block by block into one vector per channel.
+    for (long long f = 0; f < frames && channels > 0;) {
+        long long want = frames - f < BLOCK_FRAMES ? frames - f : BLOCK_FRAMES;
+        sf_count_t got = sf_readf_double(file, buffer, want);
+        if (got <= 0) {
+            printf("cannot read frame=%lld\n", f);
+            free(buffer);
+            velktool_freeWaveData(rows);
+            return -1;
+        }
+        for (long long i = 0; i < got; ++i)
+            for (long long c = 0; c < channels; ++c)
+                rows[c][f + i] = buffer[i * channels + c];
+        f += got;
+    }
+    free(buffer);
+    *data = rows;
+    return 1;
+}
+
+int readwavfile(const char *path, double ***data, int *frames, int *channels,
+                int *samplingRate)
+{
+    SF_INFO info;
+    memset(&info, 0, sizeof info);
+    SNDFILE *file = sf_open(path, SFM_READ, &info);
+    if (file == nullptr)
+        return -1;
+    long long n = clampToInt(info.frames);
+    int result = readwave(file, &info, n, data);
+    sf_close(file);
+    *frames = (int)n;
+    *channels = info.channels;
+    *samplingRate = info.samplerate;
+    return result;
+}
+
+int writewave(SNDFILE *file, const SF_INFO *info, long long frames,
+              double **data)
+{
+    const long long channels = info->channels > 0 ? info->channels : 0;
+    if (channels == 0 || frames <= 0)
+        return 1;
+    short *buffer = (short *)malloc(channels * BLOCK_FRAMES * sizeof(short));
+    if (buffer == nullptr) {
+        perror("malloc");
+        exit(1);
+    }
+    int result = 1;
+    for (long long f = 0; f < frames && result == 1;) {
+        long long n = frames - f < BLOCK_FRAMES ? frames - f : BLOCK_FRAMES;
+        for (long long i = 0; i < n; ++i) {
+            for (long long c = 0; c < channels; ++c) {
+                // Truncation toward zero; values beyond the 16-bit range are
+                // clipped instead of wrapping round to the opposite sign.
+                double v = trunc(data[c][f + i]);
+                if (!(v > -32768.0))
+                    v = std::isnan(v) ? 0.0 : -32768.0;
+                else if (v > 32767.0)
+                    v = 32767.0;
+                buffer[i * channels + c] = (short)v;
+            }
+        }
+        if (sf_writef_short(file, buffer, n) != n)
+            result = -1;
+        f += n;
+    }
+    free(buffer);
+    return result;
+}
+
+int writewavfile(const char *path, double **data, int frames, int channels,
+                 int samplingRate)
+{
+    SF_INFO info;
+    memset(&info, 0, sizeof info);
+    info.samplerate = samplingRate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    if (!sf_format_check(&info))
+        return -1;
+    SNDFILE *file = sf_open(path, SFM_WRITE, &info);
+    if (file == nullptr)
+        return -1;
+    int result = writewave(file, &info, frames, data);
+    if (sf_close(file) != 0)
+        result = -1;
+    return result;
+}
+
+/* ------------------------------------------------------------------ */
+/* Temporary directory tree                                            */
+/* ------------------------------------------------------------------ */
+
+void velktool_getLocaltime(char *buf)
+{
+    time_t now = time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    char stamp[64];
+    snprintf(stamp, sizeof stamp, "%4d%02d%02d%02d%02d%02d", t.tm_year + 1900,
+             t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    size_t n = strlen(stamp) < 14 ? strlen(stamp) : 14;
+    memcpy(buf, stamp, n);
+    buf[n] = '\0';
+}
+
+int velktool_CheckDir(const char *path)
+{
+    struct stat st;
+    if (path != nullptr && stat(path, &st) == 0 && S_ISDIR(st.st_mode))
+        return 0;
+    return 1;
+}
+
+int velktool_createDir(const char *path)
+{
+    return (path != nullptr && mkdir(path, 0755) == 0) ? 0 : 1;
+}
+
+void velktool_createTmpPath(void)
+{
+    // A second run may create the directory between the check and mkdir.
+    if (velktool_CheckDir(TMP_ROOT) != 0 && velktool_createDir(TMP_ROOT) != 0 &&
+        velktool_CheckDir(TMP_ROOT) != 0)
+        fail(__func__, __LINE__, "Cannot create directory");
+    createTmpRunDir();
+}
+
+void createTmpRunDir(void)
+{
+    char runDir[64];
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        velktool_getLocaltime(g.tmpStamp);
+        snprintf(runDir, sizeof runDir, "%s/%.14s", TMP_ROOT, g.tmpStamp);
+        if (velktool_CheckDir(runDir) != 0 && velktool_createDir(runDir) == 0)
+            break;
+        // Another run took this second's directory: wait for the next one.
+        sleep(1);
+        printf("<< retry create directory >>\n");
+    }
+    if (velktool_CheckDir(runDir) != 0)
+        fail("velktool_createTmpPath", __LINE__, "can not create directory");
+
+    snprintf(g.tmpTspDir, sizeof g.tmpTspDir, "%s/tsp", runDir);
+    snprintf(g.tmpImpDir, sizeof g.tmpImpDir, "%s/imp", runDir);
+    snprintf(g.tmpTfDir, sizeof g.tmpTfDir, "%s/tf", runDir);
+    const char *dirs[] = {g.tmpTspDir, g.tmpImpDir, g.tmpTfDir};
+    for (const char *dir : dirs)
+        if (velktool_CheckDir(dir) != 0)
+            velktool_createDir(dir);
+}
+
+void makeTempFltPath(int s, const velkio_Position *position)
+{
+    const char *path = position != nullptr ? position->path : nullptr;
+    const char *slash = path != nullptr ? strrchr(path, '/') : nullptr;
+    if (slash == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not get path [%s] ",
+                   path != nullptr ? path : "");
+        velktool_Exit(1);
+    }
+    const char *base = slash + 1;
+    if (strlen(base) >= VELKTOOL_PATH_LEN ||
+        joinPath(g.tmpSrcDir[s], VELKTOOL_PATH_LEN, g.tmpTspDir, base) != 0 ||
+        joinPath(g.tmpFltPath, sizeof g.tmpFltPath, g.tmpSrcDir[s], "float") != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not get path [%s] ", path);
+        velktool_Exit(1);
+    }
+    strcpy(g.srcBaseName[s], base);
+    if (velktool_CheckDir(g.tmpSrcDir[s]) != 0)
+        velktool_createDir(g.tmpSrcDir[s]);
+}
+
+/* ------------------------------------------------------------------ */
+/* Loading impulse responses                                           */
+/* ------------------------------------------------------------------ */
+
+namespace {
+
+// wavData as allocated here, and how many frames each of its rows holds:
+// a later file with more frames gets a larger array.
+float **wavDataAllocated = nullptr;
+long long wavDataFrames = 0;
+
+void ensureWavData(long long frames)
+{
+    if (g.wavData != nullptr && g.wavData == wavDataAllocated &&
+        frames <= wavDataFrames)
+        return;
+    velktool_delete(VELKTOOL_WAVDATA);
+    g.wavData = velktool_newFloatTwoDim(g.nMic, (int)frames);
+    wavDataAllocated = g.wavData;
+    wavDataFrames = frames;
+}
+
+} // namespace
+
+void velktool_getWavDataFromFile(const char *path, int *frames,
+                                 int *samplingRate)
+{
+    SF_INFO info;
+    memset(&info, 0, sizeof info);
+    SNDFILE *file = sf_open(path, SFM_READ, &info);
+    if (file == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not open wave file [%s]", path);
+        velktool_Exit(1);
+    }
+    *samplingRate = info.samplerate;
+    for (int j = 0; j < g.nMic; ++j) {
+        if (g.micPosId[j] < 0 || g.micPosId[j] >= info.channels) {
+            sf_close(file);
+            VELKIO_LOG(VELKIO_LOG_ERROR,
+                       "impulse data not found: wav channel [%d] in file [%s]",
+                       g.micPosId[j], path);
+            velktool_Exit(1);
+        }
+    }
+    long long n = clampToInt(info.frames);
+    *frames = (int)n;
+    ensureWavData(n);
+
+    const long long channels = info.channels;
+    float *buffer = (float *)malloc(channels * BLOCK_FRAMES * sizeof(float));
+    if (buffer == nullptr) {
+        sf_close(file);
+        fail(__func__, __LINE__, "can not allocated memory");
+    }
+    for (long long f = 0; f < n;) {
+        long long want = n - f < BLOCK_FRAMES ? n - f : BLOCK_FRAMES;
+        sf_count_t got = sf_readf_float(file, buffer, want);
+        if (got <= 0) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "read count different. read_num=%d count=%d",
+                       (int)got, (int)want);
+            free(buffer);
+            sf_close(file);
+            velktool_Exit(1);
+        }
+        for (long long i = 0; i < got; ++i)
+            for (int j = 0; j < g.nMic; ++j)
+                g.wavData[j][f + i] = buffer[i * channels + g.micPosId[j]];
+        f += got;
+    }
+    free(buffer);
+    sf_close(file);
+}
+
+namespace {
+
+void peakRange(const int *peaks, int n, int *pmin, int *pmax)
+{
+    *pmin = n > 0 ? peaks[0] : 0;
+    *pmax = *pmin;
+    for (int j = 1; j < n; ++j) {
+        if (peaks[j] < *pmin)
+            *pmin = peaks[j];
+        if (peaks[j] > *pmax)
+            *pmax = peaks[j];
+    }
+}
+
+int peakOf(const float *signal, int n)
+{
+    return searchPeak(signal, n, g.peakSearchFrom - 1, g.peakSearchTo - 1);
+}
+
+// Cut ranges of source s from the latest peak, then the windows of every
+// microphone from signals[j] (n samples each).
+void cutSource(int tfType, int s, int directLength, int reverbLength,
+               const int *peaks, int pmax, int n, float *const *signals,
+               velktool_CutRangePair *pair)
+{
+    const bool loc = tfType == LOC || tfType == LOC_SEP;
+    const bool sep = tfType == SEP || tfType == LOC_SEP;
+    if (loc)
+        getIrRange4FFT(0, pmax, directLength + 1, n, s, &pair->loc);
+    if (sep)
+        getIrRange4FFT(1, pmax, reverbLength + 1, n, s, &pair->sep);
+    for (int j = 0; j < g.nMic; ++j) {
+        if (loc)
+            setIr4FFT(0, peaks[j], &pair->loc, s, j, directLength, signals[j],
+                      g.IRvectLoc[s][j]);
+        if (sep)
+            setIr4FFT(1, peaks[j], &pair->sep, s, j, reverbLength, signals[j],
+                      g.IRvectSep[s][j]);
+    }
+}
+
+int *newPeaks(const char *routine)
+{
+    int *peaks = (int *)calloc(g.nMic > 0 ? g.nMic : 1, sizeof(int));
+    if (peaks == nullptr)
+        fail(routine, __LINE__, "can not allocated memory");
+    return peaks;
+}
+
+} // namespace
+
+void velktool_setIRvectFromWav(int tfType, int directLength, int reverbLength,
+                               velktool_CutRangePair *ranges)
+{
+    int *peaks = newPeaks(__func__);
+    for (int s = 0; s < g.nSrc; ++s) {
+        printf(" progress:%d / %d\n", s + 1, g.nSrc);
+        fflush(stdout);
+        const velkio_Position *position = velkio_Positions_getById(
+            g.srcXml != nullptr ? g.srcXml->poses : nullptr, g.srcPosId[s]);
+        if (position == nullptr || position->path == nullptr) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "can not open wave file [%s]",
+                       position == nullptr ? "" : "(no path)");
+            free(peaks);
+            velktool_Exit(1);
+        }
+        int frames = 0, rate = 0;
+        velktool_getWavDataFromFile(position->path, &frames, &rate);
+        for (int j = 0; j < g.nMic; ++j)
+            peaks[j] = peakOf(g.wavData[j], frames);
+        int pmin, pmax;
+        peakRange(peaks, g.nMic, &pmin, &pmax);
+        VELKIO_LOG(VELKIO_LOG_DEBUG, "WAV IR[%d] peak=%d to %d", g.srcPosId[s],
+                   pmin, pmax);
+        showReverbSources(s, pmin, peaks);
+        cutSource(tfType, s, directLength, reverbLength, peaks, pmax, frames,
+                  g.wavData, &ranges[s]);
+    }
+    free(peaks);
+}
+
+void velktool_setIRvectFromFlt(int tfType, int s, int directLength,
+                               int reverbLength, velktool_CutRangePair *range)
+{
+    int nMic = g.nMic > 0 ? g.nMic : 0;
+    int *peaks = newPeaks(__func__);
+    float **buffers = (float **)calloc(nMic > 0 ? nMic : 1, sizeof(float *));
+    if (buffers == nullptr)
+        fail(__func__, __LINE__, "can not allocated memory");
+    int nmin = INT_MAX;
+    for (int j = 0; j < nMic; ++j) {
+        char path[VELKTOOL_PATH_LEN + 32];
+        snprintf(path, sizeof path, "%s/float_ch%d.flt", g.tmpSrcDir[s], j);
+        long long size = 0;
+        velktool_getFileSize(path, &size);
+        size = clampToInt(size);
+        int n = (int)(size / 4);
+        buffers[j] = (float *)malloc((size_t)(n > 0 ? n : 1) * sizeof(float));
+        if (buffers[j] == nullptr)
+            fail(__func__, __LINE__, "can not allocated memory");
+        velktool_SetFloatArray(buffers[j], size, path);
+        peaks[j] = peakOf(buffers[j], n);
+        if (n < nmin)
+            nmin = n;
+    }
+    if (nMic == 0)
+        nmin = 0;
+    int pmin, pmax;
+    peakRange(peaks, nMic, &pmin, &pmax);
+    VELKIO_LOG(VELKIO_LOG_DEBUG, "FLT IR[%d] peak=%d to %d", g.srcPosId[s], pmin,
+               pmax);
+    showReverbSources(s, pmin, peaks);
+    cutSource(tfType, s, directLength, reverbLength, peaks, pmax, nmin, buffers,
+              range);
+    for (int j = 0; j < nMic; ++j)
+        free(buffers[j]);
+    free(buffers);
+    free(peaks);
+}

@@ -1,0 +1,391 @@
+// Transfer functions from the cut impulse responses, the library's
+// transfer-function record, the archive, and the archive's post-processing:
+// the report text as "transferFunction/README" and the cut ranges as calcTF
+// elements of the archive's source position list.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <libxml/xpath.h>
+#include <zip.h>
+
+#include "textutil.h"
+#include "velktool.h"
+#include "zipread.h"
+
+namespace {
+
+const char README_MEMBER[] = "transferFunction/README";
+const char SOURCE_MEMBER[] = "transferFunction/source.xml";
+
+void freeMatrices(velkio_Matrix **&matrices, int count)
+{
+    if (matrices == nullptr)
+        return;
+    for (int s = 0; s < count; ++s)
+        velkio_Matrix_delete(&matrices[s]);
+    free(matrices);
+    matrices = nullptr;
+}
+
+// One complex matrix [nMic][nfft/2+1] per source position, from TFvect.
+velkio_Matrix **matricesFromTFvect(void)
+{
+    const int cols = g.nfft / 2 + 1;
+    velkio_Matrix **matrices =
+        (velkio_Matrix **)calloc(g.nSrc > 0 ? g.nSrc : 1, sizeof *matrices);
+    if (matrices == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "malloc Failed");
+        velktool_Exit(1);
+    }
+    for (int s = 0; s < g.nSrc; ++s) {
+        velkio_Matrix *m = velkio_Matrix_new("complex", g.nMic, cols);
+        if (m == nullptr) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "velkio_Matrix_new Failed");
+            freeMatrices(matrices, s);
+            velktool_Exit(1);
+        }
+        memset((void *)m->data, 0, (size_t)g.nMic * cols * sizeof *m->data);
+        for (int j = 0; j < g.nMic; ++j)
+            for (int k = 0; k < cols; ++k)
+                velkio_Matrix_setValueComplex(m, j, k, g.TFvect[s][j][k]);
+        matrices[s] = m;
+    }
+    return matrices;
+}
+
+} // namespace
+
+void velktool_setLoctfFromArray(void)
+{
+    freeMatrices(g.loctf, g.nSrc); // a vector not yet handed to tf
+    g.loctf = matricesFromTFvect();
+}
+
+void velktool_setSeptfFromArray(void)
+{
+    freeMatrices(g.septf, g.nSrc);
+    g.septf = matricesFromTFvect();
+}
+
+void genMUSIC(void)
+{
+    velktool_FFT(g.IRvectLoc);
+    velktool_setLoctfFromArray();
+}
+
+void genGSS(int normalizeSrc, int normalizeMic, int normalizeFreq)
+{
+    velktool_normalizeIR(g.IRvectSep);
+    velktool_FFT(g.IRvectSep);
+    velktool_conjTF();
+    if (g.tmpTFvect == nullptr)
+        velktool_new(VELKTOOL_TMPTFVECT);
+    velktool_initArray(VELKTOOL_TMPTFVECT);
+    velktool_setZeroToTFvect();
+    velktool_copyTmpTFvectFromTFvect();
+    velktool_absTF();
+    velktool_powTF();
+    if (normalizeSrc == 1)
+        velktool_normalizeSRC();
+    if (normalizeMic == 1)
+        velktool_normalizeMIC();
+    if (normalizeFreq == 1)
+        velktool_normalizeFREQ();
+    cat_asprintf(&g.info, "%s \n%s[%d]\n%s[%d]\n%s[%d]\n", "Normalization Type",
+                 "- Source     ", normalizeSrc, "- Microphone ", normalizeMic,
+                 "- Frequency  ", normalizeFreq);
+    velktool_setSeptfFromArray();
+}
+
+int genTfFromIR(int tfType, int normalizeSrc, int normalizeMic,
+                int normalizeFreq, int resetMic, const char *outputFile,
+                const velktool_CutRangePair *ranges)
+{
+    if (tfType == LOC) {
+        genMUSIC();
+    } else if (tfType == SEP) {
+        genGSS(normalizeSrc, normalizeMic, normalizeFreq);
+    } else if (tfType == LOC_SEP) {
+        genMUSIC();
+        // The separation transfer functions start from fresh work arrays.
+        velktool_delete(VELKTOOL_TMPIRVECT);
+        velktool_delete(VELKTOOL_TFVECT);
+        velktool_delete(VELKTOOL_TMPTFVECT);
+        velktool_delete(VELKTOOL_FFTBUF);
+        velktool_new(VELKTOOL_TMPIRVECT);
+        velktool_new(VELKTOOL_TFVECT);
+        velktool_new(VELKTOOL_TMPTFVECT);
+        velktool_new(VELKTOOL_FFTBUF);
+        genGSS(normalizeSrc, normalizeMic, normalizeFreq);
+    }
+    writeTF(tfType, outputFile, resetMic);
+    if (outputFile != nullptr && g.info != nullptr)
+        return appendInfoToZipFile(outputFile, ranges);
+    return 0;
+}
+
+namespace {
+
+bool isUsedChannel(int id)
+{
+    for (int j = 0; j < g.nMic; ++j)
+        if (g.micPosId[j] == id)
+            return true;
+    return false;
+}
+
+// Keeps only the microphones in use, numbered 0, 1, ... in list order, and
+// drops the channel lists of the source positions.
+void resetMicrophones(velkio_Positions *mics, velkio_Positions *sources)
+{
+    if (mics != nullptr) {
+        int count = mics->count;
+        for (int id = 0; id < count; ++id)
+            if (!isUsedChannel(id))
+                velkio_Positions_removeById(mics, id);
+        for (int m = 0; m < mics->count; ++m)
+            mics->list[m]->id = m;
+    }
+    for (int i = 0; sources != nullptr && i < sources->count; ++i)
+        velkio_Position_setChannelsUse(sources->list[i], 0);
+}
+
+// The matrices are built in ascending id order (srcPosId), while the
+// library stores matrix i with the i-th position of the list, which keeps
+// the document's order.  Puts matrix s at the place of the position with
+// the s-th smallest id (equal ids keep their order), so that every matrix
+// is stored under its own position's id.
+void toDocumentOrder(velkio_Matrix **matrices, const velkio_Positions *sources)
+{
+    if (matrices == nullptr || sources == nullptr || sources->count != g.nSrc)
+        return;
+    std::vector<int> order(g.nSrc);
+    for (int i = 0; i < g.nSrc; ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [sources](int a, int b) {
+        return sources->list[a]->id < sources->list[b]->id;
+    });
+    std::vector<velkio_Matrix *> sorted(matrices, matrices + g.nSrc);
+    for (int s = 0; s < g.nSrc; ++s)
+        matrices[order[s]] = sorted[s];
+}
+
+template <typename T> T *detach(T *&member)
+{
+    T *p = member;
+    member = nullptr;
+    return p;
+}
+
+} // namespace
+
+void writeTF(int tfType, const char *outputFile, int resetMic)
+{
+    velkio_XML empty = {nullptr, nullptr, nullptr};
+    velkio_XML *src = g.srcXml != nullptr ? g.srcXml : &empty;
+    velkio_XML *mic = g.micXml != nullptr ? g.micXml : &empty;
+    if (resetMic)
+        resetMicrophones(mic->poses, src->poses);
+
+    // The record takes ownership of what it is given: the members leave the
+    // documents, which velktool_freeMemory releases separately.
+    if (g.tf != nullptr)
+        velkio_TransferFunction_delete(&g.tf);
+    velkio_Positions *sources = detach(src->poses);
+    velkio_Positions *mics = detach(mic->poses);
+    velkio_Config *config = detach(src->cfg);
+    velkio_Neighbors *neighbors = detach(src->nbrs);
+    g.tf = velkio_TransferFunction_fromData(sources, mics, config, neighbors);
+    if (g.tf == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "velkio_TransferFunction_fromData error");
+        velktool_Exit(1);
+    }
+
+    toDocumentOrder(g.loctf, sources);
+    toDocumentOrder(g.septf, sources);
+    // The matrix vectors belong to tf once handed over.
+    if (tfType == LOC || tfType == LOC_SEP)
+        velkio_TransferFunction_setLocTFs(g.tf, detach(g.loctf));
+    if (tfType == SEP || tfType == LOC_SEP)
+        velkio_TransferFunction_setSepTFs(g.tf, detach(g.septf));
+    freeMatrices(g.loctf, g.nSrc);
+    freeMatrices(g.septf, g.nSrc);
+
+    if (velkio_TransferFunction_write(g.tf, outputFile, 0) == 1) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "velkio_TransferFunction_write error");
+        velktool_Exit(1);
+    }
+}
+
+/* ------------------------------------------------------------------ */
+/* Archive post-processing                                             */
+/* ------------------------------------------------------------------ */
+
+namespace {
+
+// Every message of the post-processing is reported under its name.
+#define POST_LOG(fmt, ...)                                                  \
+    velkio_Log_printf_(VELKIO_LOG_ERROR, (fmt), 0, "appendInfoToZipFile",     \
+                       __LINE__, ##__VA_ARGS__)
+
+// Writes what was changed so far; an archive that cannot be written is
+// discarded (the file stays as it was).
+void closeArchive(zip_t *za)
+{
+    if (zip_close(za) != 0)
+        zip_discard(za);
+}
+
+bool wasCut(const velktool_CutRange &range)
+{
+    return range.offset != 0 || range.cutIndexFrom != 0;
+}
+
+void addCalcTF(xmlNode *position, const char *type,
+               const velktool_CutRange &range)
+{
+    xmlNode *node = xmlNewChild(position, nullptr, BAD_CAST "calcTF", nullptr);
+    char text[64];
+    xmlSetProp(node, BAD_CAST "type", BAD_CAST type);
+    snprintf(text, sizeof text, "%f", range.offset);
+    xmlSetProp(node, BAD_CAST "offset", BAD_CAST text);
+    if (range.cutIndexFrom > 0 && range.cutIndexTo > 0) {
+        snprintf(text, sizeof text, "%d", range.cutIndexFrom);
+        xmlSetProp(node, BAD_CAST "cutIndexFrom", BAD_CAST text);
+        snprintf(text, sizeof text, "%d", range.cutIndexTo);
+        xmlSetProp(node, BAD_CAST "cutIndexTo", BAD_CAST text);
+    }
+}
+
+// Appends the calcTF elements of every cut source; 0, or 1 when an XPath
+// evaluation failed (logged).
+int annotate(xmlXPathContext *ctx, const velktool_CutRangePair *ranges)
+{
+    for (int s = 0; ranges != nullptr && s < g.nSrc; ++s) {
+        const velktool_CutRangePair &pair = ranges[s];
+        if (!wasCut(pair.loc) && !wasCut(pair.sep))
+            continue;
+        char expr[96];
+        snprintf(expr, sizeof expr, "/velk_xml/positions/position[@id=%d]",
+                 g.srcPosId[s]);
+        xmlXPathObject *result = xmlXPathEvalExpression(BAD_CAST expr, ctx);
+        if (result == nullptr) {
+            POST_LOG("xmlXPathEvalExpression error");
+            return 1;
+        }
+        xmlNodeSet *nodes = result->nodesetval;
+        if (nodes != nullptr && nodes->nodeNr > 0) {
+            if (wasCut(pair.loc))
+                addCalcTF(nodes->nodeTab[0], "localization", pair.loc);
+            if (wasCut(pair.sep))
+                addCalcTF(nodes->nodeTab[0], "separation", pair.sep);
+        }
+        xmlXPathFreeObject(result);
+    }
+    return 0;
+}
+
+// The archive's source.xml with the calcTF elements, serialised into a new
+// malloc'd buffer (*size bytes); null on failure (logged).
+char *annotatedSourceXml(zip_t *za, const velktool_CutRangePair *ranges,
+                         int *size)
+{
+    char *content = nullptr;
+    if (as_zip_fread(za, SOURCE_MEMBER, &content) != 0)
+        return nullptr;
+    // Our own archive's document: parsed without network access and
+    // without expanding entities.
+    xmlInitParser();
+    xmlDoc *doc = xmlReadMemory(content, (int)strlen(content), "source.xml",
+                                nullptr, XML_PARSE_NONET);
+    free(content);
+    if (doc == nullptr) {
+        POST_LOG("source.xml parse error");
+        return nullptr;
+    }
+    xmlXPathContext *ctx = xmlXPathNewContext(doc);
+    if (ctx == nullptr) {
+        POST_LOG("xmlXPathNewContext error");
+        xmlFreeDoc(doc);
+        return nullptr;
+    }
+    int failed = annotate(ctx, ranges);
+    xmlXPathFreeContext(ctx);
+    char *copy = nullptr;
+    if (failed == 0) {
+        xmlChar *text = nullptr;
+        xmlDocDumpMemory(doc, &text, size);
+        if (text != nullptr && *size >= 0)
+            copy = (char *)malloc(*size > 0 ? (size_t)*size : 1);
+        if (copy != nullptr)
+            memcpy(copy, text, (size_t)*size);
+        else
+            POST_LOG("memory allocate error");
+        xmlFree(text);
+    }
+    xmlFreeDoc(doc);
+    xmlCleanupParser();
+    return copy;
+}
+
+} // namespace
+
+int appendInfoToZipFile(const char *outputFile,
+                        const velktool_CutRangePair *ranges)
+{
+    if (outputFile == nullptr || g.info == nullptr)
+        return 0;
+
+    int code = 0;
+    zip_t *za = zip_open(outputFile, ZIP_CREATE, &code);
+    if (za == nullptr) {
+        zip_error_t error;
+        zip_error_init_with_code(&error, code);
+        POST_LOG("zip open error errorp[%d] (%s)", code,
+                 zip_error_strerror(&error));
+        zip_error_fini(&error);
+        return 1;
+    }
+
+    // The report text stays alive (in g) until the archive is closed.
+    zip_source_t *readme = zip_source_buffer(za, g.info, strlen(g.info), 0);
+    if (readme == nullptr) {
+        POST_LOG("zip_source_buffer error (%s)", zip_strerror(za));
+        closeArchive(za);
+        return 1;
+    }
+    if (zip_file_add(za, README_MEMBER, readme, 0) < 0)
+        zip_source_free(readme);
+
+    int size = 0;
+    char *xml = annotatedSourceXml(za, ranges, &size);
+    if (xml == nullptr) {
+        closeArchive(za);
+        return 1;
+    }
+    zip_source_t *source = zip_source_buffer(za, xml, (zip_uint64_t)size, 1);
+    if (source == nullptr) {
+        POST_LOG("zip_source_buffer error (%s)", zip_strerror(za));
+        free(xml);
+        closeArchive(za);
+        return 1;
+    }
+    zip_int64_t index = zip_name_locate(za, SOURCE_MEMBER, 0);
+    if (index < 0 || zip_file_replace(za, (zip_uint64_t)index, source, 0) < 0) {
+        POST_LOG("zip_replace error (%s)", zip_strerror(za));
+        zip_source_free(source);
+        closeArchive(za);
+        return 1;
+    }
+    if (zip_close(za) != 0) {
+        POST_LOG("zip_close error (%s)", zip_strerror(za));
+        zip_discard(za);
+        return 1;
+    }
+    return 0;
+}

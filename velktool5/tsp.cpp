@@ -1,0 +1,639 @@
+// TSP deconvolution: synchronous addition of the repetitions of a recorded
+// TSP, division of its spectrum by the spectrum of the reference TSP, and
+// the optional search of the start of the repetitions by cross-correlation.
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "fft.h"
+#include "textutil.h"
+#include "tsp.h"
+
+namespace {
+
+// Every message of the deconvolution is reported under this name, whoever
+// called it.
+const char ROUTINE[] = "velktool_calcSysImp";
+
+#define SYSIMP_LOG(level, fmt, ...) \
+    velkio_Log_printf_((level), (fmt), 0, ROUTINE, __LINE__, ##__VA_ARGS__)
+
+// The raw float reference TSP is only defined at this rate.
+const int RAW_TSP_RATE = 16000;
+
+// Correlation peaks this much earlier than the strongest one are preferred
+// when they are more than half as strong; the synchronous addition starts
+// this many samples before the detected start.
+const int EARLIER_PEAK_DISTANCE = 12288;
+const int START_MARGIN = 50;
+enum { PEAK_HISTORY = 10 };
+
+const char *text(const char *s)
+{
+    return s != nullptr ? s : "(null)";
+}
+
+// A zero-filled heap block of n elements released at the end of the scope;
+// null when memory runs out.
+template <typename T> class Buffer {
+public:
+    explicit Buffer(long long n)
+        : p_(n >= 0 && (unsigned long long)n <= SIZE_MAX / sizeof(T)
+                 ? (T *)calloc(n > 0 ? (size_t)n : 1, sizeof(T))
+                 : nullptr)
+    {
+    }
+    ~Buffer() { free(p_); }
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    T *get() const { return p_; }
+    T &operator[](long long i) const { return p_[i]; }
+
+private:
+    T *p_;
+};
+
+// Channels of a recording that the channel flags can select.
+int flaggedChannels(int channels)
+{
+    return channels < VELKTOOL_MAX_CHANNELS ? channels : VELKTOOL_MAX_CHANNELS;
+}
+
+bool allChannelsFlagged(const char *flags)
+{
+    for (int c = 0; c < VELKTOOL_MAX_CHANNELS; c++)
+        if (!flags[c])
+            return false;
+    return true;
+}
+
+bool anyChannelFlagged(const char *flags, int channels)
+{
+    for (int c = 0; c < flaggedChannels(channels); c++)
+        if (flags[c])
+            return true;
+    return false;
+}
+
+// Raw float reference: only at 16 kHz; scaled by signalMax, or by its own
+// largest absolute sample when signalMax is below 1.
+int readRawReference(const char *path, int signalMax, int samplingRate,
+                     int tspLength, velktool_TspReference *ref)
+{
+    if (samplingRate != RAW_TSP_RATE) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR, "Config SamplingRate shuold be 16000Hz. (%d)",
+                   samplingRate);
+        return 1;
+    }
+    long long size = get_flt_size(path);
+    long long count = size / 4;
+    if (size < 0 || size % 4 != 0 || count > INT_MAX) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR, "tsp origin file is not read.");
+        return 1;
+    }
+    ref->signal = (double *)calloc(count > 0 ? (size_t)count : 1, sizeof(double));
+    double absMax = 0.0;
+    if (ref->signal == nullptr ||
+        read_flt(path, ref->signal, size, &absMax) != 0) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR, "tsp origin file is not read.");
+        return 1;
+    }
+    ref->length = (int)count;
+    if (count < tspLength) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR,
+                   "tsp origin file (%s) holds %lld samples, fewer than "
+                   "tspLength (%d).",
+                   path, count, tspLength);
+        return 1;
+    }
+    // The whole file is scaled, so that a reference longer than one period
+    // correlates with the recording as one signal.
+    double divisor = signalMax >= 1 ? (double)signalMax : absMax;
+    if (divisor > 0.0)
+        for (long long i = 0; i < count; i++)
+            ref->signal[i] /= divisor;
+    return 0;
+}
+
+// WAV reference: channel `channel` unscaled, at the expected rate.
+int readWavReference(const char *path, int channel, int samplingRate,
+                     int tspLength, velktool_TspReference *ref)
+{
+    double **data = nullptr;
+    int frames = 0, channels = 0, rate = 0;
+    if (path == nullptr ||
+        readwavfile(path, &data, &frames, &channels, &rate) != 1) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR, "wavefile(%s) is not found.", text(path));
+        return 1;
+    }
+    int status = 1;
+    if (samplingRate != rate) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR,
+                   "Config SamplingRate (%d) differ from Wav(%s) SamplingRate (%d)",
+                   samplingRate, path, rate);
+    } else if (channel < 0 || channel >= channels) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR,
+                   "tsp origin file (%s) has no channel %d: it has %d "
+                   "channel(s).",
+                   path, channel, channels);
+    } else if (frames < tspLength) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR,
+                   "tsp origin file (%s) holds %d samples, fewer than "
+                   "tspLength (%d).",
+                   path, frames, tspLength);
+    } else {
+        ref->signal = (double *)malloc((size_t)frames * sizeof(double));
+        if (ref->signal == nullptr) {
+            SYSIMP_LOG(VELKIO_LOG_ERROR, "can not allocated memory");
+        } else {
+            memcpy(ref->signal, data[channel], (size_t)frames * sizeof(double));
+            ref->length = frames;
+            status = 0;
+        }
+    }
+    velktool_freeWaveData(data);
+    return status;
+}
+
+// conj(T) / |T|^2 of the spectrum T of the first tspLength samples.  A
+// bin without energy cannot be divided by: such a reference is refused.
+int invertReferenceSpectrum(const char *path, velktool_TspReference *ref)
+{
+    const int n = ref->tspLength;
+    ref->inverse = (velktool_ComplexDouble *)malloc((size_t)n * sizeof *ref->inverse);
+    if (ref->inverse == nullptr) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR, "can not allocated memory");
+        return 1;
+    }
+    for (int i = 0; i < n; i++)
+        ref->inverse[i] = ref->signal[i];
+    velktool_FFTImpl_dFFT(ref->inverse, ref->inverse, n);
+    for (int k = 0; k < n; k++) {
+        velktool_ComplexDouble t = ref->inverse[k];
+        double norm = t.real() * t.real() + t.imag() * t.imag();
+        if (!(norm > 0.0) || !std::isfinite(norm)) {
+            SYSIMP_LOG(VELKIO_LOG_ERROR,
+                       "the reference TSP (%s) has no usable energy at "
+                       "frequency bin %d.",
+                       text(path), k);
+            return 1;
+        }
+        ref->inverse[k] = std::conj(t) / norm;
+    }
+    return 0;
+}
+
+// 1 (logged) unless the recording of `frames` frames holds syncAddFreq
+// periods of tspLength samples from `offset` on.
+int checkRecordingLength(int frames, int tspLength, int syncAddFreq, int offset)
+{
+    if (offset < 0 ||
+        (long long)tspLength * syncAddFreq + offset > (long long)frames) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR,
+                   "Wave length(%d) is short when syncAddFreq = %d.", frames,
+                   syncAddFreq);
+        return 1;
+    }
+    return 0;
+}
+
+// A search window shorter than the reference is widened by the reference
+// length: towards the start when there is room, else towards the end.
+int widenSearchWindow(int frames, int refLength, int *from, int *to)
+{
+    if (*to > frames)
+        *to = frames;
+    if ((long long)*to - *from >= refLength)
+        return 0;
+    if ((long long)*from - refLength >= 0) {
+        *from -= refLength;
+        SYSIMP_LOG(VELKIO_LOG_INFO,
+                   "Search length is under tsp size. So changing search start "
+                   "pos = %d.",
+                   *from);
+        return 0;
+    }
+    long long end = (long long)*to + refLength;
+    if (end > frames) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR,
+                   "Search length is under tsp size. But there is not enough "
+                   "area on impulse.");
+        return 1;
+    }
+    *to = (int)end;
+    SYSIMP_LOG(VELKIO_LOG_INFO,
+               "Search length is under tsp size. So changing search end pos = %d.",
+               *to);
+    return 0;
+}
+
+// The start of the repetitions: the earliest suggestion of the selected
+// channels (the window end when no channel is selected).
+int searchOffset(const velktool_TspReference *ref, double *const *x, int frames,
+                 int channels, const char *flags, int from, int to, int *offset)
+{
+    SYSIMP_LOG(VELKIO_LOG_INFO, "search_offset...");
+    const int refLength = ref->length;
+    int best = to;
+    if (anyChannelFlagged(flags, channels) &&
+        widenSearchWindow(frames, refLength, &from, &to) != 0)
+        return 1;
+    for (int c = 0; c < flaggedChannels(channels); c++) {
+        if (!flags[c])
+            continue;
+        int r = corr_on_fft(x[c], ref->signal, refLength, from, to);
+        if (r < best)
+            best = r;
+    }
+    *offset = best;
+    SYSIMP_LOG(VELKIO_LOG_INFO, "calculated_first_offset=%d.", best);
+    return 0;
+}
+
+// The channels the flags select among the first 64 of the recording,
+// ascending; their count.
+int selectedChannels(const char *flags, int channels, int *selected)
+{
+    int count = 0;
+    for (int c = 0; c < flaggedChannels(channels); c++)
+        if (flags[c])
+            selected[count++] = c;
+    return count;
+}
+
+// to[j] += from[j], j < n, two values per operation.
+void addFloats(double *to, const float *from, long long n)
+{
+    typedef double Pair __attribute__((vector_size(16)));
+    long long j = 0;
+    for (; j + 4 <= n; j += 4) {
+        Pair a, b;
+        memcpy(&a, to + j, sizeof a);
+        memcpy(&b, to + j + 2, sizeof b);
+        a += Pair{from[j], from[j + 1]};
+        b += Pair{from[j + 2], from[j + 3]};
+        memcpy(to + j, &a, sizeof a);
+        memcpy(to + j + 2, &b, sizeof b);
+    }
+    for (; j < n; j++)
+        to[j] += from[j];
+}
+
+// Synchronous addition straight from the open recording, all channels at
+// once in the recording's own interleaved layout: sums[i * channels + c] =
+// the sum over the syncAddFreq periods from frame `offset` on of sample i
+// of channel c (i < tspLength).  Only the frames added are read.  0, or 1
+// when they cannot be read.
+int sumRepetitions(SNDFILE *file, int channels, int tspLength, int syncAddFreq,
+                   int offset, double *sums)
+{
+    const long long blockFrames = 16384;
+    Buffer<float> block(blockFrames * channels);
+    if (block.get() == nullptr || sf_seek(file, offset, SEEK_SET) != offset)
+        return 1;
+    memset(sums, 0, (size_t)tspLength * channels * sizeof(double));
+    const long long total = (long long)tspLength * syncAddFreq;
+    long long pos = 0;   // frame index within the period
+    for (long long done = 0; done < total;) {
+        long long want = total - done < blockFrames ? total - done : blockFrames;
+        sf_count_t got = sf_readf_float(file, block.get(), want);
+        if (got <= 0)
+            return 1;
+        // Stretches that do not cross the end of a period.
+        for (sf_count_t i = 0; i < got;) {
+            long long run = got - i < tspLength - pos ? got - i : tspLength - pos;
+            addFloats(sums + pos * channels, block.get() + i * channels,
+                      run * channels);
+            i += run;
+            pos = (pos + run) % tspLength;
+        }
+        done += got;
+    }
+    return 0;
+}
+
+std::string outputName(const char *outputPath, long long number)
+{
+    char suffix[48];
+    snprintf(suffix, sizeof suffix, "_ch%lld.flt", number);
+    return std::string(text(outputPath)) + suffix;
+}
+
+int writeImpulseResponse(const char *outputPath, long long number,
+                         const double *ir)
+{
+    std::string name = outputName(outputPath, number);
+    if (write_flt(name.c_str(), ir, VELKTOOL_SYSIMP_LENGTH) != 0) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR, "File open failed: %s", name.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+// Deconvolves the averages of the selected channels of the interleaved
+// sums (see sumRepetitions) and writes the first 4096 samples of each.
+// The averages are real signals and the inverse spectrum is that of a
+// real signal, so two channels go through one complex transform pair: the
+// first in the real parts, the second in the imaginary parts.
+int writeImpulseResponses(const velktool_TspReference *ref, const double *sums,
+                          int channels, const int *selected, int count,
+                          int syncAddFreq, int channelOrigin,
+                          const char *outputPath)
+{
+    const int n = ref->tspLength;
+    Buffer<velktool_ComplexDouble> work(n);
+    Buffer<double> irA(VELKTOOL_SYSIMP_LENGTH), irB(VELKTOOL_SYSIMP_LENGTH);
+    if (work.get() == nullptr || irA.get() == nullptr || irB.get() == nullptr) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR, "can not allocated memory");
+        return 1;
+    }
+    for (int k = 0; k < count; k += 2) {
+        const double *a = sums + selected[k];
+        const double *b = k + 1 < count ? sums + selected[k + 1] : nullptr;
+        for (long long i = 0; i < n; i++)
+            work[i] = velktool_ComplexDouble(a[i * channels],
+                                             b != nullptr ? b[i * channels] : 0.0) /
+                      (double)syncAddFreq;
+        velktool_FFTImpl_dFFT(work.get(), work.get(), n);
+        for (int i = 0; i < n; i++)
+            work[i] *= ref->inverse[i];
+        velktool_FFTImpl_dFFTInv(work.get(), work.get(), n);
+        for (int i = 0; i < VELKTOOL_SYSIMP_LENGTH; i++) {
+            irA[i] = work[i].real() / n;
+            irB[i] = work[i].imag() / n;
+        }
+        if (writeImpulseResponse(outputPath, (long long)channelOrigin + k,
+                                 irA.get()) != 0 ||
+            (b != nullptr &&
+             writeImpulseResponse(outputPath, (long long)channelOrigin + k + 1,
+                                  irB.get()) != 0))
+            return 1;
+    }
+    return 0;
+}
+
+// The offset search over the whole recording, then the length check again:
+// the searched offset may lie anywhere, even before the recording.
+int searchInRecording(const velktool_TspReference *ref, const char *inputWav,
+                      int syncAddFreq, const char *flags, int from, int to,
+                      int *offset)
+{
+    double **x = nullptr;
+    int frames = 0, channels = 0, rate = 0;
+    if (readwavfile(inputWav, &x, &frames, &channels, &rate) != 1) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR, "wavefile(%s) is not found.", inputWav);
+        return 1;
+    }
+    int status = searchOffset(ref, x, frames, channels, flags, from, to, offset);
+    velktool_freeWaveData(x);
+    if (status == 0)
+        status = checkRecordingLength(frames, ref->tspLength, syncAddFreq, *offset);
+    return status;
+}
+
+// Synchronous addition and deconvolution of the open recording.
+int deconvolveRecording(const velktool_TspReference *ref, SNDFILE *file,
+                        int channels, const char *inputWav, int syncAddFreq,
+                        int offset, const char *flags, int channelOrigin,
+                        const char *outputPath)
+{
+    int selected[VELKTOOL_MAX_CHANNELS];
+    int count = selectedChannels(flags, channels, selected);
+    if (count == 0)
+        return 0;
+    Buffer<double> sums((long long)ref->tspLength * channels);
+    if (sums.get() == nullptr) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR, "can not allocated memory");
+        return 1;
+    }
+    if (sumRepetitions(file, channels, ref->tspLength, syncAddFreq, offset,
+                       sums.get()) != 0) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR, "wavefile(%s) is not found.", inputWav);
+        return 1;
+    }
+    return writeImpulseResponses(ref, sums.get(), channels, selected, count,
+                                 syncAddFreq, channelOrigin, outputPath);
+}
+
+} // namespace
+
+void velktool_logSysImpSummary(int tspOrgType, const char *tspOrigWav,
+                               int tspOrigChannel, int signalMax,
+                               int samplingRate, int tspLength,
+                               int syncAddFreq, int syncAddOffset,
+                               int searchOffsetFrom, int searchOffsetTo,
+                               const char *outChannelList, int channelOrigin,
+                               const char *inputWav, const char *outputPath)
+{
+    const char *pad = "                    , ";
+    char *s = nullptr;
+    cat_asprintf(&s, "\nvelktool_calcSysImp   tspOrgType       [%s]\n",
+                 tspOrgType == VELKTOOL_TSP_RAW ? "RAW" : "WAV");
+    cat_asprintf(&s, "%stspOrigWav       [%s]\n", pad, text(tspOrigWav));
+    cat_asprintf(&s, "%stspOrigChannel   [%d]\n", pad, tspOrigChannel);
+    cat_asprintf(&s, "%ssignalMax        [%d]\n", pad, signalMax);
+    cat_asprintf(&s, "%ssamplingRate     [%d]\n", pad, samplingRate);
+    cat_asprintf(&s, "%stspLength        [%d]\n", pad, tspLength);
+    cat_asprintf(&s, "%ssyncAddFreq      [%d]\n", pad, syncAddFreq);
+    cat_asprintf(&s, "%ssyncAddOffset    [%d]\n", pad, syncAddOffset);
+    cat_asprintf(&s, "%ssearchOffsetFrom [%d]\n", pad, searchOffsetFrom);
+    cat_asprintf(&s, "%ssearchOffsetTo   [%d]\n", pad, searchOffsetTo);
+    cat_asprintf(&s, "%soutChannelList   [", pad);
+    const char *sep = "";
+    for (int c = 0; c < VELKTOOL_MAX_CHANNELS; c++) {
+        if (outChannelList[c]) {
+            cat_asprintf(&s, "%s%d", sep, c);
+            sep = ",";
+        }
+    }
+    cat_asprintf(&s, "]\n");
+    cat_asprintf(&s, "%schannelOrigin    [%d]\n", pad, channelOrigin);
+    cat_asprintf(&s, "%sinputWav         [%s]\n", pad, text(inputWav));
+    cat_asprintf(&s, "%soutputPath       [%s]\n", pad, text(outputPath));
+    SYSIMP_LOG(VELKIO_LOG_INFO, "%s", text(s));
+    free(s);
+}
+
+int velktool_checkTspParameters(int tspLength, int syncAddFreq,
+                                int syncAddOffset)
+{
+    if (!velk_isFftLength(tspLength, VELKTOOL_SYSIMP_LENGTH)) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR,
+                   "tspLength (%d) should be a power of two of at least %d.",
+                   tspLength, VELKTOOL_SYSIMP_LENGTH);
+        return 1;
+    }
+    if (syncAddFreq < 1) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR, "syncAddFreq (%d) should be at least 1.",
+                   syncAddFreq);
+        return 1;
+    }
+    if (syncAddOffset < 0) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR, "syncAddOffset (%d) should not be negative.",
+                   syncAddOffset);
+        return 1;
+    }
+    return 0;
+}
+
+int velktool_readTspReference(int tspOrgType, const char *path, int channel,
+                              int signalMax, int samplingRate, int tspLength,
+                              velktool_TspReference *ref)
+{
+    velktool_freeTspReference(ref);
+    ref->tspLength = tspLength;
+    int status;
+    if (tspOrgType == VELKTOOL_TSP_RAW) {
+        status = readRawReference(path, signalMax, samplingRate, tspLength, ref);
+    } else if (tspOrgType == VELKTOOL_TSP_WAV) {
+        status = readWavReference(path, channel, samplingRate, tspLength, ref);
+    } else {
+        SYSIMP_LOG(VELKIO_LOG_ERROR, "Error: incorrect tsp_org_type.");
+        status = 1;
+    }
+    if (status == 0)
+        status = invertReferenceSpectrum(path, ref);
+    if (status != 0)
+        velktool_freeTspReference(ref);
+    return status;
+}
+
+void velktool_freeTspReference(velktool_TspReference *ref)
+{
+    free(ref->signal);
+    free(ref->inverse);
+    *ref = velktool_TspReference{};
+}
+
+int velktool_deconvolveTsp(const velktool_TspReference *ref, int syncAddFreq,
+                           int syncAddOffset, int searchOffsetFrom,
+                           int searchOffsetTo, const char *outChannelList,
+                           int channelOrigin, const char *inputWav,
+                           const char *outputPath)
+{
+    SF_INFO info;
+    memset(&info, 0, sizeof info);
+    SNDFILE *file = inputWav != nullptr ? sf_open(inputWav, SFM_READ, &info) : nullptr;
+    if (file == nullptr) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR, "wavefile(%s) is not found.", text(inputWav));
+        return 1;
+    }
+    const int frames = info.frames > INT_MAX ? INT_MAX : (int)info.frames;
+    int status = checkRecordingLength(frames, ref->tspLength, syncAddFreq,
+                                      syncAddOffset);
+    if (status == 0) {
+        SYSIMP_LOG(VELKIO_LOG_INFO, "calc_impulse...");
+        if (searchOffsetFrom >= 0)
+            status = searchInRecording(ref, inputWav, syncAddFreq, outChannelList,
+                                       searchOffsetFrom, searchOffsetTo,
+                                       &syncAddOffset);
+    }
+    if (status == 0)
+        status = deconvolveRecording(ref, file, info.channels, inputWav,
+                                     syncAddFreq, syncAddOffset, outChannelList,
+                                     channelOrigin, outputPath);
+    sf_close(file);
+    if (status == 0)
+        SYSIMP_LOG(VELKIO_LOG_INFO, "calc_impulse done.");
+    return status;
+}
+
+int velktool_calcSysImp(int tspOrgType, const char *tspOrigWav,
+                        int tspOrigChannel, int signalMax, int samplingRate,
+                        int tspLength, int syncAddFreq, int syncAddOffset,
+                        int searchOffsetFrom, int searchOffsetTo,
+                        const char *outChannelList, int channelOrigin,
+                        const char *inputWav, const char *outputPath)
+{
+    velktool_logSysImpSummary(tspOrgType, tspOrigWav, tspOrigChannel,
+                              signalMax, samplingRate, tspLength, syncAddFreq,
+                              syncAddOffset, searchOffsetFrom, searchOffsetTo,
+                              outChannelList, channelOrigin, inputWav,
+                              outputPath);
+    if (searchOffsetFrom >= 0 && allChannelsFlagged(outChannelList))
+        SYSIMP_LOG(VELKIO_LOG_ERROR,
+                   "searchOffset needs outChannels for calculation.");
+    if (velktool_checkTspParameters(tspLength, syncAddFreq, syncAddOffset) != 0)
+        return 1;
+    velktool_TspReference ref{};
+    if (velktool_readTspReference(tspOrgType, tspOrigWav, tspOrigChannel,
+                                  signalMax, samplingRate, tspLength, &ref) != 0)
+        return 1;
+    int status = velktool_deconvolveTsp(&ref, syncAddFreq, syncAddOffset,
+                                        searchOffsetFrom, searchOffsetTo,
+                                        outChannelList, channelOrigin,
+                                        inputWav, outputPath);
+    velktool_freeTspReference(&ref);
+    return status;
+}
+
+int corr_on_fft(const double *recording, const double *reference,
+                int referenceLength, int searchFrom, int searchTo)
+{
+    long long window = (long long)searchTo - searchFrom;
+    long long longest = window > referenceLength ? window : referenceLength;
+    if (recording == nullptr || reference == nullptr || searchFrom < 0 ||
+        longest < 1)
+        return 0;
+    // The largest power of two not above the longer of window and reference.
+    int n = 1;
+    while ((long long)n * 2 <= longest && n < (1 << 30))
+        n *= 2;
+
+    Buffer<velktool_ComplexDouble> s(n), u(n);
+    Buffer<double> m(n);
+    if (s.get() == nullptr || u.get() == nullptr || m.get() == nullptr) {
+        fprintf(stderr, "Can't_allocate_memory.\n");
+        return 0;
+    }
+    for (int i = 0; i < n; i++) {
+        s[i] = i < window ? recording[searchFrom + i] : 0.0;
+        u[i] = i < referenceLength ? reference[i] : 0.0;
+    }
+    velktool_FFTImpl_dFFT(s.get(), s.get(), n);
+    velktool_FFTImpl_dFFT(u.get(), u.get(), n);
+    for (int k = 0; k < n; k++)
+        s[k] *= std::conj(u[k]);
+    velktool_FFTImpl_dFFTInv(s.get(), s.get(), n);
+    for (int j = 0; j < n; j++)
+        m[j] = std::abs(s[j]);
+
+    // Positions where the running maximum rose, newest first.
+    int history[PEAK_HISTORY] = {0};
+    double runningMax = 0.0;
+    int pick = 0;
+    for (int j = 0; j < n; j++) {
+        if (m[j] > runningMax) {
+            runningMax = m[j];
+            pick = j;
+            memmove(history + 1, history, (PEAK_HISTORY - 1) * sizeof history[0]);
+            history[0] = j;
+        }
+    }
+    for (int e = 0; e < PEAK_HISTORY; e++) {
+        int at = history[e];
+        if (at < pick - EARLIER_PEAK_DISTANCE && m[at] > 0.5 * m[pick])
+            pick = at;
+        if (at == 0)
+            return 0;   // the maximum rose fewer than ten times: unreliable
+    }
+    long long start = (long long)pick + searchFrom;
+    if (start - START_MARGIN > INT_MAX)
+        return 0;
+    printf("searched offset = %lld\n", start);
+    printf("suggest start offset = %lld\n", start - START_MARGIN);
+    return (int)(start - START_MARGIN);
+}
+
+void CalcHammingWindow(double *window, int n)
+{
+    if (n == 1) {
+        window[0] = 1.0;
+        return;
+    }
+    for (int i = 0; i < n; i++)
+        window[i] = 0.54 - 0.46 * cos(i * 6.283185307179586 / (n - 1));
+}

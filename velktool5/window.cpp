@@ -1,0 +1,399 @@
+// Windowing of impulse responses: the direct-sound peak, the cut ranges,
+// the cut itself, the energy normalization of the separation impulse
+// responses, the normalizations of the transfer functions and the position
+// and id tables of the run.
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "textutil.h"
+#include "velktool.h"
+
+namespace {
+
+const char *kindName(int isSep)
+{
+    return isSep == 0 ? "LOC" : "SEP";
+}
+
+int bins(void)
+{
+    return g.nfft / 2 + 1;
+}
+
+int clampInt(long long v)
+{
+    return v > INT_MAX ? INT_MAX : (v < INT_MIN ? INT_MIN : (int)v);
+}
+
+} // namespace
+
+/* ------------------------------------------------------------------ */
+/* Peak search and cutting                                             */
+/* ------------------------------------------------------------------ */
+
+int searchPeak(const float *x, int n, int from, int to)
+{
+    if (n <= 0)
+        return 0;
+    int start = 0, end = n;
+    if (from >= 0 && to >= 0) {
+        start = from < n ? from : n;
+        end = to < n ? to : n;
+    }
+    // A search that starts at or beyond the end of the data yields the last
+    // sample rather than an index outside the signal.
+    if (start >= n)
+        return n - 1;
+    int best = start;
+    float bestValue = fabsf(x[start]);
+    for (int i = start + 1; i < end; ++i) {
+        if (fabsf(x[i]) > bestValue) {
+            bestValue = fabsf(x[i]);
+            best = i;
+        }
+    }
+    return best;
+}
+
+void getIrRange4FFT(int isSep, int peak, int length, int n, int s,
+                    velktool_CutRange *range)
+{
+    long long shift = (long long)peak + length - g.nfft;
+    long long from = shift >= 0 ? shift : 0;
+    long long to = from + g.nfft < n ? from + g.nfft : n;
+    // A window that starts beyond the end of the signal is empty.
+    if (to < from)
+        to = from;
+    range->offset = (float)from;
+    range->cutIndexFrom = clampInt(from);
+    range->cutIndexTo = clampInt(to);
+
+    int rate = g.samplingRate > 0 ? g.samplingRate : 16000;
+    VELKIO_LOG(VELKIO_LOG_DEBUG, " %s offset=%d(%fsec), extract %d - %d",
+               kindName(isSep), range->cutIndexFrom,
+               (double)range->cutIndexFrom / rate, range->cutIndexFrom,
+               range->cutIndexTo);
+    if (shift > 0)
+        VELKIO_LOG(VELKIO_LOG_INFO, "Src[%d] %s Cut Index %d - %d",
+                   g.srcPosId[s], kindName(isSep), range->cutIndexFrom,
+                   range->cutIndexTo);
+}
+
+void setIr4FFT(int isSep, int peak, const velktool_CutRange *range, int s,
+               int j, int length, const float *src, float *dst)
+{
+    long long d = (long long)peak - range->cutIndexFrom;
+    if (d < 0) {
+        const char *what = isSep == 0 ? "direct" : "reverb";
+        VELKIO_LOG(VELKIO_LOG_WARNING,
+                   "The direct sound data may have lost on src[%d], mic[%d]. "
+                   "Check the data or %s-length(%d).",
+                   g.srcPosId[s], g.micPosId[j], what, length);
+        cat_asprintf(&g.info,
+                     "The direct sound data may have lost on src[%d], mic[%d]. "
+                     "Check the data or %s-length(%d).\n",
+                     g.srcPosId[s], g.micPosId[j], what, length);
+    }
+
+    long long count = (long long)range->cutIndexTo - range->cutIndexFrom;
+    if (count > g.nfft)
+        count = g.nfft;
+    if (count > 0)
+        memcpy(dst, src + range->cutIndexFrom, (size_t)count * sizeof(float));
+
+    if (isSep == 0) {
+        // Keep the direct sound up to `length` samples after this
+        // microphone's own peak; a peak far before the window clears all.
+        long long e = d + length + 1;
+        if (e < 0)
+            e = 0;
+        for (long long k = e; k < g.nfft; ++k)
+            dst[k] = 0;
+    }
+}
+
+void showReverbSources(int s, int pmin, const int *peaks)
+{
+    const velkio_Position *position = velkio_Positions_getById(
+        g.srcXml != nullptr ? g.srcXml->poses : nullptr, g.srcPosId[s]);
+    const char *path =
+        (position != nullptr && position->path != nullptr) ? position->path : "";
+    bool headed = false;
+    for (int j = 0; j < g.nMic; ++j) {
+        if ((long long)peaks[j] - pmin <= 199)
+            continue;
+        if (!headed) {
+            printf("\n");
+            printf("     ----------------------------------------------------------------------------\n");
+            printf("            Direct sound < Reverberant sound                                     \n");
+            printf("     ----------------------------------------------------------------------------\n");
+            headed = true;
+        }
+        printf("[ %s ]  Mic:[%d]ch  Max Peak Index[%d]\n", path, g.micPosId[j],
+               peaks[j]);
+        cat_asprintf(&g.info,
+                     "Direct sound < Reverberant sound  [ %s ]  Mic:[%d]ch  "
+                     "Max Peak Index[%d]\n",
+                     path, g.micPosId[j], peaks[j]);
+    }
+}
+
+/* ------------------------------------------------------------------ */
+/* Energy normalization of impulse responses                           */
+/* ------------------------------------------------------------------ */
+
+void velktool_powIR(float ***ir)
+{
+    for (int s = 0; s < g.nSrc; ++s)
+        for (int j = 0; j < g.nMic; ++j)
+            for (int k = 0; k < g.nfft; ++k)
+                ir[s][j][k] *= ir[s][j][k];
+}
+
+void velktool_copyTmpIRvectToTMP(float ***ir)
+{
+    if (g.tmpIRvect == nullptr)
+        velktool_new(VELKTOOL_TMPIRVECT);
+    for (int s = 0; s < g.nSrc; ++s)
+        for (int j = 0; j < g.nMic; ++j)
+            memcpy(g.tmpIRvect[s][j], ir[s][j], (size_t)g.nfft * sizeof(float));
+}
+
+float velktool_sumAll(int s, int flag, float ***ir)
+{
+    if (flag != 0)
+        return 0;
+    float sum = 0;
+    for (int j = 0; j < g.nMic; ++j)
+        for (int k = 0; k < g.nfft; ++k)
+            sum += ir[s][j][k];
+    return sum;
+}
+
+float velktool_divAll(int s, int flag, float ***ir, float x)
+{
+    if (flag == 0)
+        for (int j = 0; j < g.nMic; ++j)
+            for (int k = 0; k < g.nfft; ++k)
+                ir[s][j][k] /= x;
+    return x;
+}
+
+void velktool_normalizeIR(float ***ir)
+{
+    velktool_copyTmpIRvectToTMP(ir);
+    velktool_powIR(g.tmpIRvect);
+    for (int s = 0; s < g.nSrc; ++s) {
+        float energy = velktool_sumAll(s, 0, g.tmpIRvect);
+        if (energy != 0) {
+            velktool_divAll(s, 0, ir, energy);
+            continue;
+        }
+        // No energy (silence, or samples so small that their squares vanish
+        // in single precision): the source stays zero instead of turning
+        // into divisions by zero.
+        VELKIO_LOG(VELKIO_LOG_WARNING,
+                   "src[%d] has no energy: its separation impulse responses "
+                   "are left zero",
+                   g.srcPosId != nullptr ? g.srcPosId[s] : s);
+        for (int j = 0; j < g.nMic; ++j)
+            memset(ir[s][j], 0, (size_t)g.nfft * sizeof(float));
+    }
+}
+
+/* ------------------------------------------------------------------ */
+/* Transfer-function operations                                        */
+/* ------------------------------------------------------------------ */
+
+void velktool_conjTF(void)
+{
+    for (int s = 0; s < g.nSrc; ++s)
+        for (int j = 0; j < g.nMic; ++j)
+            for (int k = 0; k < bins(); ++k)
+                g.TFvect[s][j][k] = std::conj(g.TFvect[s][j][k]);
+}
+
+void velktool_setZeroToTFvect(void)
+{
+    for (int s = 0; s < g.nSrc; ++s)
+        for (int j = 0; j < g.nMic; ++j)
+            g.TFvect[s][j][g.nfft / 2] = 0;
+}
+
+void velktool_copyTmpTFvectFromTFvect(void)
+{
+    for (int s = 0; s < g.nSrc; ++s)
+        for (int j = 0; j < g.nMic; ++j)
+            for (int k = 0; k < bins(); ++k)
+                g.tmpTFvect[s][j][k] = g.TFvect[s][j][k];
+}
+
+void velktool_absTF(void)
+{
+    for (int s = 0; s < g.nSrc; ++s)
+        for (int j = 0; j < g.nMic; ++j)
+            for (int k = 0; k < bins(); ++k)
+                g.tmpTFvect[s][j][k] = std::abs(g.tmpTFvect[s][j][k]);
+}
+
+void velktool_powTF(void)
+{
+    for (int s = 0; s < g.nSrc; ++s)
+        for (int j = 0; j < g.nMic; ++j)
+            for (int k = 0; k < bins(); ++k)
+                g.tmpTFvect[s][j][k] *= g.tmpTFvect[s][j][k];
+}
+
+namespace {
+
+// The normalizations divide by the root of powers summed over one index;
+// the powers (real parts of tmpTFvect) are those before any normalization.
+float power(int s, int j, int k)
+{
+    return g.tmpTFvect[s][j][k].real();
+}
+
+bool usableDivisor(float e)
+{
+    return std::isfinite(e) && e != 0;
+}
+
+} // namespace
+
+void velktool_normalizeSRC(void)
+{
+    for (int j = 0; j < g.nMic; ++j) {
+        for (int k = 0; k < bins(); ++k) {
+            float sum = 0;
+            for (int s = 0; s < g.nSrc; ++s)
+                sum += power(s, j, k);
+            float e = sqrtf(sum);
+            if (usableDivisor(e))
+                for (int s = 0; s < g.nSrc; ++s)
+                    g.TFvect[s][j][k] /= e;
+        }
+    }
+}
+
+void velktool_normalizeMIC(void)
+{
+    for (int s = 0; s < g.nSrc; ++s) {
+        for (int k = 0; k < bins(); ++k) {
+            float sum = 0;
+            for (int j = 0; j < g.nMic; ++j)
+                sum += power(s, j, k);
+            float e = sqrtf(sum);
+            if (usableDivisor(e))
+                for (int j = 0; j < g.nMic; ++j)
+                    g.TFvect[s][j][k] /= e;
+        }
+    }
+}
+
+void velktool_normalizeFREQ(void)
+{
+    for (int s = 0; s < g.nSrc; ++s) {
+        for (int j = 0; j < g.nMic; ++j) {
+            float sum = 0;
+            for (int k = 0; k < bins(); ++k)
+                sum += power(s, j, k);
+            float e = sqrtf(sum);
+            if (usableDivisor(e))
+                for (int k = 0; k < bins(); ++k)
+                    g.TFvect[s][j][k] /= e;
+        }
+    }
+}
+
+void normalizeTF(int src, int mic, int freq)
+{
+    if (g.tmpTFvect == nullptr)
+        velktool_new(VELKTOOL_TMPTFVECT);
+    velktool_initArray(VELKTOOL_TMPTFVECT);
+    velktool_copyTmpTFvectFromTFvect();
+    velktool_absTF();
+    velktool_powTF();
+    if (src == 1)
+        velktool_normalizeSRC();
+    if (mic == 1)
+        velktool_normalizeMIC();
+    if (freq == 1)
+        velktool_normalizeFREQ();
+}
+
+/* ------------------------------------------------------------------ */
+/* Position and id tables                                              */
+/* ------------------------------------------------------------------ */
+
+int setPos(const velkio_Positions *positions, const int *ids, int count,
+           float **out)
+{
+    for (int i = 0; i < count; ++i) {
+        const velkio_Position *p = velkio_Positions_getById(positions, ids[i]);
+        if (p == nullptr) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "position id [%d] not found", ids[i]);
+            return 1;
+        }
+        if (p->isCartesian != 0) {
+            for (int c = 0; c < 3; ++c)
+                out[i][c] = p->coords[c];
+        } else if (velkio_Position_Convert(p, out[i], 1) == 1) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "velkio_Position_Convert error");
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void velktool_setMicPos(void)
+{
+    if (setPos(g.micXml != nullptr ? g.micXml->poses : nullptr, g.micPosId,
+               g.nMic, g.micPos) == 1)
+        velktool_Exit(1);
+}
+
+void velktool_setSrcPos(void)
+{
+    if (setPos(g.srcXml != nullptr ? g.srcXml->poses : nullptr, g.srcPosId,
+               g.nSrc, g.srcPos) == 1)
+        velktool_Exit(1);
+}
+
+void velktool_setMicPosId(const char *used)
+{
+    int j = 0;
+    for (int c = 0; c < VELKTOOL_MAX_CHANNELS && j < g.nMic; ++c)
+        if (used[c] != 0)
+            g.micPosId[j++] = c;
+}
+
+void velktool_setSrcPosId(void)
+{
+    const velkio_Positions *list = g.srcXml != nullptr ? g.srcXml->poses : nullptr;
+    int count = velkio_Positions_getSize(list);
+    for (int i = 0; i < g.nSrc && i < count; ++i)
+        g.srcPosId[i] = list->list[i]->id;
+    velktool_BubSort(g.srcPosId, g.nSrc);
+}
+
+void velktool_BubSort(int *v, int n)
+{
+    for (int i = 0; i < n - 1; ++i) {
+        for (int m = n - 1; m > i; --m) {
+            if (v[m - 1] > v[m]) {
+                int t = v[m - 1];
+                v[m - 1] = v[m];
+                v[m] = t;
+            }
+        }
+    }
+    velktool_ShowData(v, n);
+}
+
+void velktool_ShowData(const int *v, int n)
+{
+    for (int i = 0; i < n; ++i)
+        VELKIO_LOG(VELKIO_LOG_DEBUG, "x[%d]=%d ", i, v[i]);
+}
