@@ -179,9 +179,9 @@ std::vector<double> hammingWindow(int n)
 }
 
 // Spectra (bins 0 .. nfft/2) of the windowed frames of x that start at
-// start + t * hop, t = 0 .. frames-1, into spec[t].
+// start + t * hop, t = 0 .. frames-1, into spectrum[t].
 void frameSpectra(const double *x, long long start, int frames, int hop,
-                  const std::vector<double> &w, Cd **spec)
+                  const std::vector<double> &w, Cd **spectrum)
 {
     int n = (int)w.size();
     std::vector<Cd> buffer((size_t)n);
@@ -191,7 +191,7 @@ void frameSpectra(const double *x, long long start, int frames, int hop,
             buffer[i] = Cd(w[i] * frame[i], 0.0);
         velktool_FFTImpl_dFFT(buffer.data(), buffer.data(), n);
         for (int k = 0; k <= n / 2; k++)
-            spec[t][k] = buffer[k];
+            spectrum[t][k] = buffer[k];
     }
 }
 

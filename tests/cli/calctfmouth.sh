@@ -42,8 +42,8 @@ VOICE = 4
 
 def tsp(n):
     k = np.arange(n // 2 + 1)
-    spec = np.exp(-1j * 4 * np.pi * (n // 4) * (k / n) ** 2)
-    return np.roll(np.fft.irfft(spec, n), n // 4)   # the sweep in mid-frame
+    spectrum = np.exp(-1j * 4 * np.pi * (n // 4) * (k / n) ** 2)
+    return np.roll(np.fft.irfft(spectrum, n), n // 4)   # the sweep in mid-frame
 
 def true_irs(source):
     rng = np.random.default_rng(10 + source)

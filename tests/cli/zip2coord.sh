@@ -61,8 +61,8 @@ for i, p in enumerate(positions):
             off = float(c.get("offset"))
     for j, ch in enumerate(chans):
         if mode == "ifft":
-            spec = np.conj(tf[j]) if kind == "separation" else tf[j]
-            sig = np.fft.irfft(spec, n=nfft) * nfft      # unscaled inverse
+            spectrum = np.conj(tf[j]) if kind == "separation" else tf[j]
+            sig = np.fft.irfft(spectrum, n=nfft) * nfft      # unscaled inverse
             for k in range(nfft):
                 expected.append((pid, ch, k / rate + off / rate, i * 0.2, sig[k]))
             continue

@@ -177,14 +177,14 @@ TYPED_TEST(FftTest, RealRoundTripIgnoresImaginaryOfEdgeBins)
     std::vector<T> real(n), back(n), back2(n);
     for (int t = 0; t < n; ++t)
         real[t] = x[t].real();
-    std::vector<std::complex<T>> spec(n);
-    realFFT(real.data(), spec.data(), n);
-    realFFTInv(spec.data(), back.data(), n);
+    std::vector<std::complex<T>> spectrum(n);
+    realFFT(real.data(), spectrum.data(), n);
+    realFFTInv(spectrum.data(), back.data(), n);
     for (int t = 0; t < n; ++t)
         EXPECT_NEAR(back[t], n * real[t], n * 1e3 * tolerance<T>());
-    spec[0].imag(5);
-    spec[n / 2].imag(-7);
-    realFFTInv(spec.data(), back2.data(), n);
+    spectrum[0].imag(5);
+    spectrum[n / 2].imag(-7);
+    realFFTInv(spectrum.data(), back2.data(), n);
     EXPECT_EQ(back, back2);
 }
 
