@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "velktool.h"
 
 namespace {
@@ -391,55 +393,109 @@ void ensureWavData(long long frames)
     wavDataFrames = frames;
 }
 
+// Opens an impulse-response file and checks that it holds every channel in
+// use; ends the run otherwise (messages under velktool_getWavDataFromFile).
+SNDFILE *openImpulseFile(const char *path, SF_INFO *info)
+{
+    memset(info, 0, sizeof *info);
+    SNDFILE *file = sf_open(path, SFM_READ, info);
+    if (file == nullptr) {
+        velkio_Log_printf_(VELKIO_LOG_ERROR, "can not open wave file [%s]", 0,
+                           "velktool_getWavDataFromFile", __LINE__, path);
+        velktool_Exit(1);
+    }
+    for (int j = 0; j < g.nMic; ++j) {
+        if (g.micPosId[j] < 0 || g.micPosId[j] >= info->channels) {
+            sf_close(file);
+            velkio_Log_printf_(VELKIO_LOG_ERROR,
+                               "impulse data not found: wav channel [%d] in file [%s]",
+                               0, "velktool_getWavDataFromFile", __LINE__,
+                               g.micPosId[j], path);
+            velktool_Exit(1);
+        }
+    }
+    return file;
+}
+
+// The whole of the latest impulse-response file, interleaved as stored: a
+// buffer kept for the run and enlarged only for a larger file.
+float *fileSamples = nullptr;
+size_t fileSamplesSize = 0;
+
+void releaseFileSamples(void)
+{
+    free(fileSamples);
+    fileSamples = nullptr;
+    fileSamplesSize = 0;
+}
+
+float *samplesFor(size_t count)
+{
+    if (count <= fileSamplesSize && fileSamples != nullptr)
+        return fileSamples;
+    releaseFileSamples();
+    fileSamples = (float *)malloc(count > 0 ? count * sizeof(float) : 1);
+    if (fileSamples == nullptr)
+        return nullptr;
+    static bool registered = false;
+    if (!registered)
+        registered = atexit(releaseFileSamples) == 0;
+    fileSamplesSize = count;
+    return fileSamples;
+}
+
+struct ImpulseFile {
+    const float *samples; // frames x channels, interleaved
+    long long channels;
+    int frames;
+    int samplingRate;
+};
+
+// Reads an impulse-response file whole (checks and messages as
+// velktool_getWavDataFromFile); ends the run on failure.
+ImpulseFile readImpulseFile(const char *path)
+{
+    SF_INFO info;
+    SNDFILE *file = openImpulseFile(path, &info);
+    const long long n = clampToInt(info.frames);
+    const long long channels = info.channels;
+    float *samples = samplesFor((size_t)n * (size_t)channels);
+    if (samples == nullptr) {
+        sf_close(file);
+        fail("velktool_getWavDataFromFile", __LINE__, "can not allocated memory");
+    }
+    for (long long f = 0; f < n;) {
+        long long want = n - f < BLOCK_FRAMES ? n - f : BLOCK_FRAMES;
+        sf_count_t got = sf_readf_float(file, samples + f * channels, want);
+        if (got <= 0) {
+            velkio_Log_printf_(VELKIO_LOG_ERROR,
+                               "read count different. read_num=%d count=%d", 0,
+                               "velktool_getWavDataFromFile", __LINE__,
+                               (int)got, (int)want);
+            sf_close(file);
+            velktool_Exit(1);
+        }
+        f += got;
+    }
+    sf_close(file);
+    return {samples, channels, (int)n, info.samplerate};
+}
+
 } // namespace
 
 void velktool_getWavDataFromFile(const char *path, int *frames,
                                  int *samplingRate)
 {
-    SF_INFO info;
-    memset(&info, 0, sizeof info);
-    SNDFILE *file = sf_open(path, SFM_READ, &info);
-    if (file == nullptr) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "can not open wave file [%s]", path);
-        velktool_Exit(1);
-    }
-    *samplingRate = info.samplerate;
+    ImpulseFile file = readImpulseFile(path);
+    *samplingRate = file.samplingRate;
+    *frames = file.frames;
+    ensureWavData(file.frames);
     for (int j = 0; j < g.nMic; ++j) {
-        if (g.micPosId[j] < 0 || g.micPosId[j] >= info.channels) {
-            sf_close(file);
-            VELKIO_LOG(VELKIO_LOG_ERROR,
-                       "impulse data not found: wav channel [%d] in file [%s]",
-                       g.micPosId[j], path);
-            velktool_Exit(1);
-        }
+        float *row = g.wavData[j];
+        const float *sample = file.samples + g.micPosId[j];
+        for (long long f = 0; f < file.frames; ++f)
+            row[f] = sample[f * file.channels];
     }
-    long long n = clampToInt(info.frames);
-    *frames = (int)n;
-    ensureWavData(n);
-
-    const long long channels = info.channels;
-    float *buffer = (float *)malloc(channels * BLOCK_FRAMES * sizeof(float));
-    if (buffer == nullptr) {
-        sf_close(file);
-        fail(__func__, __LINE__, "can not allocated memory");
-    }
-    for (long long f = 0; f < n;) {
-        long long want = n - f < BLOCK_FRAMES ? n - f : BLOCK_FRAMES;
-        sf_count_t got = sf_readf_float(file, buffer, want);
-        if (got <= 0) {
-            VELKIO_LOG(VELKIO_LOG_ERROR, "read count different. read_num=%d count=%d",
-                       (int)got, (int)want);
-            free(buffer);
-            sf_close(file);
-            velktool_Exit(1);
-        }
-        for (long long i = 0; i < got; ++i)
-            for (int j = 0; j < g.nMic; ++j)
-                g.wavData[j][f + i] = buffer[i * channels + g.micPosId[j]];
-        f += got;
-    }
-    free(buffer);
-    sf_close(file);
 }
 
 namespace {
@@ -461,18 +517,24 @@ int peakOf(const float *signal, int n)
     return searchPeak(signal, n, g.peakSearchFrom - 1, g.peakSearchTo - 1);
 }
 
-// Cut ranges of source s from the latest peak, then the windows of every
-// microphone from signals[j] (n samples each).
-void cutSource(int tfType, int s, int directLength, int reverbLength,
-               const int *peaks, int pmax, int n, float *const *signals,
-               velktool_CutRangePair *pair)
+// Cut ranges of source s from the latest peak (pmax) in a signal of n
+// samples.
+void cutRanges(int tfType, int s, int directLength, int reverbLength,
+               int pmax, int n, velktool_CutRangePair *pair)
+{
+    if (tfType == LOC || tfType == LOC_SEP)
+        getIrRange4FFT(0, pmax, directLength + 1, n, s, &pair->loc);
+    if (tfType == SEP || tfType == LOC_SEP)
+        getIrRange4FFT(1, pmax, reverbLength + 1, n, s, &pair->sep);
+}
+
+// The windows of the cut ranges for every microphone, from signals[j].
+void cutWindows(int tfType, int s, int directLength, int reverbLength,
+                const int *peaks, float *const *signals,
+                const velktool_CutRangePair *pair)
 {
     const bool loc = tfType == LOC || tfType == LOC_SEP;
     const bool sep = tfType == SEP || tfType == LOC_SEP;
-    if (loc)
-        getIrRange4FFT(0, pmax, directLength + 1, n, s, &pair->loc);
-    if (sep)
-        getIrRange4FFT(1, pmax, reverbLength + 1, n, s, &pair->sep);
     for (int j = 0; j < g.nMic; ++j) {
         if (loc)
             setIr4FFT(0, peaks[j], &pair->loc, s, j, directLength, signals[j],
@@ -480,6 +542,124 @@ void cutSource(int tfType, int s, int directLength, int reverbLength,
         if (sep)
             setIr4FFT(1, peaks[j], &pair->sep, s, j, reverbLength, signals[j],
                       g.IRvectSep[s][j]);
+    }
+}
+
+void cutSource(int tfType, int s, int directLength, int reverbLength,
+               const int *peaks, int pmax, int n, float *const *signals,
+               velktool_CutRangePair *pair)
+{
+    cutRanges(tfType, s, directLength, reverbLength, pmax, n, pair);
+    cutWindows(tfType, s, directLength, reverbLength, peaks, signals, pair);
+}
+
+// Four floats (or ints) side by side, the compiler's portable vectors.
+typedef float Float4 __attribute__((vector_size(16)));
+typedef int Int4 __attribute__((vector_size(16)));
+
+// The peak of channel c alone, as searchPeak finds it, from index start
+// (already the best) over start+1 .. end-1.
+int channelPeak(const ImpulseFile &file, long long c, int start, int end)
+{
+    const float *x = file.samples + c;
+    int best = start;
+    float bestValue = fabsf(x[(size_t)start * file.channels]);
+    for (int i = start + 1; i < end; ++i) {
+        float v = fabsf(x[(size_t)i * file.channels]);
+        if (v > bestValue) {
+            bestValue = v;
+            best = i;
+        }
+    }
+    return best;
+}
+
+// The same for four neighbouring channels c .. c+3 at once: per channel
+// the earliest sample of the largest magnitude. A first pass finds the
+// largest magnitudes (strictly larger replaces, so a NaN never wins), a
+// second the first sample of each, which lies near the start in an impulse
+// response; a channel that starts with NaN keeps its start, since nothing
+// compares larger than NaN.
+void fourChannelPeaks(const ImpulseFile &file, long long c, int start, int end,
+                      int *peaks)
+{
+    const Int4 absMask = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
+    const float *x = file.samples + c;
+    const size_t stride = (size_t)file.channels;
+    Float4 largest;
+    memcpy(&largest, x + (size_t)start * stride, sizeof largest);
+    largest = (Float4)((Int4)largest & absMask);
+    for (int i = start + 1; i < end; ++i) {
+        Float4 v;
+        memcpy(&v, x + (size_t)i * stride, sizeof v);
+        v = (Float4)((Int4)v & absMask);
+        largest = v > largest ? v : largest;
+    }
+    int pending = 0;
+    for (int k = 0; k < 4; ++k) {
+        peaks[k] = start;
+        if (!std::isnan(largest[k]))
+            pending |= 1 << k;
+    }
+    for (int i = start; i < end && pending != 0; ++i) {
+        const float *frame = x + (size_t)i * stride;
+        for (int k = 0; k < 4; ++k) {
+            if ((pending & (1 << k)) != 0 && fabsf(frame[k]) == largest[k]) {
+                peaks[k] = i;
+                pending &= ~(1 << k);
+            }
+        }
+    }
+}
+
+// The peak of every channel of the file, searched between from and to as
+// searchPeak searches one channel.
+void interleavedPeaks(const ImpulseFile &file, int from, int to, int *peaks)
+{
+    const int n = file.frames;
+    int start = 0, end = n;
+    if (from >= 0 && to >= 0) {
+        start = from < n ? from : n;
+        end = to < n ? to : n;
+    }
+    long long c = 0;
+    if (n <= 0 || start >= n) {
+        for (; c < file.channels; ++c)
+            peaks[c] = n <= 0 ? 0 : n - 1;
+        return;
+    }
+    for (; c + 4 <= file.channels; c += 4)
+        fourChannelPeaks(file, c, start, end, peaks + c);
+    for (; c < file.channels; ++c)
+        peaks[c] = channelPeak(file, c, start, end);
+}
+
+// Copies the samples of the cut windows of one source, channels in use,
+// into the rows of wavData (at their own indices).
+void copyWindows(const ImpulseFile &file, int tfType,
+                 const velktool_CutRangePair &pair)
+{
+    ensureWavData(file.frames);
+    long long from = LLONG_MAX, to = 0;
+    if (tfType == LOC || tfType == LOC_SEP) {
+        from = pair.loc.cutIndexFrom;
+        to = pair.loc.cutIndexTo;
+    }
+    if (tfType == SEP || tfType == LOC_SEP) {
+        if (pair.sep.cutIndexFrom < from)
+            from = pair.sep.cutIndexFrom;
+        if (pair.sep.cutIndexTo > to)
+            to = pair.sep.cutIndexTo;
+    }
+    if (from < 0)
+        from = 0;
+    if (to > file.frames)
+        to = file.frames;
+    for (int j = 0; j < g.nMic; ++j) {
+        float *row = g.wavData[j];
+        const float *sample = file.samples + g.micPosId[j];
+        for (long long f = from; f < to; ++f)
+            row[f] = sample[f * file.channels];
     }
 }
 
@@ -497,6 +677,7 @@ void velktool_setIRvectFromWav(int tfType, int directLength, int reverbLength,
                                velktool_CutRangePair *ranges)
 {
     int *peaks = newPeaks(__func__);
+    std::vector<int> channelPeaks;
     for (int s = 0; s < g.nSrc; ++s) {
         printf(" progress:%d / %d\n", s + 1, g.nSrc);
         fflush(stdout);
@@ -508,17 +689,25 @@ void velktool_setIRvectFromWav(int tfType, int directLength, int reverbLength,
             free(peaks);
             velktool_Exit(1);
         }
-        int frames = 0, rate = 0;
-        velktool_getWavDataFromFile(position->path, &frames, &rate);
+        // The file is read whole, as stored; the peaks are searched in the
+        // interleaved samples, and only the samples of the cut windows are
+        // copied into the rows of wavData.
+        ImpulseFile file = readImpulseFile(position->path);
+        channelPeaks.resize((size_t)file.channels);
+        interleavedPeaks(file, g.peakSearchFrom - 1, g.peakSearchTo - 1,
+                         channelPeaks.data());
         for (int j = 0; j < g.nMic; ++j)
-            peaks[j] = peakOf(g.wavData[j], frames);
+            peaks[j] = channelPeaks[(size_t)g.micPosId[j]];
         int pmin, pmax;
         peakRange(peaks, g.nMic, &pmin, &pmax);
         VELKIO_LOG(VELKIO_LOG_DEBUG, "WAV IR[%d] peak=%d to %d", g.srcPosId[s],
                    pmin, pmax);
         showReverbSources(s, pmin, peaks);
-        cutSource(tfType, s, directLength, reverbLength, peaks, pmax, frames,
-                  g.wavData, &ranges[s]);
+        cutRanges(tfType, s, directLength, reverbLength, pmax, file.frames,
+                  &ranges[s]);
+        copyWindows(file, tfType, ranges[s]);
+        cutWindows(tfType, s, directLength, reverbLength, peaks, g.wavData,
+                   &ranges[s]);
     }
     free(peaks);
 }

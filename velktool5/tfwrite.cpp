@@ -49,13 +49,34 @@ velkio_Matrix **matricesFromTFvect(void)
             freeMatrices(matrices, s);
             velktool_Exit(1);
         }
-        memset((void *)m->data, 0, (size_t)g.nMic * cols * sizeof *m->data);
+        // Row j of the matrix is the row of TFvect, bins 0 .. nfft/2: every
+        // value of the matrix is written.
         for (int j = 0; j < g.nMic; ++j)
-            for (int k = 0; k < cols; ++k)
-                velkio_Matrix_setValueComplex(m, j, k, g.TFvect[s][j][k]);
+            memcpy((void *)(m->data + (size_t)j * cols), g.TFvect[s][j],
+                   (size_t)cols * sizeof *m->data);
         matrices[s] = m;
     }
     return matrices;
+}
+
+// Prepares the work arrays for a second pass: TFvect and the FFT buffers
+// are zero-filled (allocated if missing); tmpIRvect and tmpTFvect are
+// rewritten in full by the separation pass before they are read, so their
+// memory is left untouched until then.
+void clearWorkArrays(void)
+{
+    if (g.tmpIRvect == nullptr)
+        velktool_new(VELKTOOL_TMPIRVECT);
+    if (g.TFvect == nullptr)
+        velktool_new(VELKTOOL_TFVECT);
+    if (g.fftIn == nullptr || g.fftOut == nullptr)
+        velktool_new(VELKTOOL_FFTBUF);
+    const size_t rows = (size_t)g.nSrc * g.nMic;
+    const size_t bins = (size_t)(g.nfft / 2 + 1);
+    // The three-dimensional arrays hold their data in one block each.
+    memset((void *)g.TFvect[0][0], 0, rows * bins * sizeof(velktool_ComplexFloat));
+    memset((void *)g.fftIn, 0, (size_t)g.nfft * sizeof(velktool_ComplexFloat));
+    memset((void *)g.fftOut, 0, (size_t)g.nfft * sizeof(velktool_ComplexFloat));
 }
 
 } // namespace
@@ -83,13 +104,16 @@ void genGSS(int normalizeSrc, int normalizeMic, int normalizeFreq)
     velktool_normalizeIR(g.IRvectSep);
     velktool_FFT(g.IRvectSep);
     velktool_conjTF();
-    if (g.tmpTFvect == nullptr)
-        velktool_new(VELKTOOL_TMPTFVECT);
-    velktool_initArray(VELKTOOL_TMPTFVECT);
     velktool_setZeroToTFvect();
-    velktool_copyTmpTFvectFromTFvect();
-    velktool_absTF();
-    velktool_powTF();
+    // The powers in tmpTFvect are read by the normalizations only.
+    if (normalizeSrc == 1 || normalizeMic == 1 || normalizeFreq == 1) {
+        if (g.tmpTFvect == nullptr)
+            velktool_new(VELKTOOL_TMPTFVECT);
+        velktool_initArray(VELKTOOL_TMPTFVECT);
+        velktool_copyTmpTFvectFromTFvect();
+        velktool_absTF();
+        velktool_powTF();
+    }
     if (normalizeSrc == 1)
         velktool_normalizeSRC();
     if (normalizeMic == 1)
@@ -112,15 +136,10 @@ int genTfFromIR(int tfType, int normalizeSrc, int normalizeMic,
         genGSS(normalizeSrc, normalizeMic, normalizeFreq);
     } else if (tfType == LOC_SEP) {
         genMUSIC();
-        // The separation transfer functions start from fresh work arrays.
-        velktool_delete(VELKTOOL_TMPIRVECT);
-        velktool_delete(VELKTOOL_TFVECT);
-        velktool_delete(VELKTOOL_TMPTFVECT);
-        velktool_delete(VELKTOOL_FFTBUF);
-        velktool_new(VELKTOOL_TMPIRVECT);
-        velktool_new(VELKTOOL_TFVECT);
-        velktool_new(VELKTOOL_TMPTFVECT);
-        velktool_new(VELKTOOL_FFTBUF);
+        // The separation transfer functions start from cleared work arrays;
+        // the arrays of the localization pass are reused, which spares
+        // fresh memory (and its page faults) of the same size.
+        clearWorkArrays();
         genGSS(normalizeSrc, normalizeMic, normalizeFreq);
     }
     writeTF(tfType, outputFile, resetMic);

@@ -33,6 +33,38 @@ int clampInt(long long v)
 /* Peak search and cutting                                             */
 /* ------------------------------------------------------------------ */
 
+namespace {
+
+// Four floats side by side (the compiler's portable vector extension): the
+// largest magnitude of a channel is found four samples per step.
+typedef float Float4 __attribute__((vector_size(16)));
+typedef int Int4 __attribute__((vector_size(16)));
+
+// The largest |x[i]| for i in [start, end), at least `floor`; NaN samples
+// never win (a comparison with NaN is false).
+float largestMagnitude(const float *x, int start, int end, float floor)
+{
+    const Int4 absMask = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
+    Float4 best = {floor, floor, floor, floor};
+    int i = start;
+    for (; i + 4 <= end; i += 4) {
+        Float4 v;
+        memcpy(&v, x + i, sizeof v);
+        v = (Float4)((Int4)v & absMask);
+        best = v > best ? v : best;
+    }
+    float m = floor;
+    for (int k = 0; k < 4; ++k)
+        if (best[k] > m)
+            m = best[k];
+    for (; i < end; ++i)
+        if (fabsf(x[i]) > m)
+            m = fabsf(x[i]);
+    return m;
+}
+
+} // namespace
+
 int searchPeak(const float *x, int n, int from, int to)
 {
     if (n <= 0)
@@ -46,14 +78,17 @@ int searchPeak(const float *x, int n, int from, int to)
     // sample rather than an index outside the signal.
     if (start >= n)
         return n - 1;
-    int best = start;
-    float bestValue = fabsf(x[start]);
-    for (int i = start + 1; i < end; ++i) {
-        if (fabsf(x[i]) > bestValue) {
-            bestValue = fabsf(x[i]);
-            best = i;
-        }
-    }
+    // The earliest sample of the largest magnitude wins; a NaN at the start
+    // is never replaced, since nothing compares larger than it.
+    float first = fabsf(x[start]);
+    if (std::isnan(first))
+        return start;
+    float peak = largestMagnitude(x, start + 1, end, first);
+    if (peak == first)
+        return start;
+    int best = start + 1;
+    while (fabsf(x[best]) != peak)
+        ++best;
     return best;
 }
 
@@ -181,12 +216,30 @@ float velktool_divAll(int s, int flag, float ***ir, float x)
     return x;
 }
 
+namespace {
+
+// The float sum of the squared samples of source s, microphones in order
+// and samples in order: the sum velktool_sumAll forms over the squares
+// velktool_powIR leaves in tmpIRvect, without filling that array.
+float sourceEnergy(float ***ir, int s)
+{
+    float sum = 0;
+    for (int j = 0; j < g.nMic; ++j) {
+        const float *x = ir[s][j];
+        for (int k = 0; k < g.nfft; ++k) {
+            float square = x[k] * x[k];
+            sum += square;
+        }
+    }
+    return sum;
+}
+
+} // namespace
+
 void velktool_normalizeIR(float ***ir)
 {
-    velktool_copyTmpIRvectToTMP(ir);
-    velktool_powIR(g.tmpIRvect);
     for (int s = 0; s < g.nSrc; ++s) {
-        float energy = velktool_sumAll(s, 0, g.tmpIRvect);
+        float energy = sourceEnergy(ir, s);
         if (energy != 0) {
             velktool_divAll(s, 0, ir, energy);
             continue;
