@@ -245,49 +245,17 @@ int velktoolcli_calctfmouthExec(const char *tspList, const char *micList,
 namespace {
 
 // Values of the options of one run.
-struct MouthOptions {
-    char *tspList = nullptr;
-    char *micList = nullptr;
-    char *outputType = const_cast<char *>("LOC_SEP");
-    char *outputFile = nullptr;
-    int directLength = 32;
-    int reverbLength = 256;
-    int normalizeSrc = 0;
-    int normalizeMic = 0;
-    int normalizeFreq = 0;
+struct MouthOptions : velktool_TfOptions {
     int end = 0;
     int mch = 0;
     int hop = 1000;
     int headmargin = 0;
-    const char *logLevel = "E";
-    int tfType = LOC_SEP;
-    char resetMic = 0;
 };
 
 // The checks of one option handed back by popt: rc, or a popt error code.
 int checkOption(poptContext ctx, int rc, MouthOptions &o)
 {
     switch (rc) {
-    case 't':
-        o.tfType = velktool_parseOutputType(o.outputType);
-        if (o.tfType < 0) {
-            VELKOPT_LOG_BAD_OPTION(ctx, "invalid string value");
-            exit(1);
-        }
-        break;
-    case 'd':
-        return o.directLength < 0 ? POPT_ERROR_BADNUMBER : rc;
-    case 'r':
-        return o.reverbLength < 0 ? POPT_ERROR_BADNUMBER : rc;
-    case 'S':
-        return velktool_isFlagValue(o.normalizeSrc) ? rc : POPT_ERROR_BADNUMBER;
-    case 'M':
-        return velktool_isFlagValue(o.normalizeMic) ? rc : POPT_ERROR_BADNUMBER;
-    case 'F':
-        return velktool_isFlagValue(o.normalizeFreq) ? rc : POPT_ERROR_BADNUMBER;
-    case 'R':
-        o.resetMic = 1;
-        break;
     case 'e':
         return o.end <= 0 ? POPT_ERROR_BADNUMBER : rc;
     case 'c':
@@ -295,29 +263,10 @@ int checkOption(poptContext ctx, int rc, MouthOptions &o)
     case 'h':
         return o.hop < 10 ? POPT_ERROR_BADNUMBER : rc;
     default:
-        break;
+        return velktool_checkTfOption(ctx, rc, o);
     }
-    return rc;
 }
 
-// Reports each missing mandatory option; 1 when one is missing.
-int checkMandatory(const MouthOptions &o)
-{
-    int missing = 0;
-    if (o.tspList == nullptr) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "missing --tsp-list");
-        missing = 1;
-    }
-    if (o.micList == nullptr) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "missing --mic-list");
-        missing = 1;
-    }
-    if (o.outputFile == nullptr) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "missing --output-file");
-        missing = 1;
-    }
-    return missing;
-}
 
 } // namespace
 
@@ -325,7 +274,7 @@ int velktoolcli_calctfmouth(int argc, char **argv)
 {
     MouthOptions o;
     struct poptOption table[] = {
-        {"tsp-list", '\0', POPT_ARG_STRING, &o.tspList, 'i',
+        {"tsp-list", '\0', POPT_ARG_STRING, &o.sourceList, 'i',
          "TSP list file  (ex. tsp.xml)", nullptr},
         {"mic-list", '\0', POPT_ARG_STRING, &o.micList, 'm',
          "Microphone list file  (ex. microphone.xml)", nullptr},
@@ -380,14 +329,14 @@ int velktoolcli_calctfmouth(int argc, char **argv)
         poptFreeContext(ctx);
         exit(1);
     }
-    if (checkMandatory(o) != 0) {
+    if (velktool_checkTfMandatory(o, "--tsp-list") != 0) {
         poptFreeContext(ctx);
         return 1;
     }
 
     VELKIO_LOG(VELKIO_LOG_INFO, "@ velktoolcli_calctfmoutnExec start");
     int result = velktoolcli_calctfmouthExec(
-        o.tspList, o.micList, o.tfType, o.outputFile, o.directLength,
+        o.sourceList, o.micList, o.tfType, o.outputFile, o.directLength,
         o.reverbLength, o.normalizeSrc, o.normalizeMic, o.normalizeFreq,
         o.resetMic, o.end, o.mch, o.hop, o.headmargin);
     VELKIO_LOG(VELKIO_LOG_INFO, "@ velktoolcli_calctfmouthExec %s end",

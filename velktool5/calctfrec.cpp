@@ -159,90 +159,12 @@ int velktoolcli_calctfrecExec(const char *tspList, const char *micList,
     return 0;
 }
 
-namespace {
-
-// Values of the options of one run.
-struct RecOptions {
-    char *tspList = nullptr;
-    char *micList = nullptr;
-    char *outputType = const_cast<char *>("LOC_SEP");
-    char *outputFile = nullptr;
-    int directLength = 32;
-    int reverbLength = 256;
-    int normalizeSrc = 0;
-    int normalizeMic = 0;
-    int normalizeFreq = 0;
-    const char *logLevel = "E";
-    int tfType = LOC_SEP;
-    bool resetMic = false;
-};
-
-// The checks of one option handed back by popt: rc, or a popt error code.
-int checkOption(poptContext ctx, int rc, RecOptions &o)
-{
-    switch (rc) {
-    case 't':
-        o.tfType = velktool_parseOutputType(o.outputType);
-        if (o.tfType < 0) {
-            VELKOPT_LOG_BAD_OPTION(ctx, "invalid string value");
-            exit(1);
-        }
-        break;
-    case 'd':
-        if (o.directLength < 0)
-            return POPT_ERROR_BADNUMBER;
-        break;
-    case 'r':
-        if (o.reverbLength < 0)
-            return POPT_ERROR_BADNUMBER;
-        break;
-    case 'S':
-        if (!velktool_isFlagValue(o.normalizeSrc))
-            return POPT_ERROR_BADNUMBER;
-        break;
-    case 'M':
-        if (!velktool_isFlagValue(o.normalizeMic))
-            return POPT_ERROR_BADNUMBER;
-        break;
-    case 'F':
-        if (!velktool_isFlagValue(o.normalizeFreq))
-            return POPT_ERROR_BADNUMBER;
-        break;
-    case 'R':
-        o.resetMic = true;
-        break;
-    default:
-        break;
-    }
-    return rc;
-}
-
-// Reports each missing mandatory option; 1 when one is missing.
-int checkMandatory(const RecOptions &o)
-{
-    int missing = 0;
-    if (o.tspList == nullptr) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "missing --tsp-list");
-        missing = 1;
-    }
-    if (o.micList == nullptr) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "missing --mic-list");
-        missing = 1;
-    }
-    if (o.outputFile == nullptr) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "missing --output-file");
-        missing = 1;
-    }
-    return missing;
-}
-
-} // namespace
 
 int velktoolcli_calctfrec(int argc, char **argv)
 {
-    RecOptions o;
+    velktool_TfOptions o;
     struct poptOption table[] = {
-        {"tsp-list", '\0', POPT_ARG_STRING, &o.tspList, 'i',
+        {"tsp-list", '\0', POPT_ARG_STRING, &o.sourceList, 'i',
          "TSP list file  (ex. tsp.xml)", nullptr},
         {"mic-list", '\0', POPT_ARG_STRING, &o.micList, 'm',
          "Microphone list file  (ex. microphone.xml)", nullptr},
@@ -277,7 +199,7 @@ int velktoolcli_calctfrec(int argc, char **argv)
     int rc;
     while ((rc = poptGetNextOpt(ctx)) >= 0) {
         if (!velkopt_handleCommon(ctx, rc, o.logLevel, helpForCalcTfRec))
-            rc = checkOption(ctx, rc, o);
+            rc = velktool_checkTfOption(ctx, rc, o);
         if (rc < 0)
             break;
         hasParsedOpt = 1;
@@ -287,14 +209,14 @@ int velktoolcli_calctfrec(int argc, char **argv)
         poptFreeContext(ctx);
         exit(1);
     }
-    if (checkMandatory(o) != 0) {
+    if (velktool_checkTfMandatory(o, "--tsp-list") != 0) {
         poptFreeContext(ctx);
         return 1;
     }
 
     VELKIO_LOG(VELKIO_LOG_INFO, "@ velktoolcli_calctfrecExec start");
     int result = velktoolcli_calctfrecExec(
-        o.tspList, o.micList, o.tfType, o.outputFile, o.directLength,
+        o.sourceList, o.micList, o.tfType, o.outputFile, o.directLength,
         o.reverbLength, o.normalizeSrc, o.normalizeMic, o.normalizeFreq,
         o.resetMic);
     VELKIO_LOG(VELKIO_LOG_INFO, "@ velktoolcli_calctfrecExec %s end",

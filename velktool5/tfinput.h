@@ -229,4 +229,75 @@ inline int velktool_checkRunInputs(const char *used, const char *srcList,
     return velktool_setVectorSizes();
 }
 
+/* The options shared by the transfer-function subcommands, with their
+ * defaults; `sourceList` is --impulse-list or --tsp-list.  Each subcommand
+ * keeps its own option table pointing into this record. */
+struct velktool_TfOptions {
+    char *sourceList = nullptr;
+    char *micList = nullptr;
+    char *outputType = const_cast<char *>("LOC_SEP");
+    char *outputFile = nullptr;
+    int directLength = 32;
+    int reverbLength = 256;
+    int normalizeSrc = 0;
+    int normalizeMic = 0;
+    int normalizeFreq = 0;
+    const char *logLevel = "E";
+    int tfType = LOC_SEP;
+    char resetMic = 0;
+};
+
+/* The value checks of the shared options handed back by popt ('t', 'd',
+ * 'r', 'S', 'M', 'F', 'R'): rc, or POPT_ERROR_BADNUMBER for a value out of
+ * range; an unknown output type ends the process.  Other values are
+ * returned unchanged. */
+inline int velktool_checkTfOption(poptContext ctx, int rc, velktool_TfOptions &o)
+{
+    switch (rc) {
+    case 't':
+        o.tfType = velktool_parseOutputType(o.outputType);
+        if (o.tfType < 0) {
+            VELKOPT_LOG_BAD_OPTION(ctx, "invalid string value");
+            exit(1);
+        }
+        return rc;
+    case 'd':
+        return o.directLength < 0 ? POPT_ERROR_BADNUMBER : rc;
+    case 'r':
+        return o.reverbLength < 0 ? POPT_ERROR_BADNUMBER : rc;
+    case 'S':
+        return velktool_isFlagValue(o.normalizeSrc) ? rc : POPT_ERROR_BADNUMBER;
+    case 'M':
+        return velktool_isFlagValue(o.normalizeMic) ? rc : POPT_ERROR_BADNUMBER;
+    case 'F':
+        return velktool_isFlagValue(o.normalizeFreq) ? rc : POPT_ERROR_BADNUMBER;
+    case 'R':
+        o.resetMic = 1;
+        return rc;
+    default:
+        return rc;
+    }
+}
+
+/* Reports each missing mandatory option in table order (`listOption` is
+ * "--impulse-list" or "--tsp-list"); 1 when one is missing. */
+inline int velktool_checkTfMandatory(const velktool_TfOptions &o,
+                                     const char *listOption)
+{
+    int missing = 0;
+    if (o.sourceList == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "missing %s", listOption);
+        missing = 1;
+    }
+    if (o.micList == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "missing --mic-list");
+        missing = 1;
+    }
+    if (o.outputFile == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "missing --output-file");
+        missing = 1;
+    }
+    return missing;
+}
+
 #endif /* VELKTOOL5_TFINPUT_H */
