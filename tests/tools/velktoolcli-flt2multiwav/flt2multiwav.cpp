@@ -113,7 +113,7 @@ TEST(Flt2MultiWavList, BlankLinesSkippedNamesVerbatimAtMost64)
 #pragma GCC diagnostic pop
     std::string sixtyFour;
     for (int i = 0; i < 64; i++)
-        sixtyFour += "f" + std::to_string(i) + "\n";
+        sixtyFour.append("f").append(std::to_string(i)).append("\n");
     velktest::writeFile(dir.file("64.txt"), sixtyFour);
     velktest::writeFile(dir.file("64e.txt"), sixtyFour + "\n");
     velktest::writeFile(dir.file("65.txt"), sixtyFour + "f64\n");
