@@ -160,7 +160,6 @@ int velktoolcli_calctfimpExec(const char *impulseList, const char *micList,
     return 0;
 }
 
-
 int velktoolcli_calctfimp(int argc, char **argv)
 {
     velktool_TfOptions o;
@@ -197,19 +196,7 @@ int velktoolcli_calctfimp(int argc, char **argv)
     poptContext ctx =
         poptGetContext(nullptr, argc, const_cast<const char **>(argv), table, 0);
     poptSetOtherOptionHelp(ctx, "calctfimp [OPTIONS]*");
-    int rc;
-    while ((rc = poptGetNextOpt(ctx)) >= 0) {
-        if (!velkopt_handleCommon(ctx, rc, o.logLevel, helpForCalcTfImp))
-            rc = velktool_checkTfOption(ctx, rc, o);
-        if (rc < 0)
-            break;
-        hasParsedOpt = 1;
-    }
-    if (rc < -1) {
-        VELKOPT_LOG_POPT_ERROR(ctx, rc);
-        poptFreeContext(ctx);
-        exit(1);
-    }
+    velktool_tfOptionLoop(ctx, o, helpForCalcTfImp, velktool_checkTfOption, __func__);
     if (velktool_checkTfMandatory(o, "--impulse-list") != 0) {
         poptFreeContext(ctx);
         return 1;

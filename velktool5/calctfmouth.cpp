@@ -267,7 +267,6 @@ int checkOption(poptContext ctx, int rc, MouthOptions &o)
     }
 }
 
-
 } // namespace
 
 int velktoolcli_calctfmouth(int argc, char **argv)
@@ -316,19 +315,7 @@ int velktoolcli_calctfmouth(int argc, char **argv)
     poptContext ctx =
         poptGetContext(nullptr, argc, const_cast<const char **>(argv), table, 0);
     poptSetOtherOptionHelp(ctx, "calctfmouth [OPTIONS]*");
-    int rc;
-    while ((rc = poptGetNextOpt(ctx)) >= 0) {
-        if (!velkopt_handleCommon(ctx, rc, o.logLevel, helpForCalcTfMouth))
-            rc = checkOption(ctx, rc, o);
-        if (rc < 0)
-            break;
-        hasParsedOpt = 1;
-    }
-    if (rc < -1) {
-        VELKOPT_LOG_POPT_ERROR(ctx, rc);
-        poptFreeContext(ctx);
-        exit(1);
-    }
+    velktool_tfOptionLoop(ctx, o, helpForCalcTfMouth, checkOption, __func__);
     if (velktool_checkTfMandatory(o, "--tsp-list") != 0) {
         poptFreeContext(ctx);
         return 1;

@@ -159,7 +159,6 @@ int velktoolcli_calctfrecExec(const char *tspList, const char *micList,
     return 0;
 }
 
-
 int velktoolcli_calctfrec(int argc, char **argv)
 {
     velktool_TfOptions o;
@@ -196,19 +195,7 @@ int velktoolcli_calctfrec(int argc, char **argv)
     poptContext ctx =
         poptGetContext(nullptr, argc, const_cast<const char **>(argv), table, 0);
     poptSetOtherOptionHelp(ctx, "calctfrec [OPTIONS]*");
-    int rc;
-    while ((rc = poptGetNextOpt(ctx)) >= 0) {
-        if (!velkopt_handleCommon(ctx, rc, o.logLevel, helpForCalcTfRec))
-            rc = velktool_checkTfOption(ctx, rc, o);
-        if (rc < 0)
-            break;
-        hasParsedOpt = 1;
-    }
-    if (rc < -1) {
-        VELKOPT_LOG_POPT_ERROR(ctx, rc);
-        poptFreeContext(ctx);
-        exit(1);
-    }
+    velktool_tfOptionLoop(ctx, o, helpForCalcTfRec, velktool_checkTfOption, __func__);
     if (velktool_checkTfMandatory(o, "--tsp-list") != 0) {
         poptFreeContext(ctx);
         return 1;

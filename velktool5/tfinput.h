@@ -300,4 +300,27 @@ inline int velktool_checkTfMandatory(const velktool_TfOptions &o,
     return missing;
 }
 
+/* The option loop of a transfer-function subcommand: each option popt hands
+ * back goes to the common handling (--logLevel, --help), then to `check`;
+ * hasParsedOpt is set after each one.  A popt error or a failed check is
+ * logged as "%s: %s" under `function` and ends the process with status 1. */
+template <class Options, class Check>
+void velktool_tfOptionLoop(poptContext ctx, Options &o, velkopt_UsageFn usage,
+                           Check check, const char *function)
+{
+    int rc;
+    while ((rc = poptGetNextOpt(ctx)) >= 0) {
+        if (!velkopt_handleCommon(ctx, rc, o.logLevel, usage))
+            rc = check(ctx, rc, o);
+        if (rc < 0)
+            break;
+        hasParsedOpt = 1;
+    }
+    if (rc < -1) {
+        velkopt_logBadOption(ctx, poptStrerror(rc), function, __LINE__);
+        poptFreeContext(ctx);
+        exit(1);
+    }
+}
+
 #endif /* VELKTOOL5_TFINPUT_H */
