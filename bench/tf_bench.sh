@@ -13,10 +13,10 @@
 #   bash bench/tf_bench.sh [BUILD_DIR] [REPEAT]   (defaults: build, 5)
 #
 # Works in BUILD_DIR/bench-tf (about 200 MB of WAV files, kept for reruns;
-# delete it afterwards). Times are the best of REPEAT runs, after one untimed
-# run of each program has warmed the file cache: wall-clock seconds, and CPU
-# seconds (user + system), which a machine shared with other work disturbs
-# less.
+# delete it afterwards). Times are the medians of REPEAT runs (the floor
+# and calctfimp alternating), after one untimed run of each program has
+# warmed the file cache: wall-clock seconds, and CPU seconds (user +
+# system), which a machine shared with other work disturbs less.
 set -u
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${1:-build}
@@ -38,22 +38,26 @@ mkdir -p "$WORK" && cd "$WORK" || exit 1
 must() { "$@" >>setup.log 2>&1 || { echo "bench: failed: $*" >&2; tail -5 setup.log >&2; exit 1; }; }
 
 # measure COMMAND...: runs it REPEAT times and prints
-# "best-elapsed best-cpu max-rss-kB" (cpu = user + system seconds). The run
-# directories of velktool5 are removed before each run: two runs started in
-# the same second would otherwise wait a second for a fresh one.
+# "median-elapsed median-cpu max-rss-kB best-elapsed best-cpu" (cpu = user +
+# system seconds). The run directories of velktool5 are removed before
+# each run: two runs started in the same second would otherwise wait a
+# second for a fresh one.
 measure() {
-    local best="" cpu="" rss=0 e u s m c
+    local rss=0 e u s m es="" cs=""
     for _ in $(seq "$REPEAT"); do
         rm -rf .velktool-temp
         "$TIME" -f '%e %U %S %M' -o time.out "$@" >run.out 2>run.err ||
             { echo "bench: failed: $* ($(tail -3 run.err))" >&2; exit 1; }
         read -r e u s m <time.out
-        c=$(awk -v u="$u" -v s="$s" 'BEGIN{printf "%.2f", u + s}')
-        if [ -z "$best" ] || awk -v a="$e" -v b="$best" 'BEGIN{exit !(a<b)}'; then best=$e; fi
-        if [ -z "$cpu" ] || awk -v a="$c" -v b="$cpu" 'BEGIN{exit !(a<b)}'; then cpu=$c; fi
+        es="$es $e"
+        cs="$cs $(awk -v u="$u" -v s="$s" 'BEGIN{printf "%.2f", u + s}')"
         [ "$m" -gt "$rss" ] && rss=$m
     done
-    echo "$best $cpu $rss"
+    # median and minimum of a list of numbers
+    stats() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR]=$1} END{printf "%s %s", v[int((NR+1)/2)], v[1]}'; }
+    read -r emed ebest < <(echo "$es" | stats)
+    read -r cmed cbest < <(echo "$cs" | stats)
+    echo "$emed $cmed $rss $ebest $cbest"
 }
 
 # ---- inputs ----
@@ -96,9 +100,21 @@ rm -rf .velktool-temp
 "$BIN/velkwavread" ir/*.wav >/dev/null
 "$BIN/velktool5" calctfimp --impulse-list impulse.xml --mic-list mic.xml \
     --output-file tf.zip >/dev/null 2>&1
-read -r floor floorcpu _ < <(measure "$BIN/velkwavread" ir/*.wav)
-read -r imp impcpu imprss < <(measure "$BIN/velktool5" calctfimp --impulse-list impulse.xml \
-    --mic-list mic.xml --output-file tf.zip)
+# The two programs alternate, so that both see the same load.
+floors="" floorcpus="" imps="" impcpus="" imprss=0
+for _ in $(seq "$REPEAT"); do
+    REPEAT=1
+    read -r e c _ < <(measure "$BIN/velkwavread" ir/*.wav)
+    floors="$floors $e"; floorcpus="$floorcpus $c"
+    read -r e c m _ < <(measure "$BIN/velktool5" calctfimp --impulse-list impulse.xml \
+        --mic-list mic.xml --output-file tf.zip)
+    imps="$imps $e"; impcpus="$impcpus $c"
+    [ "$m" -gt "$imprss" ] && imprss=$m
+done
+REPEAT=${2:-5}
+median() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR]=$1} END{print v[int((NR+1)/2)]}'; }
+floor=$(echo "$floors" | median); floorcpu=$(echo "$floorcpus" | median)
+imp=$(echo "$imps" | median); impcpu=$(echo "$impcpus" | median)
 mb=$(du -sm ir | cut -f1)
 ratio=$(awk -v a="$imp" -v b="$floor" 'BEGIN{printf "%.2f", a/b}')
 ratiocpu=$(awk -v a="$impcpu" -v b="$floorcpu" 'BEGIN{printf "%.2f", (b > 0 ? a/b : 0)}')
@@ -108,19 +124,20 @@ cd .. || exit 1
 # ---- (b) calctfgeo ----
 cd geo3600 || exit 1
 rm -rf .velktool-temp
-read -r geo geocpu georss < <(measure "$BIN/velktool5" calctfgeo --tsp-list tsp.xml \
+read -r geo geocpu georss _ < <(measure "$BIN/velktool5" calctfgeo --tsp-list tsp.xml \
     --mic-list mic.xml --output-file tf.zip)
 cd .. || exit 1
 
 echo
 echo "(a) calctfimp, 360 positions x 8 channels, 1 s at 16 kHz ($mb MB of WAV files)"
+echo "    medians of $REPEAT alternating runs"
 echo "                                 elapsed    cpu"
 printf '    reading floor (velkwavread)  %6.2f s  %5.2f s\n' "$floor" "$floorcpu"
 printf '    velktool5 calctfimp          %6.2f s  %5.2f s   peak RSS %d MB\n' "$imp" "$impcpu" \
     $((imprss / 1024))
 echo "    ratio $ratio elapsed ($ratiocpu cpu): $verdict the bar of 1.5"
 echo
-echo "(b) calctfgeo, 3,600 positions x 16 microphones, nfft 512"
+echo "(b) calctfgeo, 3,600 positions x 16 microphones, nfft 512 (medians of $REPEAT)"
 printf '    velktool5 calctfgeo          %6.2f s  %5.2f s   peak RSS %d MB   archive %d MB\n' \
     "$geo" "$geocpu" $((georss / 1024)) $(($(stat -c %s geo3600/tf.zip) / 1048576))
 echo

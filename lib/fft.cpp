@@ -1,6 +1,6 @@
 // FFT engine (see fft.h): self-sorting radix-4 passes (plus one radix-2
 // pass for odd powers of two) over 16-byte vectors, with per-length twiddle
-// tables built once and a work buffer per call.
+// tables and work buffers built once per length.
 #include "fft.h"
 
 #include <cmath>
@@ -148,9 +148,13 @@ template <typename T, bool inverse> inline Cx<T> twiddle(Cx<T> v, Cx<T> w)
 
 // Twiddles of the radix-4 passes, one pass after the other: for the pass
 // of length L, w^p, then w^2p, then w^3p for p < L/4.
+// Each plan also keeps the work buffer of its length: a transform runs to
+// its end before the next one starts (the suite has no threads), so one
+// buffer per length serves every call without an allocation per call.
 template <typename T> struct Plan {
     int passes; // all passes, the radix-2 one included
     Cx<T> *twiddles;
+    Cx<T> *work; // n values
 };
 
 template <typename T> const Plan<T> *planFor(int n)
@@ -168,6 +172,7 @@ template <typename T> const Plan<T> *planFor(int n)
         if (log2n % 2 == 1)
             plan->passes += 1;
         plan->twiddles = (Cx<T> *)allocOrExit(entries, sizeof(Cx<T>), "planFor");
+        plan->work = (Cx<T> *)allocOrExit((size_t)n, sizeof(Cx<T>), "planFor");
         Cx<T> *t = plan->twiddles;
         for (int L = n; L >= 4; L /= 4) {
             const int m = L / 4;
@@ -303,7 +308,7 @@ void transformInto(const Cx<T> *src, Cx<T> *out, int n)
         return;
     }
     const Plan<T> *plan = planFor<T>(n);
-    Cx<T> *work = (Cx<T> *)allocOrExit((size_t)n, sizeof(Cx<T>), "transform");
+    Cx<T> *work = plan->work;
 
     // Passes alternate between out and work so that the last one writes
     // out; a pass never reads the buffer it writes.
@@ -324,7 +329,6 @@ void transformInto(const Cx<T> *src, Cx<T> *out, int n)
     }
     if (L == 2)
         radix2Pass(x, target(pass), s);
-    free(work);
 }
 
 // In-place transform of x[0 .. n-1].

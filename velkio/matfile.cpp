@@ -87,20 +87,24 @@ bool validName(const char *name)
     return true;
 }
 
-// One part (real or imaginary) of the matrix in column-major order.
+// One part (real or imaginary) of the matrix in column-major order,
+// followed by its zero padding.
 size_t putPart(unsigned char *out, size_t at, const velkio_Matrix *m,
                bool imaginary)
 {
     uint32_t bytes = (uint32_t)((uint64_t)m->rows * (uint64_t)m->cols * 4);
     at = putTag(out, at, miSINGLE, bytes);
-    for (int c = 0; c < m->cols; c++) {
+    const float *values = reinterpret_cast<const float *>(m->data) + (imaginary ? 1 : 0);
+    const size_t cols = (size_t)m->cols;
+    for (size_t c = 0; c < cols; c++) {
         for (int r = 0; r < m->rows; r++) {
-            const velkio_Complex &v = m->data[(size_t)r * (size_t)m->cols + (size_t)c];
-            putFloat(out + at, imaginary ? v.imag() : v.real());
+            putFloat(out + at, values[2 * ((size_t)r * cols + c)]);
             at += 4;
         }
     }
-    return (size_t)padded8(at); // the buffer is zero-filled: padding is 0
+    size_t end = (size_t)padded8(at);
+    memset(out + at, 0, end - at);
+    return end;
 }
 
 // ---- reading -------------------------------------------------------
@@ -299,19 +303,21 @@ int readContainer(const unsigned char *bytes, size_t size, size_t *start,
 
 } // namespace
 
-unsigned char *velkio_MatFile_encode(const velkio_Matrix *m, const char *name,
-                                     size_t *size)
+namespace {
+
+// Checks what the encoder needs and gives the size of the array element
+// (everything after its tag); 0 after a level-0 message when the matrix
+// or the name cannot be written.
+uint64_t arrayBytesOf(const velkio_Matrix *m, const char *name)
 {
-    if (name == nullptr)
-        name = "tf";
     if (m == nullptr || m->data == nullptr || m->rows <= 0 || m->cols <= 0 ||
         m->type == nullptr || strcmp(m->type, "complex") != 0) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "not a complex matrix: can not write it as MAT-file");
-        return nullptr;
+        return 0;
     }
     if (!validName(name)) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "invalid MAT-file variable name [%s]", name);
-        return nullptr;
+        return 0;
     }
     uint64_t partBytes = (uint64_t)m->rows * (uint64_t)m->cols * 4;
     uint64_t nameBytes = strlen(name);
@@ -320,38 +326,84 @@ unsigned char *velkio_MatFile_encode(const velkio_Matrix *m, const char *name,
     if (arrayBytes > UINT32_MAX) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "matrix %d x %d is too large for a MAT-file",
                    m->rows, m->cols);
-        return nullptr;
+        return 0;
     }
-    size_t total = headerSize + tagSize + (size_t)arrayBytes;
-    unsigned char *out = (unsigned char *)calloc(1, total);
-    if (out == nullptr) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "can not allocate %zu bytes", total);
-        return nullptr;
-    }
+    return arrayBytes;
+}
 
+// Writes the whole member into out, which holds exactly its size
+// (headerSize + tagSize + arrayBytes); every byte is written, padding
+// included.
+void encodeInto(const velkio_Matrix *m, const char *name, uint64_t arrayBytes,
+                unsigned char *out)
+{
     memset(out, ' ', 116);
     memcpy(out, headerText, sizeof headerText - 1);
-    // bytes 116..123 stay zero: no subsystem data
+    memset(out + 116, 0, 8); // no subsystem data
     put16(out + 124, 0x0100);
     out[126] = 'I';
     out[127] = 'M';
 
+    size_t nameBytes = strlen(name);
     size_t at = putTag(out, headerSize, miMATRIX, (uint32_t)arrayBytes);
     at = putTag(out, at, miUINT32, 8);
     put32(out + at, mxSINGLE_CLASS | flagComplex);
-    at += 8; // second word (nzmax) stays 0
+    put32(out + at + 4, 0); // nzmax
+    at += 8;
     at = putTag(out, at, miINT32, 8);
     put32(out + at, (uint32_t)m->rows);
     put32(out + at + 4, (uint32_t)m->cols);
     at += 8;
     at = putTag(out, at, miINT8, (uint32_t)nameBytes);
+    memset(out + at, 0, (size_t)padded8(nameBytes));
     memcpy(out + at, name, nameBytes);
     at += (size_t)padded8(nameBytes);
     at = putPart(out, at, m, false);
-    at = putPart(out, at, m, true);
+    putPart(out, at, m, true);
+}
 
+} // namespace
+
+size_t velkio_MatFile_encodedSize(const velkio_Matrix *m, const char *name)
+{
+    uint64_t arrayBytes = arrayBytesOf(m, name != nullptr ? name : "tf");
+    return arrayBytes == 0 ? 0 : headerSize + tagSize + (size_t)arrayBytes;
+}
+
+int velkio_MatFile_encodeTo(const velkio_Matrix *m, const char *name,
+                            unsigned char *out, size_t size)
+{
+    if (name == nullptr)
+        name = "tf";
+    uint64_t arrayBytes = arrayBytesOf(m, name);
+    if (arrayBytes == 0)
+        return 1;
+    if (out == nullptr || size != headerSize + tagSize + arrayBytes) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "MAT-file buffer of %zu bytes for a %d x %d matrix",
+                   size, m->rows, m->cols);
+        return 1;
+    }
+    encodeInto(m, name, arrayBytes, out);
+    return 0;
+}
+
+unsigned char *velkio_MatFile_encode(const velkio_Matrix *m, const char *name,
+                                     size_t *size)
+{
+    if (name == nullptr)
+        name = "tf";
+    uint64_t arrayBytes = arrayBytesOf(m, name);
+    if (arrayBytes == 0)
+        return nullptr;
+    size_t total = headerSize + tagSize + (size_t)arrayBytes;
+    unsigned char *out = (unsigned char *)malloc(total);
+    if (out == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not allocate %zu bytes", total);
+        return nullptr;
+    }
+    encodeInto(m, name, arrayBytes, out);
     if (size != nullptr)
-        *size = at;
+        *size = total;
     return out;
 }
 

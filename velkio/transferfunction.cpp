@@ -8,6 +8,9 @@
 //   transferFunction/localization/          directory entry
 //   transferFunction/separation/            directory entry
 //   transferFunction/<kind>/tfNNNNN.mat     one MAT-file per kind present and source id
+//   members added by the caller (velkio_TransferFunction_writeWithMembers),
+//   in the caller's order; the caller may also give the content of the
+//   three text members, which keep their place.
 #include "velkio.h"
 
 #include <zip.h>
@@ -16,7 +19,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -391,14 +396,17 @@ int setCompression(zip_t *za, zip_int64_t index, const char *name)
     return 0;
 }
 
-// Adds a member from a malloc'd buffer, which libzip frees; on failure the
-// buffer is freed here.  0 on success.
-int addBuffer(zip_t *za, const char *name, void *data, size_t size)
+// Adds a member from a buffer; libzip frees it after writing when `owned`
+// (a malloc'd buffer, also freed here on failure), else the caller keeps it
+// alive until the archive is closed.  0 on success.
+int addBuffer(zip_t *za, const char *name, const void *data, size_t size,
+              bool owned)
 {
-    zip_source_t *src = zip_source_buffer(za, data, size, 1);
+    zip_source_t *src = zip_source_buffer(za, data, size, owned ? 1 : 0);
     if (src == nullptr) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "zip_source_buffer error (%s)", zip_strerror(za));
-        free(data);
+        if (owned)
+            free(const_cast<void *>(data));
         return 1;
     }
     zip_int64_t index = zip_file_add(za, name, src, ZIP_FL_ENC_UTF_8);
@@ -419,22 +427,83 @@ int addDirectory(zip_t *za, const char *name)
     return 0;
 }
 
-int addText(zip_t *za, const char *name, const std::string &text)
+// Members of the caller's (velkio_TransferFunction_writeWithMembers).
+struct Extras {
+    const velkio_ArchiveMember *list;
+    int count;
+};
+
+const velkio_ArchiveMember *findExtra(const Extras &extras, const char *name)
 {
+    for (int i = 0; i < extras.count; i++)
+        if (strcmp(extras.list[i].name, name) == 0)
+            return &extras.list[i];
+    return nullptr;
+}
+
+bool isLibraryText(const char *name)
+{
+    return strcmp(name, memberWhatIsThis) == 0 || strcmp(name, memberSource) == 0 ||
+           strcmp(name, memberMicrophones) == 0;
+}
+
+// A name the library writes itself and that no caller may give: the
+// directory entries and everything under the transfer-function folders.
+bool isReservedName(const char *name)
+{
+    const char locDir[] = "transferFunction/localization/";
+    const char sepDir[] = "transferFunction/separation/";
+    size_t n = strlen(name);
+    return n == 0 || name[n - 1] == '/' || strncmp(name, locDir, sizeof locDir - 1) == 0 ||
+           strncmp(name, sepDir, sizeof sepDir - 1) == 0;
+}
+
+int checkExtras(const Extras &extras)
+{
+    if (extras.count < 0 || (extras.count > 0 && extras.list == nullptr)) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "no list of %d added members", extras.count);
+        return 1;
+    }
+    for (int i = 0; i < extras.count; i++) {
+        const velkio_ArchiveMember &x = extras.list[i];
+        if (x.name == nullptr || isReservedName(x.name) ||
+            (x.data == nullptr && x.size > 0) || x.size > maxMemberSize) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "added member %d [%s] can not be written", i,
+                       x.name != nullptr ? x.name : "(null)");
+            return 1;
+        }
+        for (int k = 0; k < i; k++) {
+            if (strcmp(extras.list[k].name, x.name) == 0) {
+                VELKIO_LOG(VELKIO_LOG_ERROR, "added member [%s] given twice", x.name);
+                return 1;
+            }
+        }
+    }
+    return 0;
+}
+
+// A text member of the library, or the caller's content in its place.
+int addText(zip_t *za, const char *name, const std::string &text, const Extras &extras)
+{
+    if (const velkio_ArchiveMember *x = findExtra(extras, name))
+        return addBuffer(za, name, x->data, x->size, false);
     void *copy = malloc(text.size() + 1);
     if (copy == nullptr) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "can not allocated memory");
         return 1;
     }
     memcpy(copy, text.data(), text.size());
-    return addBuffer(za, name, copy, text.size());
+    return addBuffer(za, name, copy, text.size(), true);
 }
 
-// The document of the given members, serialised; the members are only
-// borrowed (the temporary document is never deleted).
+// The document of the given members, serialised, or the caller's content
+// in its place; the members are only borrowed (the temporary document is
+// never deleted).
 int addDocument(zip_t *za, const char *name, velkio_Positions *poses,
-                velkio_Neighbors *nbrs, velkio_Config *cfg)
+                velkio_Neighbors *nbrs, velkio_Config *cfg, const Extras &extras)
 {
+    if (const velkio_ArchiveMember *x = findExtra(extras, name))
+        return addBuffer(za, name, x->data, x->size, false);
     velkio_XML doc = {poses, nbrs, cfg};
     int length = 0;
     char *text = velkio_XML_toString(&doc, &length);
@@ -443,38 +512,166 @@ int addDocument(zip_t *za, const char *name, velkio_Positions *poses,
         free(text);
         return 1;
     }
-    return addBuffer(za, name, text, (size_t)length);
+    return addBuffer(za, name, text, (size_t)length, true);
+}
+
+// The MAT members are encoded one at a time while libzip writes the
+// archive: each into the writer's one buffer when libzip opens it, so the
+// encodings of a whole archive are never held at once.
+struct MatWriter {
+    unsigned char *buffer = nullptr;
+    size_t capacity = 0;
+    const void *holder = nullptr; // the member whose encoding the buffer holds
+    time_t mtime = 0;
+};
+
+struct MatMember {
+    const velkio_Matrix *matrix;
+    size_t size;
+    size_t offset;
+    MatWriter *writer;
+    zip_error_t error;
+};
+
+int encodeMember(MatMember *mm)
+{
+    MatWriter *w = mm->writer;
+    if (w->capacity < mm->size) {
+        unsigned char *bigger = (unsigned char *)realloc(w->buffer, mm->size);
+        if (bigger == nullptr) {
+            zip_error_set(&mm->error, ZIP_ER_MEMORY, 0);
+            return 1;
+        }
+        w->buffer = bigger;
+        w->capacity = mm->size;
+    }
+    w->holder = nullptr;
+    if (velkio_MatFile_encodeTo(mm->matrix, "tf", w->buffer, mm->size) != 0) {
+        zip_error_set(&mm->error, ZIP_ER_INTERNAL, 0);
+        return 1;
+    }
+    w->holder = mm;
+    return 0;
+}
+
+zip_int64_t matSource(void *state, void *data, zip_uint64_t length, zip_source_cmd_t cmd)
+{
+    MatMember *mm = (MatMember *)state;
+    switch (cmd) {
+    case ZIP_SOURCE_OPEN:
+        mm->offset = 0;
+        return encodeMember(mm) == 0 ? 0 : -1;
+    case ZIP_SOURCE_READ: {
+        if (mm->writer->holder != mm && encodeMember(mm) != 0)
+            return -1;
+        size_t n = mm->size - mm->offset;
+        if (length < n)
+            n = (size_t)length;
+        memcpy(data, mm->writer->buffer + mm->offset, n);
+        mm->offset += n;
+        return (zip_int64_t)n;
+    }
+    case ZIP_SOURCE_CLOSE:
+    case ZIP_SOURCE_FREE:
+        return 0;
+    case ZIP_SOURCE_STAT: {
+        if (length < sizeof(zip_stat_t)) {
+            zip_error_set(&mm->error, ZIP_ER_INVAL, 0);
+            return -1;
+        }
+        zip_stat_t *st = (zip_stat_t *)data;
+        zip_stat_init(st);
+        st->size = mm->size;
+        st->comp_size = mm->size;
+        st->comp_method = ZIP_CM_STORE;
+        st->encryption_method = ZIP_EM_NONE;
+        st->mtime = mm->writer->mtime;
+        st->valid |= ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD |
+                     ZIP_STAT_ENCRYPTION_METHOD | ZIP_STAT_MTIME;
+        return sizeof(zip_stat_t);
+    }
+    case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(&mm->error, data, length);
+    case ZIP_SOURCE_SUPPORTS:
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ,
+                                              ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                              ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+    default:
+        zip_error_set(&mm->error, ZIP_ER_OPNOTSUPP, 0);
+        return -1;
+    }
 }
 
 int addMatrices(zip_t *za, const velkio_TransferFunction *tf, const char *kind,
-                velkio_Matrix **v, int count)
+                velkio_Matrix **v, int count, MatWriter *writer, MatMember *members)
 {
     if (!kindPresent(v, count))
         return 0;
     for (int i = 0; i < count; i++) {
         std::string name = tfMemberName(kind, tf->positions->list[i]->id);
-        size_t size = 0;
-        unsigned char *bytes = velkio_MatFile_encode(v[i], "tf", &size);
-        if (bytes == nullptr || addBuffer(za, name.c_str(), bytes, size) != 0) {
+        MatMember *mm = &members[i];
+        mm->matrix = v[i];
+        mm->size = velkio_MatFile_encodedSize(v[i], "tf");
+        mm->offset = 0;
+        mm->writer = writer;
+        zip_error_init(&mm->error);
+        zip_source_t *src = mm->size > 0 ? zip_source_function(za, matSource, mm) : nullptr;
+        if (src == nullptr) {
             VELKIO_LOG(VELKIO_LOG_ERROR, "can not store %s", name.c_str());
             return 1;
         }
+        zip_int64_t index = zip_file_add(za, name.c_str(), src, ZIP_FL_ENC_UTF_8);
+        if (index < 0) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "can not add %s (%s)", name.c_str(),
+                       zip_strerror(za));
+            zip_source_free(src);
+            return 1;
+        }
+        if (setCompression(za, index, name.c_str()) != 0)
+            return 1;
     }
     return 0;
 }
 
-int addMembers(zip_t *za, const velkio_TransferFunction *tf, const char *label)
+// The states of the MAT members and the buffer they share; they must
+// outlive the archive handle (zip_close or zip_discard).
+struct MatStates {
+    MatWriter writer;
+    std::vector<MatMember> loc, sep;
+    ~MatStates()
+    {
+        for (MatMember &mm : loc)
+            zip_error_fini(&mm.error);
+        for (MatMember &mm : sep)
+            zip_error_fini(&mm.error);
+        free(writer.buffer);
+    }
+};
+
+int addMembers(zip_t *za, const velkio_TransferFunction *tf, const char *label,
+               const Extras &extras, MatStates *mats)
 {
     std::string what = std::string(label) + "\n" + description;
-    if (addDirectory(za, dirRoot) != 0 || addText(za, memberWhatIsThis, what) != 0 ||
-        addDocument(za, memberSource, tf->positions, tf->neighbors, tf->config) != 0 ||
-        addDocument(za, memberMicrophones, tf->microphones, nullptr, nullptr) != 0 ||
+    if (addDirectory(za, dirRoot) != 0 ||
+        addText(za, memberWhatIsThis, what, extras) != 0 ||
+        addDocument(za, memberSource, tf->positions, tf->neighbors, tf->config, extras) != 0 ||
+        addDocument(za, memberMicrophones, tf->microphones, nullptr, nullptr, extras) != 0 ||
         addDirectory(za, "transferFunction/localization/") != 0 ||
         addDirectory(za, "transferFunction/separation/") != 0)
         return 1;
-    if (addMatrices(za, tf, kindLoc, tf->locTFs, tf->nLocTFs) != 0 ||
-        addMatrices(za, tf, kindSep, tf->sepTFs, tf->nSepTFs) != 0)
+    mats->writer.mtime = time(nullptr);
+    mats->loc.resize(kindPresent(tf->locTFs, tf->nLocTFs) ? (size_t)tf->nLocTFs : 0);
+    mats->sep.resize(kindPresent(tf->sepTFs, tf->nSepTFs) ? (size_t)tf->nSepTFs : 0);
+    if (addMatrices(za, tf, kindLoc, tf->locTFs, tf->nLocTFs, &mats->writer,
+                    mats->loc.data()) != 0 ||
+        addMatrices(za, tf, kindSep, tf->sepTFs, tf->nSepTFs, &mats->writer,
+                    mats->sep.data()) != 0)
         return 1;
+    for (int i = 0; i < extras.count; i++) {
+        const velkio_ArchiveMember &x = extras.list[i];
+        if (!isLibraryText(x.name) && addBuffer(za, x.name, x.data, x.size, false) != 0)
+            return 1;
+    }
     return 0;
 }
 
@@ -504,31 +701,194 @@ int createTempFile(const char *path, std::string *tmp)
     return 0;
 }
 
-// Flushes a finished file to disk before it replaces the old one.
-int syncFile(const std::string &name)
+// The archive file as libzip writes it: libzip writes each member's
+// header, its data, then goes back to complete the header, and writes the
+// central directory at the end.  This target keeps the latest megabyte of
+// output in memory, where those rewrites land, and writes it to the file
+// in large pieces (positioned writes), instead of a system call or two per
+// small piece.  The file is the temporary file beside the archive; commit
+// flushes it to disk.
+struct ArchiveTarget {
+    std::string path;
+    int fd = -1;
+    unsigned char *buffer = nullptr; // file bytes [start, start + length)
+    size_t capacity = 0;
+    size_t length = 0;
+    zip_uint64_t start = 0;
+    zip_uint64_t position = 0; // where the next write goes
+    zip_uint64_t end = 0;      // size of the file being written
+    zip_error_t error;
+    ArchiveTarget() { zip_error_init(&error); }
+    ~ArchiveTarget()
+    {
+        if (fd >= 0)
+            close(fd);
+        free(buffer);
+        zip_error_fini(&error);
+    }
+};
+
+const size_t targetBufferSize = (size_t)1 << 20;
+
+int failTarget(ArchiveTarget *t, int code)
 {
-    int fd = open(name.c_str(), O_RDONLY);
-    if (fd < 0)
-        return 1;
-    int r = fsync(fd);
-    close(fd);
-    return r != 0;
+    zip_error_set(&t->error, code, errno);
+    return -1;
+}
+
+int writeAt(ArchiveTarget *t, const unsigned char *data, size_t n, zip_uint64_t at)
+{
+    while (n > 0) {
+        ssize_t done = pwrite(t->fd, data, n, (off_t)at);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return failTarget(t, ZIP_ER_WRITE);
+        data += done;
+        n -= (size_t)done;
+        at += (zip_uint64_t)done;
+    }
+    return 0;
+}
+
+int flushTarget(ArchiveTarget *t)
+{
+    int r = writeAt(t, t->buffer, t->length, t->start);
+    t->length = 0;
+    return r;
+}
+
+zip_int64_t writeTarget(ArchiveTarget *t, const void *data, zip_uint64_t n)
+{
+    const unsigned char *bytes = (const unsigned char *)data;
+    bool inside = t->position >= t->start && t->position <= t->start + t->length;
+    if (!inside || t->position + n > t->start + t->capacity) {
+        if (flushTarget(t) != 0)
+            return -1;
+        t->start = t->position;
+    }
+    if (n > t->capacity) {
+        if (writeAt(t, bytes, (size_t)n, t->position) != 0)
+            return -1;
+        t->start = t->position + n;
+    } else {
+        size_t at = (size_t)(t->position - t->start);
+        memcpy(t->buffer + at, bytes, (size_t)n);
+        if (at + n > t->length)
+            t->length = at + (size_t)n;
+    }
+    t->position += n;
+    if (t->position > t->end)
+        t->end = t->position;
+    return (zip_int64_t)n;
+}
+
+int seekTarget(ArchiveTarget *t, void *data, zip_uint64_t length)
+{
+    zip_source_args_seek_t *args =
+        ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length, &t->error);
+    if (args == nullptr)
+        return -1;
+    zip_int64_t base = args->whence == SEEK_SET   ? 0
+                       : args->whence == SEEK_CUR ? (zip_int64_t)t->position
+                       : args->whence == SEEK_END ? (zip_int64_t)t->end
+                                                  : -1;
+    if (base < 0 || (args->offset < 0 && -args->offset > base)) {
+        zip_error_set(&t->error, ZIP_ER_INVAL, 0);
+        return -1;
+    }
+    t->position = (zip_uint64_t)(base + args->offset);
+    return 0;
+}
+
+int beginTarget(ArchiveTarget *t)
+{
+    t->fd = open(t->path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (t->fd < 0)
+        return failTarget(t, ZIP_ER_OPEN);
+    t->buffer = (unsigned char *)malloc(targetBufferSize);
+    if (t->buffer == nullptr) {
+        zip_error_set(&t->error, ZIP_ER_MEMORY, 0);
+        return -1;
+    }
+    t->capacity = targetBufferSize;
+    t->start = t->position = t->end = 0;
+    t->length = 0;
+    return 0;
+}
+
+int commitTarget(ArchiveTarget *t)
+{
+    if (flushTarget(t) != 0)
+        return -1;
+    // The file must be complete on disk before it replaces the old one.
+    if (fsync(t->fd) != 0)
+        return failTarget(t, ZIP_ER_WRITE);
+    int r = close(t->fd);
+    t->fd = -1;
+    return r == 0 ? 0 : failTarget(t, ZIP_ER_CLOSE);
+}
+
+zip_int64_t archiveTarget(void *state, void *data, zip_uint64_t length,
+                          zip_source_cmd_t cmd)
+{
+    ArchiveTarget *t = (ArchiveTarget *)state;
+    switch (cmd) {
+    case ZIP_SOURCE_STAT:
+        // A new archive: nothing to read yet.
+        zip_error_set(&t->error, ZIP_ER_READ, ENOENT);
+        return -1;
+    case ZIP_SOURCE_BEGIN_WRITE:
+        return beginTarget(t);
+    case ZIP_SOURCE_WRITE:
+        return writeTarget(t, data, length);
+    case ZIP_SOURCE_SEEK_WRITE:
+        return seekTarget(t, data, length);
+    case ZIP_SOURCE_TELL_WRITE:
+        return (zip_int64_t)t->position;
+    case ZIP_SOURCE_COMMIT_WRITE:
+        return commitTarget(t);
+    case ZIP_SOURCE_ROLLBACK_WRITE:
+        if (t->fd >= 0)
+            close(t->fd);
+        t->fd = -1;
+        t->length = 0;
+        return 0;
+    case ZIP_SOURCE_REMOVE:
+    case ZIP_SOURCE_FREE:
+        return 0;
+    case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(&t->error, data, length);
+    case ZIP_SOURCE_SUPPORTS:
+        return ZIP_SOURCE_SUPPORTS_WRITABLE;
+    default:
+        // Reading: a new archive has nothing to read.
+        zip_error_set(&t->error, ZIP_ER_OPNOTSUPP, 0);
+        return -1;
+    }
 }
 
 int writeToTemp(const velkio_TransferFunction *tf, const std::string &tmp,
-                const char *label)
+                const char *label, const Extras &extras)
 {
-    int code = 0;
-    zip_t *za = zip_open(tmp.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+    MatStates mats;
+    ArchiveTarget target;
+    target.path = tmp;
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t *src = zip_source_function_create(archiveTarget, &target, &error);
+    zip_t *za = src != nullptr
+                    ? zip_open_from_source(src, ZIP_CREATE | ZIP_TRUNCATE, &error)
+                    : nullptr;
     if (za == nullptr) {
-        zip_error_t error;
-        zip_error_init_with_code(&error, code);
         VELKIO_LOG(VELKIO_LOG_ERROR, "can not create archive [%s] (%s)", tmp.c_str(),
                    zip_error_strerror(&error));
         zip_error_fini(&error);
+        zip_source_free(src);
         return 1;
     }
-    if (addMembers(za, tf, label) != 0) {
+    zip_error_fini(&error);
+    if (addMembers(za, tf, label, extras, &mats) != 0) {
         zip_discard(za);
         return 1;
     }
@@ -536,11 +896,6 @@ int writeToTemp(const velkio_TransferFunction *tf, const std::string &tmp,
         VELKIO_LOG(VELKIO_LOG_ERROR, "can not write archive [%s] (%s)", tmp.c_str(),
                    zip_strerror(za));
         zip_discard(za);
-        return 1;
-    }
-    if (syncFile(tmp) != 0) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "can not flush archive [%s]: %s", tmp.c_str(),
-                   strerror(errno));
         return 1;
     }
     return 0;
@@ -660,8 +1015,22 @@ int velkio_TransferFunction_write(const velkio_TransferFunction *tf, const char 
                                   const char *label)
 {
     VELKIO_LOG(VELKIO_LOG_TRACE, "@ %s", __func__);
+    return velkio_TransferFunction_writeWithMembers(tf, path, label, nullptr, 0);
+}
+
+int velkio_TransferFunction_writeWithMembers(const velkio_TransferFunction *tf,
+                                             const char *path, const char *label,
+                                             const velkio_ArchiveMember *members,
+                                             int count)
+{
+    VELKIO_LOG(VELKIO_LOG_TRACE, "@ %s", __func__);
     if (tf == nullptr || path == nullptr || path[0] == '\0') {
         VELKIO_LOG(VELKIO_LOG_ERROR, "no record or no path to write");
+        return 1;
+    }
+    const Extras extras = {members, count};
+    if (checkExtras(extras) != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "archive [%s] not written", path);
         return 1;
     }
     const velkio_Matrix *shape = nullptr;
@@ -673,7 +1042,7 @@ int velkio_TransferFunction_write(const velkio_TransferFunction *tf, const char 
     std::string tmp;
     if (createTempFile(path, &tmp) != 0)
         return 1;
-    if (writeToTemp(tf, tmp, label != nullptr ? label : defaultLabel) != 0) {
+    if (writeToTemp(tf, tmp, label != nullptr ? label : defaultLabel, extras) != 0) {
         unlink(tmp.c_str());
         VELKIO_LOG(VELKIO_LOG_ERROR, "archive [%s] not written", path);
         return 1;

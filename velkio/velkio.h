@@ -306,6 +306,24 @@ void velkio_TransferFunction_setNeighbors(velkio_TransferFunction *tf,
  * was written.  0 on success, 1 on failure. */
 int velkio_TransferFunction_write(const velkio_TransferFunction *tf,
                                   const char *path, const char *label);
+/* A member the caller adds to the archive: `size` bytes at `data`, only
+ * read during the call. */
+typedef struct velkio_ArchiveMember {
+    const char *name;
+    const void *data;
+    size_t size;
+} velkio_ArchiveMember;
+/* velkio_TransferFunction_write with members of the caller's: one whose
+ * name is that of a text member the library writes ("whatisthis.txt",
+ * "source.xml", "microphones.xml" under "transferFunction/") replaces that
+ * member's content in its place; the others follow the library's members,
+ * in the given order.  A name given twice, or that of a directory or
+ * transfer-function member, is refused.  The archive is written once, as
+ * a whole or not at all. */
+int velkio_TransferFunction_writeWithMembers(const velkio_TransferFunction *tf,
+                                             const char *path, const char *label,
+                                             const velkio_ArchiveMember *members,
+                                             int count);
 void velkio_TransferFunction_delete(velkio_TransferFunction **tf);
 
 /* ------------------------------------------------------------------ */
@@ -315,6 +333,14 @@ void velkio_TransferFunction_delete(velkio_TransferFunction **tf);
 /* Serialises a matrix into a malloc'd buffer; null on failure. */
 unsigned char *velkio_MatFile_encode(const velkio_Matrix *m, const char *name,
                                      size_t *size);
+/* Size in bytes of the member velkio_MatFile_encode would make; 0 with a
+ * level-0 message when the matrix or the name cannot be written.  A null
+ * name stands for "tf", as in the encoder. */
+size_t velkio_MatFile_encodedSize(const velkio_Matrix *m, const char *name);
+/* The same member written into a caller's buffer of exactly that size;
+ * 0 on success, 1 with a level-0 message otherwise. */
+int velkio_MatFile_encodeTo(const velkio_Matrix *m, const char *name,
+                            unsigned char *out, size_t size);
 /* Parses such a buffer; null with a level-0 message naming `what` for
  * anything else. */
 velkio_Matrix *velkio_MatFile_decode(const unsigned char *bytes, size_t size,

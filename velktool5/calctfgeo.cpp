@@ -108,17 +108,50 @@ void conjugateTF(void)
                 g.TFvect[s][m][k] = std::conj(g.TFvect[s][m][k]);
 }
 
+// The separation matrices of a LOC_SEP run: the conjugates of the
+// localization matrices, which hold TFvect's values exactly.
+velkio_Matrix **conjugatedCopies(velkio_Matrix *const *loc)
+{
+    velkio_Matrix **sep =
+        (velkio_Matrix **)calloc(g.nSrc > 0 ? (size_t)g.nSrc : 1, sizeof *sep);
+    if (sep == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "malloc Failed");
+        velktool_Exit(1);
+    }
+    for (int s = 0; s < g.nSrc; s++) {
+        sep[s] = velkio_Matrix_new("complex", loc[s]->rows, loc[s]->cols);
+        if (sep[s] == nullptr) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "velkio_Matrix_new Failed");
+            for (int i = 0; i < s; i++)
+                velkio_Matrix_delete(&sep[i]);
+            free(sep);
+            velktool_Exit(1);
+        }
+        const size_t n = (size_t)loc[s]->rows * (size_t)loc[s]->cols;
+        for (size_t i = 0; i < n; i++)
+            sep[s]->data[i] = std::conj(loc[s]->data[i]);
+    }
+    return sep;
+}
+
 // Hands TFvect to the library as the output type asks: LOC as is, SEP
-// conjugated, LOC_SEP both (LOC first, before the conjugation).
+// conjugated, LOC_SEP both (LOC first).  For LOC_SEP, TFvect is released
+// once the localization matrices hold its values and the separation
+// matrices are their conjugates: the run never holds the transfer
+// functions three times.
 void handOver(int outputType, int normalizeSrc, int normalizeMic,
               int normalizeFreq)
 {
     if (outputType == LOC || outputType == LOC_SEP)
         velktool_setLoctfFromArray();
-    if (outputType == SEP || outputType == LOC_SEP) {
+    if (outputType == SEP || outputType == LOC_SEP)
         writeNormalizeInfo(normalizeSrc, normalizeMic, normalizeFreq);
+    if (outputType == SEP) {
         conjugateTF();
         velktool_setSeptfFromArray();
+    } else if (outputType == LOC_SEP) {
+        velktool_delete(VELKTOOL_TFVECT);
+        g.septf = conjugatedCopies(g.loctf);
     }
 }
 
@@ -167,8 +200,10 @@ int velktoolcli_calctfgeoExec(const char *tspList, const char *micList,
     geometricTF(directLength, ranges.data());
     handOver(outputType, normalizeSrc, normalizeMic, normalizeFreq);
     cat_asprintf(&g.info, "Direct sound Length  %d\n", directLength);
-    writeTF(outputType, outputFile, resetMic);
-    appendInfoToZipFile(outputFile, ranges.data());
+    // The archive is written once, with the README and the annotated
+    // source positions; a failed annotation is logged and does not change
+    // the result.
+    writeTFWithReport(outputType, outputFile, resetMic, ranges.data());
     return 0;
 }
 

@@ -1,12 +1,14 @@
 // Impulse-response files: raw float files, WAV files, the run's temporary
 // directory tree and the two loaders that cut one localization and one
 // separation impulse response per source position and microphone.
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +41,8 @@ long long streamSize(FILE *fp)
     struct stat st;
     if (fstat(fileno(fp), &st) != 0 || S_ISDIR(st.st_mode))
         return -1;
+    if (S_ISREG(st.st_mode))
+        return (long long)st.st_size;
     if (fseeko(fp, 0, SEEK_END) != 0)
         return -1;
     long long size = ftello(fp);
@@ -372,6 +376,140 @@ void makeTempFltPath(int s, const velkio_Position *position)
 }
 
 /* ------------------------------------------------------------------ */
+/* Sound files read through a window of their first bytes              */
+/* ------------------------------------------------------------------ */
+
+namespace {
+
+// libsndfile parses a header with many small reads and seeks, one system
+// call each on a plain file; here they are served from the file's first
+// bytes, read once, and every larger read goes straight to the file.
+const size_t SOUND_HEAD_BYTES = 8192;
+
+struct SoundSource {
+    int fd;
+    sf_count_t size;
+    sf_count_t position;
+    size_t headLength;
+    unsigned char head[SOUND_HEAD_BYTES];
+};
+
+sf_count_t soundLength(void *user)
+{
+    return ((SoundSource *)user)->size;
+}
+
+sf_count_t soundSeek(sf_count_t offset, int whence, void *user)
+{
+    SoundSource *s = (SoundSource *)user;
+    sf_count_t base = whence == SEEK_SET   ? 0
+                      : whence == SEEK_CUR ? s->position
+                      : whence == SEEK_END ? s->size
+                                           : -1;
+    if (base < 0 || (offset < 0 && -offset > base))
+        return -1;
+    s->position = base + offset;
+    return s->position;
+}
+
+sf_count_t soundRead(void *ptr, sf_count_t count, void *user)
+{
+    SoundSource *s = (SoundSource *)user;
+    unsigned char *out = (unsigned char *)ptr;
+    sf_count_t done = 0;
+    if (count > 0 && s->position < (sf_count_t)s->headLength) {
+        sf_count_t n = (sf_count_t)s->headLength - s->position;
+        if (n > count)
+            n = count;
+        memcpy(out, s->head + s->position, (size_t)n);
+        done = n;
+        s->position += n;
+    }
+    while (done < count) {
+        ssize_t got = pread(s->fd, out + done, (size_t)(count - done), (off_t)s->position);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        done += got;
+        s->position += got;
+    }
+    return done;
+}
+
+sf_count_t soundWrite(const void *, sf_count_t, void *)
+{
+    return 0;
+}
+
+sf_count_t soundTell(void *user)
+{
+    return ((SoundSource *)user)->position;
+}
+
+// A regular file opened through the window; null (errno set) when it is
+// not a regular file or cannot be opened, which the caller then hands to
+// sf_open as it is.
+SoundSource *openSoundSource(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    SoundSource *s = nullptr;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        s = (SoundSource *)malloc(sizeof *s);
+    if (s == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    s->fd = fd;
+    s->size = (sf_count_t)st.st_size;
+    s->position = 0;
+    ssize_t got = pread(fd, s->head, sizeof s->head, 0);
+    s->headLength = got > 0 ? (size_t)got : 0;
+    return s;
+}
+
+void closeSoundSource(SoundSource *s)
+{
+    if (s == nullptr)
+        return;
+    close(s->fd);
+    free(s);
+}
+
+} // namespace
+
+int velktool_openSoundFile(const char *path, SF_INFO *info, velktool_SoundFile *file)
+{
+    file->handle = nullptr;
+    file->source = nullptr;
+    SoundSource *source = openSoundSource(path);
+    if (source == nullptr) {
+        file->handle = sf_open(path, SFM_READ, info);
+        return file->handle != nullptr ? 0 : 1;
+    }
+    SF_VIRTUAL_IO io = {soundLength, soundSeek, soundRead, soundWrite, soundTell};
+    file->handle = sf_open_virtual(&io, SFM_READ, info, source);
+    if (file->handle == nullptr) {
+        closeSoundSource(source);
+        return 1;
+    }
+    file->source = source;
+    return 0;
+}
+
+void velktool_closeSoundFile(velktool_SoundFile *file)
+{
+    if (file->handle != nullptr)
+        sf_close(file->handle);
+    closeSoundSource((SoundSource *)file->source);
+    file->handle = nullptr;
+    file->source = nullptr;
+}
+
+/* ------------------------------------------------------------------ */
 /* Loading impulse responses                                           */
 /* ------------------------------------------------------------------ */
 
@@ -395,18 +533,18 @@ void ensureWavData(long long frames)
 
 // Opens an impulse-response file and checks that it holds every channel in
 // use; ends the run otherwise (messages under velktool_getWavDataFromFile).
-SNDFILE *openImpulseFile(const char *path, SF_INFO *info)
+velktool_SoundFile openImpulseFile(const char *path, SF_INFO *info)
 {
     memset(info, 0, sizeof *info);
-    SNDFILE *file = sf_open(path, SFM_READ, info);
-    if (file == nullptr) {
+    velktool_SoundFile file;
+    if (velktool_openSoundFile(path, info, &file) != 0) {
         velkio_Log_printf_(VELKIO_LOG_ERROR, "can not open wave file [%s]", 0,
                            "velktool_getWavDataFromFile", __LINE__, path);
         velktool_Exit(1);
     }
     for (int j = 0; j < g.nMic; ++j) {
         if (g.micPosId[j] < 0 || g.micPosId[j] >= info->channels) {
-            sf_close(file);
+            velktool_closeSoundFile(&file);
             velkio_Log_printf_(VELKIO_LOG_ERROR,
                                "impulse data not found: wav channel [%d] in file [%s]",
                                0, "velktool_getWavDataFromFile", __LINE__,
@@ -456,28 +594,30 @@ struct ImpulseFile {
 ImpulseFile readImpulseFile(const char *path)
 {
     SF_INFO info;
-    SNDFILE *file = openImpulseFile(path, &info);
+    velktool_SoundFile file = openImpulseFile(path, &info);
     const long long n = clampToInt(info.frames);
     const long long channels = info.channels;
     float *samples = samplesFor((size_t)n * (size_t)channels);
     if (samples == nullptr) {
-        sf_close(file);
+        velktool_closeSoundFile(&file);
         fail("velktool_getWavDataFromFile", __LINE__, "can not allocated memory");
     }
+    // As many frames per call as the library gives: the whole file when it
+    // can (one read for a float file), the rest on the next call.
     for (long long f = 0; f < n;) {
-        long long want = n - f < BLOCK_FRAMES ? n - f : BLOCK_FRAMES;
-        sf_count_t got = sf_readf_float(file, samples + f * channels, want);
+        long long want = n - f;
+        sf_count_t got = sf_readf_float(file.handle, samples + f * channels, want);
         if (got <= 0) {
             velkio_Log_printf_(VELKIO_LOG_ERROR,
                                "read count different. read_num=%d count=%d", 0,
                                "velktool_getWavDataFromFile", __LINE__,
                                (int)got, (int)want);
-            sf_close(file);
+            velktool_closeSoundFile(&file);
             velktool_Exit(1);
         }
         f += got;
     }
-    sf_close(file);
+    velktool_closeSoundFile(&file);
     return {samples, channels, (int)n, info.samplerate};
 }
 
@@ -671,6 +811,39 @@ int *newPeaks(const char *routine)
     return peaks;
 }
 
+// The samples of one raw float impulse-response file (size/4 of them, the
+// size clamped to INT_MAX bytes) in a new buffer, the file opened once;
+// ends the run with the messages of velktool_getFileSize,
+// velktool_setIRvectFromFlt and velktool_SetFloatArray.
+float *readImpulseResponseFile(const char *path, int *count)
+{
+    FILE *fp = fopen(path, "rb");
+    long long size = fp != nullptr ? streamSize(fp) : -1;
+    if (size < 0) {
+        if (fp != nullptr)
+            fclose(fp);
+        velkio_Log_printf_(VELKIO_LOG_ERROR, "can not open file [%s]", 0,
+                           "velktool_getFileSize", __LINE__, path);
+        velktool_Exit(1);
+    }
+    // Whole files only: nothing to gain from the stream's buffer.
+    setvbuf(fp, nullptr, _IONBF, 0);
+    const int n = (int)(clampToInt(size) / 4);
+    float *samples = (float *)malloc((size_t)(n > 0 ? n : 1) * sizeof(float));
+    if (samples == nullptr) {
+        fclose(fp);
+        fail("velktool_setIRvectFromFlt", __LINE__, "can not allocated memory");
+    }
+    if (fread(samples, sizeof(float), (size_t)n, fp) != (size_t)n) {
+        fclose(fp);
+        free(samples);
+        fail("velktool_SetFloatArray", __LINE__, "fread error");
+    }
+    fclose(fp);
+    *count = n;
+    return samples;
+}
+
 } // namespace
 
 void velktool_setIRvectFromWav(int tfType, int directLength, int reverbLength,
@@ -724,14 +897,8 @@ void velktool_setIRvectFromFlt(int tfType, int s, int directLength,
     for (int j = 0; j < nMic; ++j) {
         char path[VELKTOOL_PATH_LEN + 32];
         snprintf(path, sizeof path, "%s/float_ch%d.flt", g.tmpSrcDir[s], j);
-        long long size = 0;
-        velktool_getFileSize(path, &size);
-        size = clampToInt(size);
-        int n = (int)(size / 4);
-        buffers[j] = (float *)malloc((size_t)(n > 0 ? n : 1) * sizeof(float));
-        if (buffers[j] == nullptr)
-            fail(__func__, __LINE__, "can not allocated memory");
-        velktool_SetFloatArray(buffers[j], size, path);
+        int n = 0;
+        buffers[j] = readImpulseResponseFile(path, &n);
         peaks[j] = peakOf(buffers[j], n);
         if (n < nmin)
             nmin = n;

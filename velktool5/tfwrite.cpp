@@ -22,6 +22,11 @@ namespace {
 const char README_MEMBER[] = "transferFunction/README";
 const char SOURCE_MEMBER[] = "transferFunction/source.xml";
 
+// Every message of the post-processing is reported under its name.
+#define POST_LOG(fmt, ...)                                                  \
+    velkio_Log_printf_(VELKIO_LOG_ERROR, (fmt), 0, "appendInfoToZipFile",     \
+                       __LINE__, ##__VA_ARGS__)
+
 void freeMatrices(velkio_Matrix **&matrices, int count)
 {
     if (matrices == nullptr)
@@ -93,16 +98,35 @@ void velktool_setSeptfFromArray(void)
     g.septf = matricesFromTFvect();
 }
 
+namespace {
+
+// Set while genTfFromIR runs: the impulse responses of a kind are not read
+// again once transformed, so they are released before the matrices are
+// made, and the allocator can give their memory to the matrices instead
+// of fresh pages.
+bool releaseAfterTransform = false;
+
+void transformIR(float ***&irs)
+{
+    velktool_FFT(irs);
+    if (releaseAfterTransform) {
+        velktool_freeFloatThreeDim(irs);
+        irs = nullptr;
+    }
+}
+
+} // namespace
+
 void genMUSIC(void)
 {
-    velktool_FFT(g.IRvectLoc);
+    transformIR(g.IRvectLoc);
     velktool_setLoctfFromArray();
 }
 
 void genGSS(int normalizeSrc, int normalizeMic, int normalizeFreq)
 {
     velktool_normalizeIR(g.IRvectSep);
-    velktool_FFT(g.IRvectSep);
+    transformIR(g.IRvectSep);
     velktool_conjTF();
     velktool_setZeroToTFvect();
     // The powers in tmpTFvect are read by the normalizations only.
@@ -130,6 +154,7 @@ int genTfFromIR(int tfType, int normalizeSrc, int normalizeMic,
                 int normalizeFreq, int resetMic, const char *outputFile,
                 const velktool_CutRangePair *ranges)
 {
+    releaseAfterTransform = true;
     if (tfType == LOC) {
         genMUSIC();
     } else if (tfType == SEP) {
@@ -142,10 +167,8 @@ int genTfFromIR(int tfType, int normalizeSrc, int normalizeMic,
         clearWorkArrays();
         genGSS(normalizeSrc, normalizeMic, normalizeFreq);
     }
-    writeTF(tfType, outputFile, resetMic);
-    if (outputFile != nullptr && g.info != nullptr)
-        return appendInfoToZipFile(outputFile, ranges);
-    return 0;
+    releaseAfterTransform = false;
+    return writeTFWithReport(tfType, outputFile, resetMic, ranges);
 }
 
 namespace {
@@ -203,7 +226,11 @@ template <typename T> T *detach(T *&member)
 
 } // namespace
 
-void writeTF(int tfType, const char *outputFile, int resetMic)
+namespace {
+
+// Builds g.tf from the documents and the matrix vectors (all of which move
+// into it); ends the run when the record cannot be made.
+void buildRecord(int tfType, int resetMic)
 {
     velkio_XML empty = {nullptr, nullptr, nullptr};
     velkio_XML *src = g.srcXml != nullptr ? g.srcXml : &empty;
@@ -234,11 +261,61 @@ void writeTF(int tfType, const char *outputFile, int resetMic)
         velkio_TransferFunction_setSepTFs(g.tf, detach(g.septf));
     freeMatrices(g.loctf, g.nSrc);
     freeMatrices(g.septf, g.nSrc);
+}
 
-    if (velkio_TransferFunction_write(g.tf, outputFile, 0) == 1) {
+// Writes g.tf with the given members of ours; ends the run on failure.
+void writeRecord(const char *outputFile, const velkio_ArchiveMember *members,
+                 int count)
+{
+    if (velkio_TransferFunction_writeWithMembers(g.tf, outputFile, nullptr,
+                                                 members, count) == 1) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "velkio_TransferFunction_write error");
         velktool_Exit(1);
     }
+}
+
+char *annotatedSourceXml(const char *content, int length,
+                         const velktool_CutRangePair *ranges, int *size);
+
+} // namespace
+
+void writeTF(int tfType, const char *outputFile, int resetMic)
+{
+    buildRecord(tfType, resetMic);
+    writeRecord(outputFile, nullptr, 0);
+}
+
+int writeTFWithReport(int tfType, const char *outputFile, int resetMic,
+                      const velktool_CutRangePair *ranges)
+{
+    buildRecord(tfType, resetMic);
+    if (outputFile == nullptr || g.info == nullptr) {
+        writeRecord(outputFile, nullptr, 0);
+        return 0;
+    }
+    // The source document as the library serialises it, annotated: the
+    // same text the post-processing of a written archive would give.
+    velkio_XML doc = {nullptr, nullptr, nullptr};
+    doc.poses = g.tf->positions;
+    doc.nbrs = g.tf->neighbors;
+    doc.cfg = g.tf->config;
+    int length = 0;
+    char *plain = velkio_XML_toString(&doc, &length);
+    int size = 0;
+    char *annotated = nullptr;
+    if (plain == nullptr || length < 0)
+        POST_LOG("source.xml parse error");
+    else
+        annotated = annotatedSourceXml(plain, length, ranges, &size);
+    free(plain);
+
+    // Without the annotated document the archive still gets its README.
+    velkio_ArchiveMember members[2] = {
+        {README_MEMBER, g.info, strlen(g.info)},
+        {SOURCE_MEMBER, annotated, annotated != nullptr ? (size_t)size : 0}};
+    writeRecord(outputFile, members, annotated != nullptr ? 2 : 1);
+    free(annotated);
+    return annotated != nullptr ? 0 : 1;
 }
 
 /* ------------------------------------------------------------------ */
@@ -247,10 +324,6 @@ void writeTF(int tfType, const char *outputFile, int resetMic)
 
 namespace {
 
-// Every message of the post-processing is reported under its name.
-#define POST_LOG(fmt, ...)                                                  \
-    velkio_Log_printf_(VELKIO_LOG_ERROR, (fmt), 0, "appendInfoToZipFile",     \
-                       __LINE__, ##__VA_ARGS__)
 
 // Writes what was changed so far; an archive that cannot be written is
 // discarded (the file stays as it was).
@@ -309,20 +382,17 @@ int annotate(xmlXPathContext *ctx, const velktool_CutRangePair *ranges)
     return 0;
 }
 
-// The archive's source.xml with the calcTF elements, serialised into a new
-// malloc'd buffer (*size bytes); null on failure (logged).
-char *annotatedSourceXml(zip_t *za, const velktool_CutRangePair *ranges,
-                         int *size)
+// The source document `content` (length bytes) with the calcTF elements,
+// serialised into a new malloc'd buffer (*size bytes); null on failure
+// (logged).
+char *annotatedSourceXml(const char *content, int length,
+                         const velktool_CutRangePair *ranges, int *size)
 {
-    char *content = nullptr;
-    if (as_zip_fread(za, SOURCE_MEMBER, &content) != 0)
-        return nullptr;
     // Our own archive's document: parsed without network access and
     // without expanding entities.
     xmlInitParser();
-    xmlDoc *doc = xmlReadMemory(content, (int)strlen(content), "source.xml",
-                                nullptr, XML_PARSE_NONET);
-    free(content);
+    xmlDoc *doc = xmlReadMemory(content, length, "source.xml", nullptr,
+                                XML_PARSE_NONET);
     if (doc == nullptr) {
         POST_LOG("source.xml parse error");
         return nullptr;
@@ -382,7 +452,11 @@ int appendInfoToZipFile(const char *outputFile,
         zip_source_free(readme);
 
     int size = 0;
-    char *xml = annotatedSourceXml(za, ranges, &size);
+    char *content = nullptr;
+    char *xml = nullptr;
+    if (as_zip_fread(za, SOURCE_MEMBER, &content) == 0)
+        xml = annotatedSourceXml(content, (int)strlen(content), ranges, &size);
+    free(content);
     if (xml == nullptr) {
         closeArchive(za);
         return 1;

@@ -106,6 +106,12 @@ int velktoolcli_calctfrec(int argc, char **argv);
 int velktoolcli_calctfgeo(int argc, char **argv);
 int velktoolcli_calctfmouth(int argc, char **argv);
 int velktoolcli_calcsysimp(int argc, char **argv);
+/* Value parsers of calcsysimp.  --searchoffset "START,END": 0 on success
+ * with 0 <= START <= END, else 1 and nothing set.  --outchannellist:
+ * channels 0 .. 63 separated by commas or spaces; 0 on success with the
+ * 64 flags replaced, else 1 and the flags untouched. */
+int velktool_parseSearchOffset(const char *textValue, int *from, int *to);
+int velktool_parseChannelList(const char *textValue, char *flags);
 
 /* Array family.  New arrays never come back null: out of memory (or a size
  * that does not fit in memory) logs "can not allocated memory" under the
@@ -249,6 +255,17 @@ void setIr4FFT(int isSep, int peak, const velktool_CutRange *range, int s,
 /* Reports microphones whose peak lies 200 or more samples behind pmin. */
 void showReverbSources(int s, int pmin, const int *peaks);
 
+/* A sound file open for reading (irfiles.cpp). */
+typedef struct velktool_SoundFile {
+    SNDFILE *handle;
+    void *source; /* the window the library reads through, or null */
+} velktool_SoundFile;
+/* sf_open(path, SFM_READ, info) for a regular file read through a window of
+ * its first bytes (the header's small reads then cost no system call):
+ * 0 with file->handle set, or 1 when libsndfile cannot open it. */
+int velktool_openSoundFile(const char *path, SF_INFO *info, velktool_SoundFile *file);
+void velktool_closeSoundFile(velktool_SoundFile *file);
+
 /* Loaders (irfiles.cpp): fill IRvectLoc (tfType LOC, LOC_SEP) and/or
  * IRvectSep (SEP, LOC_SEP) and the cut ranges, from the WAV files of all
  * source positions (ranges: nSrc pairs) or from the raw float files of
@@ -296,7 +313,8 @@ void velktool_ShowData(const int *v, int n);
 
 /* Transfer functions of tfType from IRvectLoc / IRvectSep, the archive at
  * outputFile and its README and calcTF annotations.  Returns the result
- * of the annotation step (0 when there was none). */
+ * of the annotation step (0 when there was none).  IRvectLoc and
+ * IRvectSep are released (and nulled) once transformed. */
 int genTfFromIR(int tfType, int normalizeSrc, int normalizeMic,
                 int normalizeFreq, int resetMic, const char *outputFile,
                 const velktool_CutRangePair *ranges);
@@ -310,6 +328,13 @@ void velktool_setSeptfFromArray(void);
  * the fields are nulled), and writes the archive; ends the run when the
  * write fails. */
 void writeTF(int tfType, const char *outputFile, int resetMic);
+/* writeTF with the report: when info is not null the archive is written
+ * once with the README member and the calcTF annotations of ranges, as
+ * appendInfoToZipFile would add them afterwards.  0, or 1 when the
+ * annotations could not be made (logged; the archive then has the README
+ * and the library's source.xml). */
+int writeTFWithReport(int tfType, const char *outputFile, int resetMic,
+                      const velktool_CutRangePair *ranges);
 /* README member and calcTF annotations, only when info is not null;
  * 0 on success or nothing to do, 1 on failure (logged). */
 int appendInfoToZipFile(const char *outputFile,

@@ -215,6 +215,30 @@ TEST(MatFile, RoundTripKeepsEveryValueForSeveralShapes)
     }
 }
 
+// Encoding into the caller's buffer gives the same bytes as the one-shot
+// encoder, whatever the buffer held before (padding included), and only
+// into a buffer of exactly the member's size.
+TEST(MatFile, EncodingIntoABufferMatchesTheEncoder)
+{
+    const int shapes[][2] = {{1, 1}, {3, 5}, {7, 129}};
+    for (const auto &s : shapes) {
+        velkio_Matrix *m = sample(s[0], s[1]);
+        Bytes want = encode(m);
+        ASSERT_EQ(velkio_MatFile_encodedSize(m, nullptr), want.size());
+        Bytes got(want.size(), 0xA5);
+        ASSERT_EQ(velkio_MatFile_encodeTo(m, nullptr, got.data(), got.size()), 0);
+        EXPECT_EQ(got, want) << s[0] << " x " << s[1];
+        Bytes larger(want.size() + 8, 0);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(velkio_MatFile_encodeTo(m, "tf", larger.data(), larger.size()), 1);
+        EXPECT_EQ(velkio_MatFile_encodeTo(m, "tf", nullptr, want.size()), 1);
+        EXPECT_EQ(velkio_MatFile_encodedSize(m, "9x"), 0u);
+        EXPECT_EQ(velkio_MatFile_encodedSize(nullptr, "tf"), 0u);
+        testing::internal::GetCapturedStderr();
+        velkio_Matrix_delete(&m);
+    }
+}
+
 TEST(MatFile, SmallDataElementFormsAreAccepted)
 {
     Shape s;
