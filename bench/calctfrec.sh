@@ -9,8 +9,9 @@
 #   bash bench/calctfrec.sh [BUILD_DIR] [REPEAT]   (defaults: build, 5)
 #
 # Works in BUILD_DIR/bench-tsp (about 300 MB of WAV files, kept for reruns;
-# delete it afterwards). Times are wall-clock seconds, the best of REPEAT
-# runs, after one untimed run of each program has warmed the file cache.
+# delete it afterwards). Times are wall-clock seconds, the best and the
+# median of REPEAT runs, after one untimed run of each program has warmed
+# the file cache.
 set -u
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${1:-build}
@@ -31,20 +32,30 @@ mkdir -p "$WORK" && cd "$WORK" || exit 1
 
 must() { "$@" >>setup.log 2>&1 || { echo "bench: failed: $*" >&2; tail -5 setup.log >&2; exit 1; }; }
 
-# best ELAPSED and max RSS of REPEAT runs: "seconds kilobytes". The
-# temporary tree of calctfrec is removed before each run: a run directory
-# left from the same second would make the next run wait for the next one.
+# The temporary tree of the previous calctfrec run is moved out of the way
+# before each run (a run directory left from the same second would make the
+# next run wait for the next one) and deleted only after all timed runs:
+# right after a deletion, ext4 skips the freed inodes when it allocates new
+# ones, which would charge calctfrec for the benchmark's own clean-up.
+set_aside() {
+    [ -d .velktool-temp ] || return 0
+    mkdir -p set-aside && mv .velktool-temp "set-aside/$(date +%s%N)"
+}
+
+# best and median ELAPSED and max RSS of REPEAT runs: "best median
+# kilobytes".
 measure() {
-    local best="" rss=0 t m
+    local rss=0 t m times=""
     for _ in $(seq "$REPEAT"); do
-        rm -rf .velktool-temp
+        set_aside || exit 1
         "$TIME" -f '%e %M' -o time.out "$@" >run.out 2>run.err ||
             { echo "bench: failed: $* ($(tail -3 run.err))" >&2; exit 1; }
         read -r t m <time.out
-        if [ -z "$best" ] || awk -v a="$t" -v b="$best" 'BEGIN{exit !(a<b)}'; then best=$t; fi
+        times="$times $t"
         [ "$m" -gt "$rss" ] && rss=$m
     done
-    echo "$best $rss"
+    echo "$times" | tr ' ' '\n' | sed '/^$/d' | sort -n |
+        awk -v rss="$rss" '{v[NR] = $1} END {print v[1], v[int((NR + 1) / 2)], rss}'
 }
 
 # ---- inputs ----
@@ -68,35 +79,38 @@ fi
 nrec=$(ls rec/*.wav | wc -l)
 [ "$nrec" = 72 ] || { echo "bench: rec/ holds $nrec recordings" >&2; exit 1; }
 
-rm -rf .velktool-temp
+rm -rf .velktool-temp set-aside
 "$BIN/velkwavread" rec/*.wav >/dev/null
 "$BIN/velktool5" calctfrec --tsp-list tsp.xml --mic-list mic.xml --output-file tf.zip \
     >/dev/null 2>&1 || { echo "bench: calctfrec failed" >&2; exit 1; }
-read -r floor _ < <(measure "$BIN/velkwavread" rec/*.wav)
-read -r rec recrss < <(measure "$BIN/velktool5" calctfrec --tsp-list tsp.xml \
+read -r floor floormed _ < <(measure "$BIN/velkwavread" rec/*.wav)
+read -r rec recmed recrss < <(measure "$BIN/velktool5" calctfrec --tsp-list tsp.xml \
     --mic-list mic.xml --output-file tf.zip)
-rm -rf .velktool-temp
 # The same run with its temporary tree (576 impulse-response files in 72
 # directories, made in the working directory) on tmpfs: what creating the
 # files costs on the disk's file system.
 shm=""
 if [ -d /dev/shm ] && SHM=$(mktemp -d /dev/shm/velk-bench-XXXXXX); then
     ln -s "$WORK/rec" "$SHM/rec" && cp tsp.xml mic.xml "$SHM/" && cd "$SHM" &&
-        read -r shm _ < <(measure "$BIN/velktool5" calctfrec --tsp-list tsp.xml \
+        read -r shm shmmed _ < <(measure "$BIN/velktool5" calctfrec --tsp-list tsp.xml \
             --mic-list mic.xml --output-file tf.zip)
     cd "$WORK" || exit 1
     rm -rf "$SHM"
 fi
+rm -rf .velktool-temp set-aside
 mb=$(du -sm rec | cut -f1)
-ratio=$(awk -v a="$rec" -v b="$floor" 'BEGIN{printf "%.2f", a/b}')
-verdict=$(awk -v r="$ratio" 'BEGIN{print (r <= 1.5) ? "meets" : "MISSES"}')
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN{printf "%.2f", a/b}'; }
+r=$(ratio "$rec" "$floor")
+verdict=$(awk -v r="$r" 'BEGIN{print (r <= 1.5) ? "meets" : "MISSES"}')
 
 echo
 echo "calctfrec, 72 positions x 8 channels, 16 x 16384-sample TSP at 16 kHz ($mb MB of 16-bit WAV)"
-printf '    reading floor (velkwavread)  %6.2f s\n' "$floor"
-printf '    velktool5 calctfrec          %6.2f s   peak RSS %d MB\n' "$rec" $((recrss / 1024))
-echo "    ratio $ratio: $verdict the bar of 1.5"
+echo "                                   best   median  (of $REPEAT)"
+printf '    reading floor (velkwavread)  %6.2f s %6.2f s\n' "$floor" "$floormed"
+printf '    velktool5 calctfrec          %6.2f s %6.2f s   peak RSS %d MB\n' "$rec" "$recmed" \
+    $((recrss / 1024))
+echo "    ratio $r (medians $(ratio "$recmed" "$floormed")): $verdict the bar of 1.5"
 if [ -n "$shm" ]; then
-    printf '    same, temporary tree on tmpfs %5.2f s   ratio %s\n' "$shm" \
-        "$(awk -v a="$shm" -v b="$floor" 'BEGIN{printf "%.2f", a/b}')"
+    printf '    same, temporary tree on tmpfs %5.2f s %6.2f s   ratio %s (medians %s)\n' "$shm" \
+        "$shmmed" "$(ratio "$shm" "$floor")" "$(ratio "$shmmed" "$floormed")"
 fi

@@ -83,7 +83,7 @@ void allocateArrays(void)
 }
 
 // Impulse responses of source s from its recording, into tmpFltPath.
-int deconvolveSource(int s, const velktool_TspReference *ref, const char *used)
+int deconvolveSource(int s, velktool_TspReference *ref, const char *used)
 {
     const velkio_Position *position =
         velkio_Positions_getById(g.srcXml->poses, g.srcPosId[s]);

@@ -4,8 +4,10 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "fft.h"
@@ -264,10 +266,35 @@ int selectedChannels(const char *flags, int channels, int *selected)
     return count;
 }
 
-// to[j] += from[j], j < n, two values per operation.
-void addFloats(double *to, const float *from, long long n)
+// to[j] += from[j], j < n: 16-bit samples into 32-bit sums, eight per step
+// (each sample widened by interleaving it with its sign).
+void addSamples(int32_t *to, const int16_t *from, long long n)
 {
-    typedef double Pair __attribute__((vector_size(16)));
+    typedef int16_t Short8 __attribute__((vector_size(16)));
+    typedef int32_t Int4 __attribute__((vector_size(16)));
+    long long j = 0;
+    for (; j + 8 <= n; j += 8) {
+        Short8 s;
+        Int4 low, high;
+        memcpy(&s, from + j, sizeof s);
+        memcpy(&low, to + j, sizeof low);
+        memcpy(&high, to + j + 4, sizeof high);
+        Short8 sign = s >> 15;
+        low += (Int4)__builtin_shufflevector(s, sign, 0, 8, 1, 9, 2, 10, 3, 11);
+        high += (Int4)__builtin_shufflevector(s, sign, 4, 12, 5, 13, 6, 14, 7, 15);
+        memcpy(to + j, &low, sizeof low);
+        memcpy(to + j + 4, &high, sizeof high);
+    }
+    for (; j < n; j++)
+        to[j] += from[j];
+}
+
+// Two doubles side by side, the compiler's portable vector.
+typedef double Pair __attribute__((vector_size(16)));
+
+// to[j] += from[j], j < n: float samples into double sums, two per step.
+void addSamples(double *to, const float *from, long long n)
+{
     long long j = 0;
     for (; j + 4 <= n; j += 4) {
         Pair a, b;
@@ -282,37 +309,137 @@ void addFloats(double *to, const float *from, long long n)
         to[j] += from[j];
 }
 
+sf_count_t readFrames(SNDFILE *file, int16_t *block, sf_count_t frames)
+{
+    return sf_readf_short(file, block, frames);
+}
+
+sf_count_t readFrames(SNDFILE *file, float *block, sf_count_t frames)
+{
+    return sf_readf_float(file, block, frames);
+}
+
+// A heap block kept from one use to the next and replaced by a larger one
+// when more is asked for (the contents are not kept then).
+template <typename T> class Scratch {
+public:
+    Scratch() = default;
+    ~Scratch() { free(p_); }
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+    // At least n elements; null when memory runs out.
+    T *get(long long n)
+    {
+        if (p_ != nullptr && n >= 0 && (unsigned long long)n <= size_)
+            return p_;
+        free(p_);
+        p_ = nullptr;
+        size_ = 0;
+        if (n >= 0 && (unsigned long long)n <= SIZE_MAX / sizeof(T)) {
+            p_ = (T *)malloc(n > 0 ? (size_t)n * sizeof(T) : 1);
+            size_ = p_ != nullptr ? (size_t)n : 0;
+        }
+        return p_;
+    }
+
+private:
+    T *p_ = nullptr;
+    size_t size_ = 0;
+};
+
+// Samples per read of the recording: the block stays small enough to be
+// added while it is still in the cache.
+const long long BLOCK_SAMPLES = 128 * 1024;
+
+long long blockFrames(int channels)
+{
+    long long frames = BLOCK_SAMPLES / channels;
+    return frames > 0 ? frames : 1;
+}
+
+} // namespace
+
+// The work buffers of the deconvolution: one period of interleaved sums
+// (32-bit integers for 16-bit recordings, doubles otherwise), a block of
+// the recording, the signal of a channel pair and its spectrum (the
+// transforms run from one into the other) and its two impulse responses.
+struct velktool_TspWork {
+    Scratch<int32_t> intSums;
+    Scratch<int16_t> shortBlock;
+    Scratch<double> sums;
+    Scratch<float> floatBlock;
+    Scratch<velktool_ComplexDouble> signal, spectrum;
+    Scratch<double> irA, irB;
+};
+
+namespace {
+
 // Synchronous addition straight from the open recording, all channels at
 // once in the recording's own interleaved layout: sums[i * channels + c] =
 // the sum over the syncAddFreq periods from frame `offset` on of sample i
-// of channel c (i < tspLength).  Only the frames added are read.  0, or 1
-// when they cannot be read.
+// of channel c (i < tspLength), each sample as readFrames gives it.  Only
+// the frames added are read.  0, or 1 when they cannot be read.
+template <typename Sample, typename Sum>
 int sumRepetitions(SNDFILE *file, int channels, int tspLength, int syncAddFreq,
-                   int offset, double *sums)
+                   int offset, Sample *block, Sum *sums)
 {
-    const long long blockFrames = 16384;
-    Buffer<float> block(blockFrames * channels);
-    if (block.get() == nullptr || sf_seek(file, offset, SEEK_SET) != offset)
+    if (sf_seek(file, offset, SEEK_SET) != offset)
         return 1;
-    memset(sums, 0, (size_t)tspLength * channels * sizeof(double));
+    memset(sums, 0, (size_t)tspLength * channels * sizeof(Sum));
+    const long long frames = blockFrames(channels);
     const long long total = (long long)tspLength * syncAddFreq;
     long long pos = 0;   // frame index within the period
     for (long long done = 0; done < total;) {
-        long long want = total - done < blockFrames ? total - done : blockFrames;
-        sf_count_t got = sf_readf_float(file, block.get(), want);
+        long long want = total - done < frames ? total - done : frames;
+        sf_count_t got = readFrames(file, block, want);
         if (got <= 0)
             return 1;
         // Stretches that do not cross the end of a period.
         for (sf_count_t i = 0; i < got;) {
             long long run = got - i < tspLength - pos ? got - i : tspLength - pos;
-            addFloats(sums + pos * channels, block.get() + i * channels,
-                      run * channels);
+            addSamples(sums + pos * channels, block + i * channels, run * channels);
             i += run;
             pos = (pos + run) % tspLength;
         }
         done += got;
     }
     return 0;
+}
+
+// x[k] *= y[k], k < n, as (ac - bd, ad + bc) on one complex value per
+// vector; the values are finite, so nothing is lost by leaving out the
+// library's recovery of infinite products.
+void multiplySpectra(velktool_ComplexDouble *x, const velktool_ComplexDouble *y,
+                     int n)
+{
+    typedef long long Mask __attribute__((vector_size(16)));
+    for (int k = 0; k < n; k++) {
+        Pair a = {x[k].real(), x[k].imag()};
+        Pair swapped = __builtin_shuffle(a, Mask{1, 0});
+        Pair re = {y[k].real(), y[k].real()}, im = {-y[k].imag(), y[k].imag()};
+        a = a * re + swapped * im;
+        x[k] = velktool_ComplexDouble(a[0], a[1]);
+    }
+}
+
+// x[i] = (a[i * channels], b[i * channels]) * unit / syncAddFreq, i < n:
+// the averages of two channels of the interleaved sums as one complex
+// signal (imaginary parts 0 without b).  A power-of-two count is divided
+// by multiplying with its inverse, which gives the same values.
+template <typename Sum>
+void averagePair(velktool_ComplexDouble *x, const Sum *a, const Sum *b,
+                 int channels, int n, double unit, int syncAddFreq)
+{
+    const Pair scale = {unit, unit};
+    const Pair count = {(double)syncAddFreq, (double)syncAddFreq};
+    const bool powerOfTwo = (syncAddFreq & (syncAddFreq - 1)) == 0;
+    const Pair factor = scale / count;
+    for (long long i = 0; i < n; i++) {
+        Pair v = {(double)a[i * channels],
+                  b != nullptr ? (double)b[i * channels] : 0.0};
+        v = powerOfTwo ? v * factor : v * scale / count;
+        x[i] = velktool_ComplexDouble(v[0], v[1]);
+    }
 }
 
 std::string outputName(const char *outputPath, long long number)
@@ -334,42 +461,43 @@ int writeImpulseResponse(const char *outputPath, long long number,
 }
 
 // Deconvolves the averages of the selected channels of the interleaved
-// sums (see sumRepetitions) and writes the first 4096 samples of each.
+// sums (see sumRepetitions; a sum times `unit` is the sum of the samples
+// on the full scale of 1.0) and writes the first 4096 samples of each.
 // The averages are real signals and the inverse spectrum is that of a
 // real signal, so two channels go through one complex transform pair: the
 // first in the real parts, the second in the imaginary parts.
-int writeImpulseResponses(const velktool_TspReference *ref, const double *sums,
-                          int channels, const int *selected, int count,
-                          int syncAddFreq, int channelOrigin,
+template <typename Sum>
+int writeImpulseResponses(const velktool_TspReference *ref, const Sum *sums,
+                          double unit, int channels, const int *selected,
+                          int count, int syncAddFreq, int channelOrigin,
                           const char *outputPath)
 {
     const int n = ref->tspLength;
-    Buffer<velktool_ComplexDouble> work(n);
-    Buffer<double> irA(VELKTOOL_SYSIMP_LENGTH), irB(VELKTOOL_SYSIMP_LENGTH);
-    if (work.get() == nullptr || irA.get() == nullptr || irB.get() == nullptr) {
+    velktool_ComplexDouble *x = ref->work->signal.get(n);
+    velktool_ComplexDouble *spectrum = ref->work->spectrum.get(n);
+    double *irA = ref->work->irA.get(VELKTOOL_SYSIMP_LENGTH);
+    double *irB = ref->work->irB.get(VELKTOOL_SYSIMP_LENGTH);
+    if (x == nullptr || spectrum == nullptr || irA == nullptr || irB == nullptr) {
         SYSIMP_LOG(VELKIO_LOG_ERROR, "can not allocated memory");
         return 1;
     }
     for (int k = 0; k < count; k += 2) {
-        const double *a = sums + selected[k];
-        const double *b = k + 1 < count ? sums + selected[k + 1] : nullptr;
-        for (long long i = 0; i < n; i++)
-            work[i] = velktool_ComplexDouble(a[i * channels],
-                                             b != nullptr ? b[i * channels] : 0.0) /
-                      (double)syncAddFreq;
-        velktool_FFTImpl_dFFT(work.get(), work.get(), n);
-        for (int i = 0; i < n; i++)
-            work[i] *= ref->inverse[i];
-        velktool_FFTImpl_dFFTInv(work.get(), work.get(), n);
+        const Sum *a = sums + selected[k];
+        const Sum *b = k + 1 < count ? sums + selected[k + 1] : nullptr;
+        averagePair(x, a, b, channels, n, unit, syncAddFreq);
+        velktool_FFTImpl_dFFT(x, spectrum, n);
+        multiplySpectra(spectrum, ref->inverse, n);
+        velktool_FFTImpl_dFFTInv(spectrum, x, n);
+        // n is a power of two: multiplying by 1/n divides exactly as well.
+        const double invN = 1.0 / n;
         for (int i = 0; i < VELKTOOL_SYSIMP_LENGTH; i++) {
-            irA[i] = work[i].real() / n;
-            irB[i] = work[i].imag() / n;
+            irA[i] = x[i].real() * invN;
+            irB[i] = x[i].imag() * invN;
         }
-        if (writeImpulseResponse(outputPath, (long long)channelOrigin + k,
-                                 irA.get()) != 0 ||
+        if (writeImpulseResponse(outputPath, (long long)channelOrigin + k, irA) != 0 ||
             (b != nullptr &&
              writeImpulseResponse(outputPath, (long long)channelOrigin + k + 1,
-                                  irB.get()) != 0))
+                                  irB) != 0))
             return 1;
     }
     return 0;
@@ -394,30 +522,65 @@ int searchInRecording(const velktool_TspReference *ref, const char *inputWav,
     return status;
 }
 
-// Synchronous addition and deconvolution of the open recording.
-int deconvolveRecording(const velktool_TspReference *ref, SNDFILE *file,
-                        int channels, const char *inputWav, int syncAddFreq,
-                        int offset, const char *flags, int channelOrigin,
-                        const char *outputPath)
+// Adds the repetitions in the given sample and sum types and deconvolves
+// the selected channels.
+template <typename Sample, typename Sum>
+int addAndDeconvolve(velktool_TspReference *ref, Scratch<Sample> &blockBuffer,
+                     Scratch<Sum> &sumBuffer, double unit, SNDFILE *file,
+                     int channels, const char *inputWav, int syncAddFreq,
+                     int offset, const int *selected, int count,
+                     int channelOrigin, const char *outputPath)
 {
-    int selected[VELKTOOL_MAX_CHANNELS];
-    int count = selectedChannels(flags, channels, selected);
-    if (count == 0)
-        return 0;
-    Buffer<double> sums((long long)ref->tspLength * channels);
-    if (sums.get() == nullptr) {
+    Sample *block = blockBuffer.get(blockFrames(channels) * channels);
+    Sum *sums = sumBuffer.get((long long)ref->tspLength * channels);
+    if (block == nullptr || sums == nullptr) {
         SYSIMP_LOG(VELKIO_LOG_ERROR, "can not allocated memory");
         return 1;
     }
     if (sumRepetitions(file, channels, ref->tspLength, syncAddFreq, offset,
-                       sums.get()) != 0) {
+                       block, sums) != 0) {
         SYSIMP_LOG(VELKIO_LOG_ERROR, "wavefile(%s) is not found.", inputWav);
         return 1;
     }
-    return writeImpulseResponses(ref, sums.get(), channels, selected, count,
+    return writeImpulseResponses(ref, sums, unit, channels, selected, count,
                                  syncAddFreq, channelOrigin, outputPath);
 }
 
+// 16-bit samples are added as integers, exactly (libsndfile gives them as
+// floats divided by 32768, whose sums in doubles are exact as well, so
+// both ways give the same averages); 65536 of them fit into a 32-bit sum.
+bool addsAsIntegers(const SF_INFO *info, int syncAddFreq)
+{
+    return (info->format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 &&
+           syncAddFreq <= 65536;
+}
+
+// Synchronous addition and deconvolution of the open recording.
+int deconvolveRecording(velktool_TspReference *ref, SNDFILE *file,
+                        const SF_INFO *info, const char *inputWav,
+                        int syncAddFreq, int offset, const char *flags,
+                        int channelOrigin, const char *outputPath)
+{
+    int selected[VELKTOOL_MAX_CHANNELS];
+    const int channels = info->channels;
+    int count = selectedChannels(flags, channels, selected);
+    if (count == 0)
+        return 0;
+    if (ref->work == nullptr)
+        ref->work = new (std::nothrow) velktool_TspWork;
+    if (ref->work == nullptr) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR, "can not allocated memory");
+        return 1;
+    }
+    velktool_TspWork &w = *ref->work;
+    if (addsAsIntegers(info, syncAddFreq))
+        return addAndDeconvolve(ref, w.shortBlock, w.intSums, 1.0 / 32768.0,
+                                file, channels, inputWav, syncAddFreq, offset,
+                                selected, count, channelOrigin, outputPath);
+    return addAndDeconvolve(ref, w.floatBlock, w.sums, 1.0, file, channels,
+                            inputWav, syncAddFreq, offset, selected, count,
+                            channelOrigin, outputPath);
+}
 } // namespace
 
 void velktool_logSysImpSummary(int tspOrgType, const char *tspOrigWav,
@@ -505,10 +668,11 @@ void velktool_freeTspReference(velktool_TspReference *ref)
 {
     free(ref->signal);
     free(ref->inverse);
+    delete ref->work;
     *ref = velktool_TspReference{};
 }
 
-int velktool_deconvolveTsp(const velktool_TspReference *ref, int syncAddFreq,
+int velktool_deconvolveTsp(velktool_TspReference *ref, int syncAddFreq,
                            int syncAddOffset, int searchOffsetFrom,
                            int searchOffsetTo, const char *outChannelList,
                            int channelOrigin, const char *inputWav,
@@ -532,7 +696,7 @@ int velktool_deconvolveTsp(const velktool_TspReference *ref, int syncAddFreq,
                                        &syncAddOffset);
     }
     if (status == 0)
-        status = deconvolveRecording(ref, file, info.channels, inputWav,
+        status = deconvolveRecording(ref, file, &info, inputWav,
                                      syncAddFreq, syncAddOffset, outChannelList,
                                      channelOrigin, outputPath);
     sf_close(file);

@@ -22,7 +22,11 @@ enum { VELKTOOL_TSP_RAW = 0, VELKTOOL_TSP_WAV = 1 };
 /* Samples written per impulse response, and the least TSP length. */
 enum { VELKTOOL_SYSIMP_LENGTH = 4096 };
 
-/* The reference TSP of a run, read and transformed once.  Zero-initialise
+/* Work buffers of the deconvolution (tsp.cpp). */
+struct velktool_TspWork;
+
+/* The reference TSP of a run, read and transformed once, with the work
+ * buffers that every recording deconvolved with it reuses.  Zero-initialise
  * it before the first velktool_readTspReference; release it with
  * velktool_freeTspReference. */
 struct velktool_TspReference {
@@ -32,6 +36,7 @@ struct velktool_TspReference {
     /* conj(T[k]) / |T[k]|^2 of the spectrum T of signal[0 .. tspLength-1]:
      * multiplying a spectrum by it divides by T. */
     velktool_ComplexDouble *inverse;
+    velktool_TspWork *work;   /* made at the first recording */
 };
 
 /* Impulse responses of one recorded TSP (see above).  tspOrgType: 0 raw
@@ -70,8 +75,8 @@ int velktool_readTspReference(int tspOrgType, const char *path, int channel,
 void velktool_freeTspReference(velktool_TspReference *ref);
 /* Everything after the reference: reads the recording, searches the offset
  * when searchOffsetFrom >= 0, adds the repetitions and writes the impulse
- * responses. */
-int velktool_deconvolveTsp(const velktool_TspReference *ref, int syncAddFreq,
+ * responses.  The work buffers of ref are kept for the next recording. */
+int velktool_deconvolveTsp(velktool_TspReference *ref, int syncAddFreq,
                            int syncAddOffset, int searchOffsetFrom,
                            int searchOffsetTo, const char *outChannelList,
                            int channelOrigin, const char *inputWav,

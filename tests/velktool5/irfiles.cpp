@@ -290,6 +290,32 @@ TEST_F(FltLoader, ShortestFileBoundsTheWindowAndPeakSearchStaysInside)
         testing::ExitedWithCode(1), "can not open file \\[/nonexistent/float_ch0.flt\\]");
 }
 
+TEST_F(FltLoader, TakesWholeSamplesOfEachFileAndRefusesADirectory)
+{
+    // A file of 10 bytes holds 2 samples: the cut ranges see 2 as the
+    // length of the data, and the second sample is that file's peak.
+    prepare({1000, 1010}, {4000, 4000});
+    const float two[2] = {0.25f, -0.75f};
+    FILE *fp = fopen(dir.file("/float_ch1.flt").c_str(), "wb");
+    ASSERT_NE(fp, nullptr);
+    fwrite(two, sizeof two[0], 2, fp);
+    fwrite("xy", 1, 2, fp);
+    fclose(fp);
+    velktool_CutRangePair pair{}, want{};
+    testing::internal::CaptureStdout();
+    velktool_setIRvectFromFlt(LOC, 0, 32, 256, &pair);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Max Peak Index[1000]"), std::string::npos) << out;
+    getIrRange4FFT(0, 1000, 33, 2, 0, &want.loc);
+    EXPECT_EQ(pair.loc.cutIndexFrom, want.loc.cutIndexFrom);
+    EXPECT_EQ(pair.loc.cutIndexTo, want.loc.cutIndexTo);
+
+    ASSERT_EQ(remove(dir.file("/float_ch1.flt").c_str()), 0);
+    ASSERT_EQ(mkdir(dir.file("/float_ch1.flt").c_str(), 0755), 0);
+    EXPECT_EXIT(velktool_setIRvectFromFlt(LOC, 0, 32, 256, &pair),
+                testing::ExitedWithCode(1), "velktool_getFileSize.*can not open file \\[.*/float_ch1.flt\\]");
+}
+
 TEST_F(IrFiles, WavLoaderVisitsSourcesInIdOrder)
 {
     std::string a = dir.file("a.wav"), b = dir.file("b.wav");

@@ -4,6 +4,7 @@
 // scaling and rate rules, the refusals and the offset search.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -65,6 +66,15 @@ std::vector<double> periodic(const Taps &h)
     return y;
 }
 
+// Silence, then `periods` periods of the steady-state response to h.
+std::vector<double> periodicAfter(int lead, const Taps &h, int periods)
+{
+    std::vector<double> x(lead, 0.0), y = periodic(h);
+    for (int r = 0; r < periods; r++)
+        x.insert(x.end(), y.begin(), y.end());
+    return x;
+}
+
 // A float WAV file of channels[c][frame].
 void writeWav(const std::string &path, const std::vector<std::vector<double>> &ch,
               int rate = 16000)
@@ -82,6 +92,41 @@ void writeWav(const std::string &path, const std::vector<std::vector<double>> &c
             inter[i * ch.size() + c] = (float)ch[c][i];
     sf_writef_float(f, inter.data(), (sf_count_t)frames);
     sf_close(f);
+}
+
+// A 16-bit PCM WAV file of channels[c][frame].
+void writeWav16(const std::string &path, const std::vector<std::vector<short>> &ch)
+{
+    SF_INFO info{};
+    info.samplerate = 16000;
+    info.channels = (int)ch.size();
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr) << path;
+    size_t frames = ch[0].size();
+    std::vector<short> inter(frames * ch.size());
+    for (size_t i = 0; i < frames; i++)
+        for (size_t c = 0; c < ch.size(); c++)
+            inter[i * ch.size() + c] = ch[c][i];
+    ASSERT_EQ(sf_writef_short(f, inter.data(), (sf_count_t)frames), (sf_count_t)frames);
+    sf_close(f);
+}
+
+// Samples on the 16-bit scale, rounded and clipped.
+std::vector<short> toShorts(const std::vector<double> &x)
+{
+    std::vector<short> out(x.size());
+    for (size_t i = 0; i < x.size(); i++)
+        out[i] = (short)std::max(-32768.0, std::min(32767.0, std::round(x[i] * 32768.0)));
+    return out;
+}
+
+std::vector<double> fromShorts(const std::vector<short> &x)
+{
+    std::vector<double> out(x.size());
+    for (size_t i = 0; i < x.size(); i++)
+        out[i] = x[i] / 32768.0;
+    return out;
 }
 
 void writeRaw(const std::string &path, const std::vector<double> &x, double scale)
@@ -260,6 +305,99 @@ TEST_F(Tsp, RecordingsWithMoreThan64ChannelsUseTheFirst64)
     EXPECT_FALSE(exists(file("ir_ch64.flt")));
 }
 
+TEST_F(Tsp, SixteenBitRecordingsGiveTheResponsesOfTheirFloatValues)
+{
+    writeWav(file("tsp.wav"), {tsp()});
+    // 16 periods of 3 channels after a lead of 700 frames: the periods
+    // cross the blocks in which the recording is read.  Channel 1 holds
+    // the extremes of the 16-bit range and everything in between.
+    Taps h0 = {{0, 0.5}, {3, -0.25}, {1000, 0.125}}, h2 = {{11, -0.75}};
+    const int lead = 700, periods = 16;
+    std::vector<std::vector<short>> rec = {toShorts(periodicAfter(lead, h0, periods)),
+                                           {},
+                                           toShorts(periodicAfter(lead, h2, periods))};
+    for (int i = 0; i < lead + periods * L; i++)
+        rec[1].push_back(i % 3 == 0 ? -32768 : i % 3 == 1 ? 32767 : (short)(i * 7919));
+    writeWav16(file("rec16.wav"), rec);
+    writeWav(file("recf.wav"), {fromShorts(rec[0]), fromShorts(rec[1]), fromShorts(rec[2])});
+
+    auto deconvolve = [&](const std::string &rec, int freq, int offset, const char *out) {
+        testing::internal::CaptureStderr();
+        int r = velktool_calcSysImp(VELKTOOL_TSP_WAV, file("tsp.wav").c_str(), 0, 0,
+                                    16000, L, freq, offset, -1, -1, Flags{0, 1, 2}.f, 0,
+                                    file(rec).c_str(), file(out).c_str());
+        std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(r, 0) << log;
+    };
+    // All 16 periods (a power of two), and 3 periods from the fifth on.
+    deconvolve("rec16.wav", periods, lead, "a16");
+    deconvolve("recf.wav", periods, lead, "af");
+    deconvolve("rec16.wav", 3, lead + 4 * L, "b16");
+    deconvolve("recf.wav", 3, lead + 4 * L, "bf");
+    for (const char *prefix : {"a", "b"}) {
+        for (int c = 0; c < 3; c++) {
+            std::string suffix = "_ch" + std::to_string(c) + ".flt";
+            std::vector<unsigned char> fromShortFile =
+                velktest::readFile(file(prefix + std::string("16") + suffix));
+            ASSERT_EQ(fromShortFile.size(), 4u * VELKTOOL_SYSIMP_LENGTH);
+            EXPECT_EQ(fromShortFile, velktest::readFile(file(prefix + std::string("f") + suffix)))
+                << prefix << suffix;
+        }
+        // Rounding to 16 bits costs about 1e-5 of accuracy.
+        EXPECT_LT(deviation(file(prefix + std::string("16_ch0.flt")), h0), 1e-4);
+        EXPECT_LT(deviation(file(prefix + std::string("16_ch2.flt")), h2), 1e-4);
+    }
+}
+
+TEST_F(Tsp, OneReferenceServesRecordingsOfEveryShape)
+{
+    writeWav(file("tsp.wav"), {tsp()});
+    // Float and 16-bit recordings, each kind first with fewer channels and
+    // then with more, and the first recording again: the work buffers grow
+    // as needed and nothing of one recording leaks into the next.
+    std::vector<Taps> h = {{{1, 1.0}}, {{2, -0.5}}, {{3, 0.25}}, {{4, 0.5}}, {{5, -1.0}}};
+    writeWav(file("one.wav"), {periodicAfter(0, h[4], 1)});
+    writeWav(file("two.wav"), {periodicAfter(0, h[0], 2), periodicAfter(0, h[1], 2)});
+    writeWav16(file("two16.wav"), {toShorts(periodicAfter(7, h[2], 2)),
+                                   toShorts(periodicAfter(7, h[3], 2))});
+    std::vector<std::vector<short>> five;
+    for (const Taps &t : h)
+        five.push_back(toShorts(periodicAfter(100, t, 3)));
+    writeWav16(file("five.wav"), five);
+
+    velktool_TspReference ref{};
+    ASSERT_EQ(velktool_readTspReference(VELKTOOL_TSP_WAV, file("tsp.wav").c_str(), 0, 0,
+                                        16000, L, &ref),
+              0);
+    struct Step {
+        const char *rec;
+        int freq, offset;
+        std::vector<int> want;   // index into h per output channel
+    } steps[] = {{"one.wav", 1, 0, {4}},
+                 {"two.wav", 2, 0, {0, 1}},
+                 {"two16.wav", 2, 7, {2, 3}},
+                 {"five.wav", 3, 100, {0, 1, 2, 3, 4}},
+                 {"one.wav", 1, 0, {4}},
+                 {"two.wav", 1, L, {0, 1}}};
+    int n = 0;
+    for (const Step &step : steps) {
+        std::string prefix = file("out" + std::to_string(n++));
+        testing::internal::CaptureStderr();
+        int r = velktool_deconvolveTsp(&ref, step.freq, step.offset, -1, -1, Flags::all().f,
+                                       0, file(step.rec).c_str(), prefix.c_str());
+        std::string log = testing::internal::GetCapturedStderr();
+        ASSERT_EQ(r, 0) << step.rec << log;
+        for (size_t c = 0; c < step.want.size(); c++)
+            EXPECT_LT(deviation(prefix + "_ch" + std::to_string(c) + ".flt", h[step.want[c]]),
+                      1e-4)
+                << step.rec << " channel " << c;
+        EXPECT_FALSE(exists(prefix + "_ch" + std::to_string(step.want.size()) + ".flt"));
+    }
+    velktool_freeTspReference(&ref);
+    EXPECT_EQ(ref.work, nullptr);
+    EXPECT_EQ(ref.inverse, nullptr);
+}
+
 TEST_F(Tsp, RawReferenceIsScaledBySignalMaxOrItsOwnPeak)
 {
     Taps h = {{0, 0.25}, {9, 0.5}, {300, -0.125}};
@@ -373,15 +511,6 @@ std::vector<double> ramped(int n, int first, int step, int count,
         gains.insert(gains.begin(), 0.01 * (i + 1));
     }
     return placed(n, mains, gains);
-}
-
-// Silence, then `periods` periods of the steady-state response to h.
-std::vector<double> periodicAfter(int lead, const Taps &h, int periods)
-{
-    std::vector<double> x(lead, 0.0), y = periodic(h);
-    for (int r = 0; r < periods; r++)
-        x.insert(x.end(), y.begin(), y.end());
-    return x;
 }
 
 TEST_F(Tsp, OffsetSearchFindsTheStartAndPrefersAnEarlierStrongPeak)
