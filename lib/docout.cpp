@@ -53,3 +53,13 @@ int velk_writeDocument(const velkio_XML *doc, const char *path,
     free(text);
     return rc;
 }
+
+int velk_outputIsInput(const char *output, const char *input)
+{
+    struct stat out, in;
+    if (output == nullptr || input == nullptr || stat(output, &out) != 0 ||
+        stat(input, &in) != 0 || out.st_dev != in.st_dev || out.st_ino != in.st_ino)
+        return 0;
+    VELKIO_LOG(VELKIO_LOG_ERROR, "output file [%s] is the input file [%s]", output, input);
+    return 1;
+}

@@ -22,4 +22,11 @@ int velk_writeText(const char *text, size_t length, const char *path,
 int velk_writeDocument(const velkio_XML *doc, const char *path,
                        const char *openFailure);
 
+/* Nonzero when `output` names the same existing file as `input` (same
+ * device and inode, so other spellings of the path count too); then the
+ * message "output file [%s] is the input file [%s]" is logged at level 0.
+ * A run must refuse such an output before it writes anything, or it would
+ * destroy its own input.  Null paths and missing files never match. */
+int velk_outputIsInput(const char *output, const char *input);
+
 #endif /* VELK_LIB_DOCOUT_H */

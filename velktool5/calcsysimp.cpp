@@ -58,9 +58,11 @@ int parseLong(const char *token, long *value)
     return (end == token || *end != '\0' || errno == ERANGE) ? 1 : 0;
 }
 
+} // namespace
+
 // "START,END": the first two comma-separated tokens (more are ignored),
 // 0 <= START <= END <= INT_MAX.
-int parseSearchOffset(const char *textValue, int *from, int *to)
+int velktool_parseSearchOffset(const char *textValue, int *from, int *to)
 {
     std::string copy = textValue != nullptr ? textValue : "";
     char *save = nullptr;
@@ -78,7 +80,7 @@ int parseSearchOffset(const char *textValue, int *from, int *to)
 
 // Channels 0 .. 63 separated by commas or spaces; an empty list selects
 // none.  The flags are only changed when the whole list is valid.
-int parseChannelList(const char *textValue, char *flags)
+int velktool_parseChannelList(const char *textValue, char *flags)
 {
     char chosen[VELKTOOL_MAX_CHANNELS] = {0};
     std::string copy = textValue != nullptr ? textValue : "";
@@ -93,6 +95,8 @@ int parseChannelList(const char *textValue, char *flags)
     memcpy(flags, chosen, sizeof chosen);
     return 0;
 }
+
+namespace {
 
 // The checks of one option handed back by popt: rc, or a popt error code.
 int checkOption(int rc, SysImpOptions &o)
@@ -124,10 +128,10 @@ int checkOption(int rc, SysImpOptions &o)
         bad = o.chOrigin < 0;
         break;
     case 's':
-        bad = parseSearchOffset(o.searchOffset, &o.searchFrom, &o.searchTo) != 0;
+        bad = velktool_parseSearchOffset(o.searchOffset, &o.searchFrom, &o.searchTo) != 0;
         break;
     case 'l':
-        bad = parseChannelList(o.outChannelList, o.channels) != 0;
+        bad = velktool_parseChannelList(o.outChannelList, o.channels) != 0;
         break;
     default:
         break;

@@ -5,6 +5,7 @@
 
 #include <popt.h>
 
+#include "docout.h"
 #include "options.h"
 
 namespace {
@@ -75,7 +76,8 @@ int convert(poptContext ctx)
     int result = 1;
     if (outputPath == nullptr)
         VELKIO_LOG(VELKIO_LOG_ERROR, "missing outputfile(zip)");
-    else
+    else if (!velk_outputIsInput(outputPath, matrixPath) &&
+             !velk_outputIsInput(outputPath, archivePath))
         result = convsm_writeArchive(tf, outputPath);
     velkio_TransferFunction_delete(&tf);
     return result;

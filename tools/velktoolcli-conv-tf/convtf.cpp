@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "docout.h"
 #include "options.h"
 
 namespace {
@@ -78,6 +79,9 @@ int convert(poptContext ctx, const Options &opt)
     }
     const char *outputPath = nullptr;
     int result = convtf_outputPath(ctx, opt.outputPath, &outputPath);
+    if (result == 0 && (velk_outputIsInput(outputPath, opt.locPath) ||
+                        velk_outputIsInput(outputPath, opt.sepPath)))
+        result = 1;
     if (result == 0)
         result = convtf_writeArchive(tf, outputPath);
     velkio_TransferFunction_delete(&tf);

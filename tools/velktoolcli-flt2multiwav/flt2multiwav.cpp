@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "docout.h"
 #include "options.h"
 #include "velkio.h"
 
@@ -160,7 +161,11 @@ int flt2multiwav_convert(const char *output, const std::vector<std::string> &inp
     std::vector<float *> buffers;
     int64_t frames = 0;
     int result = 0;
+    for (size_t i = 0; i < inputs.size() && result == 0; i++)
+        result = velk_outputIsInput(output, inputs[i].c_str());
     for (const std::string &input : inputs) {
+        if (result != 0)
+            break;
         int64_t count = 0;
         float *buffer = readRaw(input.c_str(), &count);
         if (buffer == nullptr) {

@@ -4,6 +4,7 @@
 
 #include <popt.h>
 
+#include "docout.h"
 #include "genneighbors.h"
 #include "options.h"
 #include "velkio.h"
@@ -57,6 +58,8 @@ velkio_XML *readInput(const char *path)
 
 int generate(const char *inputPath, const char *outputPath)
 {
+    if (velk_outputIsInput(outputPath, inputPath))
+        return 1;
     velkio_XML *doc = readInput(inputPath);
     if (doc == nullptr)
         return 1;

@@ -6,6 +6,7 @@
 
 #include <popt.h>
 
+#include "docout.h"
 #include "mergexmls.h"
 #include "options.h"
 #include "velkio.h"
@@ -65,6 +66,8 @@ int merge(const char **paths)
         return 1;
     }
     int result = 0;
+    for (int i = 0; paths[i] != nullptr && result == 0; i++)
+        result = velk_outputIsInput(outputPath, paths[i]);
     for (int i = 0; paths[i] != nullptr && result == 0; i++)
         result = mergeFile(merged, paths[i]);
     if (result == 0)

@@ -6,6 +6,7 @@
 
 #include <popt.h>
 
+#include "docout.h"
 #include "options.h"
 #include "velkio.h"
 #include "zip2coord.h"
@@ -83,6 +84,8 @@ int parseOptions(poptContext ctx)
 /* Loads the archive and writes its table; 0 on success. */
 int convert(const char *input, const char *output)
 {
+    if (velk_outputIsInput(output, input))
+        return 1;
     velkio_TransferFunction *tf = velkio_TransferFunction_fromFile(input, NULL);
     if (tf == NULL) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "can not read transfer function file [%s]", input);
