@@ -1,18 +1,24 @@
 # Quick start:
 #   make test   installs what is missing (as root), builds and runs every test
 #   make demo   builds the suite and runs the built-in demo measurement
+#   make install [PREFIX=/usr] [DESTDIR=/tmp/stage]   installs what make build made
+#   make deb    builds the Debian package build/velk_<version>_<arch>.deb
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# Install prefix: /usr is where velktoolcli-genconfig's default TSP path points.
+PREFIX ?= /usr
+DESTDIR ?=
 
 DEB_PACKAGES = cmake g++ make pkg-config libpopt-dev libzip-dev libxml2-dev \
 	libsndfile1-dev libgtest-dev libxml2-utils unzip zip python3 \
-	python3-numpy python3-scipy
+	python3-numpy python3-scipy groff man-db dpkg-dev
 DEB_CHECK = cmake g++ pkg-config libpopt-dev libzip-dev libxml2-dev \
-	libsndfile1-dev libgtest-dev libxml2-utils unzip zip python3-scipy
+	libsndfile1-dev libgtest-dev libxml2-utils unzip zip python3-scipy \
+	groff man-db dpkg-dev
 
-.PHONY: all deps configure build test demo clean
+.PHONY: all deps configure build test demo install deb clean
 
 all: build
 
@@ -43,6 +49,12 @@ test: build
 
 demo: build
 	bash examples/demo.sh $(BUILD)
+
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+deb: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD)

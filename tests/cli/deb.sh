@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# The Debian package built by cpack from this build directory: its Depends
+# name the package of every shared library the programs link (as ldd sees
+# them), and it holds the programs, manual pages, reference TSP, completions
+# and documentation under /usr. (The package is not installed here.)
+set -u
+BUILD=$(cd "$VELK_BIN/.." && pwd)
+for tool in cpack dpkg-deb dpkg ldd readelf; do
+    command -v "$tool" >/dev/null || { echo "SKIP: $tool not installed"; exit 0; }
+done
+[ -f "$BUILD/CPackConfig.cmake" ] || { echo "SKIP: $BUILD has no CPack configuration"; exit 0; }
+T=$(mktemp -d)
+trap 'rm -rf "$T"' EXIT
+FAILS=0
+fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
+
+PROGRAMS="velktool5 velktoolcli-zip2coord velktoolcli-genposxml velktoolcli-validtf
+ velktoolcli-validxml velktoolcli-flt2multiwav velktoolcli-genconfig velktoolcli-genneighbors
+ velktoolcli-mergexmls velktoolcli-conv-tf velktoolcli-conv-sm"
+
+cpack -G DEB --config "$BUILD/CPackConfig.cmake" -B "$T/pkg" >"$T/log" 2>&1 ||
+    { echo "FAIL: cpack -G DEB: $(tail -n 10 "$T/log")"; exit 1; }
+DEB=$(ls "$T"/pkg/*.deb 2>/dev/null | head -n 1)
+[ -n "$DEB" ] || { echo "FAIL: cpack wrote no .deb"; exit 1; }
+
+dpkg-deb -f "$DEB" Package Version Architecture Section Maintainer Description >"$T/fields"
+grep -qx "Package: velk" "$T/fields" || fail "package name: $(head -1 "$T/fields")"
+grep -q "^Version: [0-9]" "$T/fields" || fail "no version"
+grep -q "^Architecture: $(dpkg --print-architecture)$" "$T/fields" || fail "architecture"
+grep -q "^Maintainer: ." "$T/fields" || fail "no maintainer"
+grep -q "^Section: ." "$T/fields" || fail "no section"
+
+# Depends: the package of every shared library that a program links
+# directly (its NEEDED entries, resolved to files by ldd).
+DEPENDS=$(dpkg-deb -f "$DEB" Depends)
+[ -n "$DEPENDS" ] || fail "the package has no Depends"
+for prog in $PROGRAMS; do
+    [ -x "$VELK_BIN/$prog" ] || continue
+    ldd "$VELK_BIN/$prog" >"$T/ldd"
+    for lib in $(readelf -d "$VELK_BIN/$prog" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+        path=$(awk -v lib="$lib" '$1 == lib && $2 == "=>" { print $3 }' "$T/ldd")
+        [ -n "$path" ] || { fail "$prog: ldd does not resolve $lib"; continue; }
+        echo "$lib $path"
+    done
+done | sort -u >"$T/libs"
+# One dpkg query for all of them (with and without the /usr of a merged /usr).
+dpkg -S $(awk '{ print $2; print "/usr" $2; sub(/^\/usr/, "", $2); print $2 }' "$T/libs" | sort -u) \
+    2>/dev/null >"$T/owners"
+while read -r lib path; do
+    pkg=$(awk -v p="$path" '{ f = $NF; if (f == p || "/usr" f == p || f == "/usr" p) { sub(/:.*/, "", $1); print $1; exit } }' "$T/owners")
+    [ -n "$pkg" ] || continue          # not from a package (a local build)
+    [[ ", $DEPENDS," == *", $pkg "* || ", $DEPENDS," == *", $pkg,"* ]] ||
+        fail "the programs link $lib of $pkg, which Depends ($DEPENDS) does not name"
+done <"$T/libs"
+[ -s "$T/libs" ] || fail "no shared library found with readelf and ldd"
+for pkg in libpopt0 libzip4 libxml2 libsndfile1; do
+    [[ $DEPENDS == *"$pkg"* ]] || fail "Depends lacks $pkg"
+done
+
+# The file list.
+dpkg-deb -c "$DEB" | awk '{ print $NF }' | sed 's:^\./:/:' >"$T/files"
+for prog in $PROGRAMS; do
+    for f in "/usr/bin/$prog" "/usr/share/man/man1/$prog.1" "/usr/share/bash-completion/completions/$prog"; do
+        grep -qx "$f" "$T/files" || fail "package lacks $f"
+    done
+done
+for f in /usr/share/velk/16384.little_endian.wav /usr/share/doc/velk/README.md \
+    /usr/share/doc/velk/docs/tutorial.md /usr/share/doc/velk/examples/zip2coord.gp; do
+    grep -qx "$f" "$T/files" || fail "package lacks $f"
+done
+grep -E '/(velksim|velktfsummary|velkwavread|velkzipbench|test_[a-z_]*)$' "$T/files" &&
+    fail "package holds developer or test programs"
+grep -v '^/usr/' "$T/files" | grep -vx '/' && fail "package installs outside /usr"
+
+# The packaged genconfig names the packaged TSP by default.
+dpkg-deb -x "$DEB" "$T/root"
+"$T/root/usr/bin/velktoolcli-genconfig" "$T/c.xml" 2>/dev/null || fail "packaged genconfig does not run"
+TSP=$(sed -n 's:.*<tspPath>\(.*\)</tspPath>.*:\1:p' "$T/c.xml")
+[ -s "$T/root$TSP" ] || fail "genconfig's default TSP $TSP is not in the package"
+
+[ "$FAILS" = 0 ] || { echo "$FAILS failure(s)"; exit 1; }
+echo "the .deb depends on what the programs link and holds every file"

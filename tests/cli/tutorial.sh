@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# docs/tutorial.md runs as written: every ```sh block, in order, in one empty
+# directory, with the built programs on PATH. Any failing command fails the
+# test; the printed results the tutorial quotes are checked as well.
+set -u
+DOC="$VELK_SRC/docs/tutorial.md"
+for prog in velksim velktool5 velktoolcli-genposxml velktoolcli-genconfig velktoolcli-genneighbors \
+    velktoolcli-mergexmls velktoolcli-validxml velktoolcli-validtf velktoolcli-zip2coord \
+    velktoolcli-flt2multiwav; do
+    if [ ! -x "$VELK_BIN/$prog" ]; then echo "SKIP: $prog not built"; exit 0; fi
+done
+T=$(mktemp -d)
+trap 'rm -rf "$T"' EXIT
+FAILS=0
+fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
+
+# The commands: the lines between ```sh and the closing ```.
+awk '/^```sh$/ { inside = 1; next } /^```/ { inside = 0; next } inside' "$DOC" >"$T/commands.sh"
+[ "$(grep -c '^```sh$' "$DOC")" -ge 10 ] || fail "tutorial has fewer than 10 command blocks"
+for word in velktoolcli-genposxml velktoolcli-genconfig velktoolcli-genneighbors velktoolcli-mergexmls \
+    velktoolcli-validxml "velktool5 calcsysimp" "velktool5 calctfrec" velktoolcli-validtf \
+    velktoolcli-zip2coord zip2coord.gp; do
+    grep -q -- "$word" "$T/commands.sh" || fail "tutorial commands never run $word"
+done
+
+mkdir "$T/work"
+{
+    echo 'set -e -o pipefail'
+    # Without gnuplot the picture is the one step left out.
+    echo 'command -v gnuplot >/dev/null || gnuplot() { echo "SKIP: gnuplot not installed"; }'
+    cat "$T/commands.sh"
+} >"$T/run.sh"
+(cd "$T/work" && PATH="$VELK_BIN:$PATH" VELK_EXAMPLES="$VELK_SRC/examples" \
+    bash "$T/run.sh") >"$T/out" 2>&1 || fail "a tutorial command failed: $(tail -n 15 "$T/out")"
+
+W=$T/work
+for f in tsp_positions.xml mic.xml config.xml neighbors.xml tsp.xml ir000.wav tf.zip tf.csv; do
+    [ -s "$W/$f" ] || fail "the tutorial did not write $f"
+done
+if command -v gnuplot >/dev/null; then
+    [ "$(head -c 4 "$W/tf.png" 2>/dev/null | tail -c 3)" = PNG ] || fail "no PNG picture tf.png"
+fi
+# The results the tutorial quotes.
+grep -qx "searched offset = 2068" "$W/search.txt" || fail "searched offset is not 2068: $(cat "$W/search.txt")"
+grep -qx "suggest start offset = 2018" "$W/search.txt" || fail "suggested offset is not 2018"
+grep -q " TF Directions     : 36" "$T/out" || fail "validtf --show does not report 36 directions"
+grep -q " Contents          : localization, separation" "$T/out" || fail "archive lacks LOC or SEP"
+[ "$(grep -c ' progress:' "$T/out")" = 36 ] || fail "calctfrec did not print 36 progress lines"
+# 36 positions x 8 microphones x 257 bins, plus the header.
+[ "$(wc -l <"$W/tf.csv")" = $((36 * 8 * 257 + 1)) ] || fail "tf.csv has $(wc -l <"$W/tf.csv") lines"
+
+[ "$FAILS" = 0 ] || { echo "$FAILS failure(s)"; exit 1; }
+echo "tutorial runs as written"
