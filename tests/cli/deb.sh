@@ -14,9 +14,7 @@ trap 'rm -rf "$T"' EXIT
 FAILS=0
 fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
 
-PROGRAMS="velktool5 velktoolcli-zip2coord velktoolcli-genposxml velktoolcli-validtf
- velktoolcli-validxml velktoolcli-flt2multiwav velktoolcli-genconfig velktoolcli-genneighbors
- velktoolcli-mergexmls velktoolcli-conv-tf velktoolcli-conv-sm"
+. "$VELK_SRC/tests/support/programs.bash"
 
 cpack -G DEB --config "$BUILD/CPackConfig.cmake" -B "$T/pkg" >"$T/log" 2>&1 ||
     { echo "FAIL: cpack -G DEB: $(tail -n 10 "$T/log")"; exit 1; }

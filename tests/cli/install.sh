@@ -13,9 +13,7 @@ trap 'rm -rf "$T"' EXIT
 FAILS=0
 fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
 
-PROGRAMS="velktool5 velktoolcli-zip2coord velktoolcli-genposxml velktoolcli-validtf
- velktoolcli-validxml velktoolcli-flt2multiwav velktoolcli-genconfig velktoolcli-genneighbors
- velktoolcli-mergexmls velktoolcli-conv-tf velktoolcli-conv-sm"
+. "$VELK_SRC/tests/support/programs.bash"
 PREFIX=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$BUILD/CMakeCache.txt")
 
 # check_tree ROOT: the installed files under ROOT (prefix included).

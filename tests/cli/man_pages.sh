@@ -9,9 +9,7 @@ trap 'rm -rf "$T"' EXIT
 FAILS=0
 fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
 
-PROGRAMS="velktool5 velktoolcli-zip2coord velktoolcli-genposxml velktoolcli-validtf
- velktoolcli-validxml velktoolcli-flt2multiwav velktoolcli-genconfig velktoolcli-genneighbors
- velktoolcli-mergexmls velktoolcli-conv-tf velktoolcli-conv-sm"
+. "$VELK_SRC/tests/support/programs.bash"
 SECTIONS="NAME SYNOPSIS DESCRIPTION OPTIONS EXIT.STATUS DIAGNOSTICS EXAMPLES SEE.ALSO"
 
 for tool in groff man; do
