@@ -17,8 +17,8 @@ const int MAX_MIC_ID = 64;
 
 const char UNKNOWN_TYPE_OPEN[] = "[positions (unknown type: ";
 const char UNKNOWN_TYPE_CLOSE[] = ")]";
-/* The longest tags that can follow the unknown-type tag. */
-const char LATER_TAGS[] = "[position][neighbors]";
+/* Room for the longest tags that can follow the unknown-type tag. */
+const int LATER_TAGS_LENGTH = (int)sizeof "[position][neighbors]" - 1;
 
 /* Length of the valid UTF-8 sequence starting at s, or 0 when the bytes
  * there do not form one. */
@@ -100,7 +100,7 @@ void appendUnknownType(char *report, const char *type)
     const int limit = VALIDXML_REPORT_SIZE - 1 -
                       (int)(sizeof UNKNOWN_TYPE_OPEN - 1) -
                       (int)(sizeof UNKNOWN_TYPE_CLOSE - 1) -
-                      (int)(sizeof LATER_TAGS - 1);
+                      LATER_TAGS_LENGTH;
     appendFixed(report, "%s%.*s%s", UNKNOWN_TYPE_OPEN, cutLength(type, limit),
                 type, UNKNOWN_TYPE_CLOSE);
 }
