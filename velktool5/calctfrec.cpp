@@ -163,32 +163,9 @@ int velktoolcli_calctfrec(int argc, char **argv)
 {
     velktool_TfOptions o;
     struct poptOption table[] = {
-        {"tsp-list", '\0', POPT_ARG_STRING, &o.sourceList, 'i',
-         "TSP list file  (ex. tsp.xml)", nullptr},
-        {"mic-list", '\0', POPT_ARG_STRING, &o.micList, 'm',
-         "Microphone list file  (ex. microphone.xml)", nullptr},
-        {"output-type", '\0', POPT_ARG_STRING | POPT_ARGFLAG_SHOW_DEFAULT,
-         &o.outputType, 't',
-         "Transfer function type  LOC=Localization,SEP=Separation,LOC_SEP=LOC&SEP",
-         "LOC|SEP|LOC_SEP"},
-        {"output-file", '\0', POPT_ARG_STRING, &o.outputFile, 'o',
-         "Output transfer function zip file path  (ex. /path/to/transfer.zip)",
-         nullptr},
-        {"direct-length", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
-         &o.directLength, 'd', "Direct sound length", nullptr},
-        {"reverb-length", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
-         &o.reverbLength, 'r', "Reverb sound length", nullptr},
-        {"normalize-src", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
-         &o.normalizeSrc, 'S', "Normalize by src  0=disable,1=enable", "0|1"},
-        {"normalize-mic", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
-         &o.normalizeMic, 'M', "Normalize by mic  0=disable,1=enable", "0|1"},
-        {"normalize-freq", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
-         &o.normalizeFreq, 'F', "Normalize by frequency  0=disable,1=enable",
-         "0|1"},
-        {"reset-mic", '\0', POPT_ARG_NONE, nullptr, 'R',
-         "Remove unused channels from microphones.xml and reset their ids. "
-         "(for VELKTOOL4 compatible)",
-         nullptr},
+        VELKTOOL_TF_LIST_ENTRIES(o, "tsp-list", "TSP list file  (ex. tsp.xml)"),
+        VELKTOOL_TF_REVERB_ENTRY(o),
+        VELKTOOL_TF_NORMALIZE_ENTRIES(o),
         VELKOPT_COMMON_ENTRIES(o.logLevel),
         POPT_TABLEEND};
 

@@ -248,6 +248,43 @@ struct velktool_TfOptions {
     char resetMic = 0;
 };
 
+/* Option-table entries of the shared options, in the order every
+ * transfer-function subcommand lists them: the source list (named and
+ * described by the subcommand), the microphone list, the output type and
+ * file, and the direct length; then the reverb length where the subcommand
+ * cuts a reverberant window; then the three normalizations and --reset-mic. */
+#define VELKTOOL_TF_LIST_ENTRIES(o, sourceName, sourceHelp)                    \
+    {sourceName, '\0', POPT_ARG_STRING, &(o).sourceList, 'i', sourceHelp,     \
+     nullptr},                                                                 \
+    {"mic-list", '\0', POPT_ARG_STRING, &(o).micList, 'm',                    \
+     "Microphone list file  (ex. microphone.xml)", nullptr},                  \
+    {"output-type", '\0', POPT_ARG_STRING | POPT_ARGFLAG_SHOW_DEFAULT,        \
+     &(o).outputType, 't',                                                     \
+     "Transfer function type  LOC=Localization,SEP=Separation,LOC_SEP=LOC&SEP",\
+     "LOC|SEP|LOC_SEP"},                                                       \
+    {"output-file", '\0', POPT_ARG_STRING, &(o).outputFile, 'o',              \
+     "Output transfer function zip file path  (ex. /path/to/transfer.zip)",    \
+     nullptr},                                                                 \
+    {"direct-length", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,         \
+     &(o).directLength, 'd', "Direct sound length", nullptr}
+
+#define VELKTOOL_TF_REVERB_ENTRY(o)                                            \
+    {"reverb-length", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,         \
+     &(o).reverbLength, 'r', "Reverb sound length", nullptr}
+
+#define VELKTOOL_TF_NORMALIZE_ENTRIES(o)                                       \
+    {"normalize-src", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,         \
+     &(o).normalizeSrc, 'S', "Normalize by src  0=disable,1=enable", "0|1"},   \
+    {"normalize-mic", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,         \
+     &(o).normalizeMic, 'M', "Normalize by mic  0=disable,1=enable", "0|1"},   \
+    {"normalize-freq", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,        \
+     &(o).normalizeFreq, 'F', "Normalize by frequency  0=disable,1=enable",    \
+     "0|1"},                                                                   \
+    {"reset-mic", '\0', POPT_ARG_NONE, nullptr, 'R',                          \
+     "Remove unused channels from microphones.xml and reset their ids. "       \
+     "(for VELKTOOL4 compatible)",                                             \
+     nullptr}
+
 /* The value checks of the shared options handed back by popt ('t', 'd',
  * 'r', 'S', 'M', 'F', 'R'): rc, or POPT_ERROR_BADNUMBER for a value out of
  * range; an unknown output type ends the process.  Other values are
