@@ -8,4 +8,11 @@
 int cat_asprintf(char **text, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 
+/* Length of the valid UTF-8 sequence starting at s, or 0 when the bytes
+ * there do not form one (overlong forms, surrogates and code points beyond
+ * U+10FFFF are not valid).  Reads past s[0] only while the bytes read so far
+ * announce a longer sequence, and stops at a byte that is not a
+ * continuation, so a NUL-terminated text is never read past its end. */
+int velk_utf8SequenceLength(const unsigned char *s);
+
 #endif /* VELK_LIB_TEXTUTIL_H */

@@ -20,38 +20,6 @@ const char UNKNOWN_TYPE_CLOSE[] = ")]";
 /* Room for the longest tags that can follow the unknown-type tag. */
 const int LATER_TAGS_LENGTH = (int)sizeof "[position][neighbors]" - 1;
 
-/* Length of the valid UTF-8 sequence starting at s, or 0 when the bytes
- * there do not form one. */
-int utf8SequenceLength(const unsigned char *s)
-{
-    unsigned int c = s[0];
-    int n;
-    unsigned int least;
-    if (c < 0x80)
-        return 1;
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-        least = 0x80;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        least = 0x800;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        least = 0x10000;
-    } else {
-        return 0;
-    }
-    unsigned int code = c & (0x7Fu >> n);
-    for (int k = 1; k < n; k++) {
-        if ((s[k] & 0xC0) != 0x80)
-            return 0;
-        code = (code << 6) | (s[k] & 0x3Fu);
-    }
-    if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-        return 0;
-    return n;
-}
-
 /* The number of leading bytes of `text`, at most `limit`, that end on a
  * character boundary. */
 int cutLength(const char *text, int limit)
@@ -59,7 +27,7 @@ int cutLength(const char *text, int limit)
     const unsigned char *s = reinterpret_cast<const unsigned char *>(text);
     int used = 0;
     while (s[used] != 0) {
-        int n = utf8SequenceLength(s + used);
+        int n = velk_utf8SequenceLength(s + used);
         if (n == 0)
             n = 1;
         if (used + n > limit)
@@ -352,7 +320,7 @@ void validxml_writeJsonString(FILE *out, const char *text)
         reinterpret_cast<const unsigned char *>(text != nullptr ? text : "");
     fputc('"', out);
     while (*s != 0) {
-        int n = utf8SequenceLength(s);
+        int n = velk_utf8SequenceLength(s);
         if (*s == '"' || *s == '\\')
             fprintf(out, "\\%c", *s);
         else if (*s < 0x20)
