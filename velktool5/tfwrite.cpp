@@ -130,20 +130,8 @@ void genGSS(int normalizeSrc, int normalizeMic, int normalizeFreq)
     velktool_conjTF();
     velktool_setZeroToTFvect();
     // The powers in tmpTFvect are read by the normalizations only.
-    if (normalizeSrc == 1 || normalizeMic == 1 || normalizeFreq == 1) {
-        if (g.tmpTFvect == nullptr)
-            velktool_new(VELKTOOL_TMPTFVECT);
-        velktool_initArray(VELKTOOL_TMPTFVECT);
-        velktool_copyTmpTFvectFromTFvect();
-        velktool_absTF();
-        velktool_powTF();
-    }
-    if (normalizeSrc == 1)
-        velktool_normalizeSRC();
-    if (normalizeMic == 1)
-        velktool_normalizeMIC();
-    if (normalizeFreq == 1)
-        velktool_normalizeFREQ();
+    if (normalizeSrc == 1 || normalizeMic == 1 || normalizeFreq == 1)
+        normalizeTF(normalizeSrc, normalizeMic, normalizeFreq);
     cat_asprintf(&g.info, "%s \n%s[%d]\n%s[%d]\n%s[%d]\n", "Normalization Type",
                  "- Source     ", normalizeSrc, "- Microphone ", normalizeMic,
                  "- Frequency  ", normalizeFreq);
