@@ -706,8 +706,7 @@ int createTempFile(const char *path, std::string *tmp)
 // central directory at the end.  This target keeps the latest megabyte of
 // output in memory, where those rewrites land, and writes it to the file
 // in large pieces (positioned writes), instead of a system call or two per
-// small piece.  The file is the temporary file beside the archive; commit
-// flushes it to disk.
+// small piece.  The file is the temporary file beside the archive.
 struct ArchiveTarget {
     std::string path;
     int fd = -1;
@@ -821,9 +820,9 @@ int commitTarget(ArchiveTarget *t)
 {
     if (flushTarget(t) != 0)
         return -1;
-    // The file must be complete on disk before it replaces the old one.
-    if (fsync(t->fd) != 0)
-        return failTarget(t, ZIP_ER_WRITE);
+    // Complete, it replaces the old archive by a rename, as libzip's own
+    // archives do; it is not forced to the disk first, which would make
+    // every run wait for the device.
     int r = close(t->fd);
     t->fd = -1;
     return r == 0 ? 0 : failTarget(t, ZIP_ER_CLOSE);
