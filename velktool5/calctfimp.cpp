@@ -1,5 +1,6 @@
 // The calctfimp subcommand: a transfer-function archive from measured
 // impulse responses, one multichannel WAV file per source position.
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -109,21 +110,9 @@ int checkImpulseFiles(const char *used)
     return 0;
 }
 
-// The run's arrays come from the heap, and released memory stays there:
-// the impulse responses released after their transform are then reused
-// for the transfer-function matrices instead of being returned to the
-// system and replaced by fresh pages (page faults are a large part of a
-// run).  32 MiB is the largest threshold the allocator accepts; larger
-// arrays are mapped as before.
-void keepReleasedMemory(void)
-{
-    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
-    mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
-}
-
-// Asks for huge pages for the whole 2 MiB pages inside a large block not
-// yet touched: one page fault then maps 2 MiB instead of 4 KiB.  Only
-// advice; where the system does not follow it nothing changes.
+// Asks for huge pages for the whole 2 MiB pages inside a block not yet
+// touched: one page fault then maps 2 MiB instead of 4 KiB.  Only advice;
+// where the system does not follow it nothing changes.
 void adviseHugePages(const void *block, size_t bytes)
 {
     const uintptr_t huge = 2u << 20;
@@ -133,28 +122,47 @@ void adviseHugePages(const void *block, size_t bytes)
         madvise((void *)from, to - from, MADV_HUGEPAGE);
 }
 
-// The arrays that every run fills completely: the impulse responses and
-// the transfer functions.
-void adviseLargeArrays(void)
+// The transfer-function matrices are the run's large arrays: one block of
+// 16 KiB or so per source and kind, made (and zero-filled) one after the
+// other from the heap, where page faults are a large part of a run.  The
+// heap is first grown to hold them all (with their records and the
+// allocator's headers), in blocks below the allocator's largest mapping
+// threshold so that they come from the heap, side by side; their memory is
+// advised as huge pages and given back to the allocator, which keeps it,
+// and the matrices land in it.
+void prepareMatrixMemory(int tfType)
 {
-    const size_t rows = (size_t)g.nSrc * (size_t)g.nMic;
-    adviseHugePages(g.IRvectLoc[0][0], rows * (size_t)g.nfft * sizeof(float));
-    adviseHugePages(g.IRvectSep[0][0], rows * (size_t)g.nfft * sizeof(float));
-    adviseHugePages(g.TFvect[0][0],
-                    rows * (size_t)(g.nfft / 2 + 1) * sizeof(velktool_ComplexFloat));
+    const size_t kinds = tfType == LOC_SEP ? 2 : 1;
+    const size_t perSource = (size_t)g.nMic * (size_t)(g.nfft / 2 + 1) *
+                                 sizeof(velkio_Complex) + 256;
+    size_t bytes = kinds * perSource * (size_t)(g.nSrc > 0 ? g.nSrc : 0);
+    const int threshold = 32 << 20;
+    const size_t blockLimit = (size_t)threshold - (64u << 10); // with headers
+    mallopt(M_MMAP_THRESHOLD, threshold);
+    mallopt(M_TRIM_THRESHOLD, bytes < INT_MAX / 2 ? (int)(2 * bytes) : INT_MAX);
+    std::vector<void *> blocks;
+    while (bytes > 0) {
+        size_t n = bytes < blockLimit ? bytes : blockLimit;
+        void *block = malloc(n);
+        if (block == nullptr)
+            break;
+        adviseHugePages(block, n);
+        blocks.push_back(block);
+        bytes -= n;
+    }
+    for (void *block : blocks)
+        free(block);
 }
 
-void allocateArrays(void)
+void allocateArrays(int tfType)
 {
-    velktool_new(VELKTOOL_IRVECT);
-    velktool_new(VELKTOOL_TMPIRVECT);
-    velktool_new(VELKTOOL_TFVECT);
-    velktool_new(VELKTOOL_TMPTFVECT);
     velktool_new(VELKTOOL_FFTBUF);
     velktool_new(VELKTOOL_MICPOS);
     velktool_new(VELKTOOL_SRCPOS);
     velktool_new(VELKTOOL_POSID);
     velktool_new(VELKTOOL_TMPSRCDIR);
+    prepareMatrixMemory(tfType);
+    velktool_newSourceMatrices(tfType);
 }
 
 } // namespace
@@ -181,22 +189,19 @@ int velktoolcli_calctfimpExec(const char *impulseList, const char *micList,
         checkImpulseFiles(used) != 0)
         return 1;
 
-    keepReleasedMemory();
-    allocateArrays();
-    adviseLargeArrays();
+    allocateArrays(tfType);
     velktool_createTmpPath();
     velktool_setMicPosId(used);
     velktool_setSrcPosId();
 
     std::vector<velktool_CutRangePair> ranges((size_t)g.nSrc);
-    velktool_setIRvectFromWav(tfType, directLength, reverbLength,
-                              ranges.data());
+    velktool_tfFromWav(tfType, directLength, reverbLength, ranges.data());
     if (tfType == LOC || tfType == LOC_SEP) {
         cat_asprintf(&g.info, "Direct sound Length  %d\n", directLength);
         cat_asprintf(&g.info, "Reverb sound Length  %d\n", reverbLength);
     }
-    genTfFromIR(tfType, normalizeSrc, normalizeMic, normalizeFreq, resetMic,
-                outputFile, ranges.data());
+    genTfFromMatrices(tfType, normalizeSrc, normalizeMic, normalizeFreq,
+                      resetMic, outputFile, ranges.data());
     return 0;
 }
 

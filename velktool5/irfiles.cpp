@@ -668,21 +668,30 @@ void cutRanges(int tfType, int s, int directLength, int reverbLength,
         getIrRange4FFT(1, pmax, reverbLength + 1, n, s, &pair->sep);
 }
 
-// The windows of the cut ranges for every microphone, from signals[j].
+// The windows of the cut ranges for every microphone, from signals[j],
+// into loc[j] and sep[j] (the rows of the kinds in use).
 void cutWindows(int tfType, int s, int directLength, int reverbLength,
                 const int *peaks, float *const *signals,
-                const velktool_CutRangePair *pair)
+                const velktool_CutRangePair *pair, float *const *loc,
+                float *const *sep)
 {
-    const bool loc = tfType == LOC || tfType == LOC_SEP;
-    const bool sep = tfType == SEP || tfType == LOC_SEP;
+    const bool withLoc = tfType == LOC || tfType == LOC_SEP;
+    const bool withSep = tfType == SEP || tfType == LOC_SEP;
     for (int j = 0; j < g.nMic; ++j) {
-        if (loc)
+        if (withLoc)
             setIr4FFT(0, peaks[j], &pair->loc, s, j, directLength, signals[j],
-                      g.IRvectLoc[s][j]);
-        if (sep)
+                      loc[j]);
+        if (withSep)
             setIr4FFT(1, peaks[j], &pair->sep, s, j, reverbLength, signals[j],
-                      g.IRvectSep[s][j]);
+                      sep[j]);
     }
+}
+
+// The rows of source s in IRvectLoc / IRvectSep (null for a kind without
+// its array).
+float *const *irRows(float ***irs, int s)
+{
+    return irs != nullptr ? irs[s] : nullptr;
 }
 
 void cutSource(int tfType, int s, int directLength, int reverbLength,
@@ -690,88 +699,156 @@ void cutSource(int tfType, int s, int directLength, int reverbLength,
                velktool_CutRangePair *pair)
 {
     cutRanges(tfType, s, directLength, reverbLength, pmax, n, pair);
-    cutWindows(tfType, s, directLength, reverbLength, peaks, signals, pair);
+    cutWindows(tfType, s, directLength, reverbLength, peaks, signals, pair,
+               irRows(g.IRvectLoc, s), irRows(g.IRvectSep, s));
 }
 
 // Four floats (or ints) side by side, the compiler's portable vectors.
 typedef float Float4 __attribute__((vector_size(16)));
 typedef int Int4 __attribute__((vector_size(16)));
 
-// The peak of channel c alone, as searchPeak finds it, from index start
-// (already the best) over start+1 .. end-1.
-int channelPeak(const ImpulseFile &file, long long c, int start, int end)
+// The peaks of the microphones in use, the peaks of every channel of the
+// latest file and the work arrays of their search: kept across the
+// sources of a run.
+struct PeakBuffers {
+    int *peaks;
+    std::vector<int> channelPeaks;
+    std::vector<float> largest;
+    std::vector<char> found;
+};
+
+const Int4 ABS_MASK = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
+
+Float4 magnitudes4(const float *x)
 {
-    const float *x = file.samples + c;
-    int best = start;
-    float bestValue = fabsf(x[(size_t)start * file.channels]);
-    for (int i = start + 1; i < end; ++i) {
-        float v = fabsf(x[(size_t)i * file.channels]);
-        if (v > bestValue) {
-            bestValue = v;
-            best = i;
-        }
-    }
-    return best;
+    Float4 v;
+    memcpy(&v, x, sizeof v);
+    return (Float4)((Int4)v & ABS_MASK);
 }
 
-// The same for four neighbouring channels c .. c+3 at once: per channel
-// the earliest sample of the largest magnitude. A first pass finds the
-// largest magnitudes (strictly larger replaces, so a NaN never wins), a
-// second the first sample of each, which lies near the start in an impulse
-// response; a channel that starts with NaN keeps its start, since nothing
-// compares larger than NaN.
-void fourChannelPeaks(const ImpulseFile &file, long long c, int start, int end,
-                      int *peaks)
+// The largest magnitudes of the G groups of four channels from channel c0
+// over frames start .. end-1 (start < end), as searchPeak's scan finds
+// them: the value at start, replaced only by a strictly larger one, so that
+// a NaN never wins and a channel that starts with NaN keeps it.  The even
+// and odd frames go to separate accumulators (merged by the same rule), so
+// that the maxima of consecutive frames do not wait for each other; G is a
+// constant, so that the accumulators stay in registers.
+template <int G>
+void largestOfGroups(const ImpulseFile &file, size_t c0, int start, int end,
+                     float *largest)
 {
-    const Int4 absMask = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
-    const float *x = file.samples + c;
-    const size_t stride = (size_t)file.channels;
-    Float4 largest;
-    memcpy(&largest, x + (size_t)start * stride, sizeof largest);
-    largest = (Float4)((Int4)largest & absMask);
-    for (int i = start + 1; i < end; ++i) {
-        Float4 v;
-        memcpy(&v, x + (size_t)i * stride, sizeof v);
-        v = (Float4)((Int4)v & absMask);
-        largest = v > largest ? v : largest;
-    }
-    int pending = 0;
-    for (int k = 0; k < 4; ++k) {
-        peaks[k] = start;
-        if (!std::isnan(largest[k]))
-            pending |= 1 << k;
-    }
-    for (int i = start; i < end && pending != 0; ++i) {
-        const float *frame = x + (size_t)i * stride;
-        for (int k = 0; k < 4; ++k) {
-            if ((pending & (1 << k)) != 0 && fabsf(frame[k]) == largest[k]) {
-                peaks[k] = i;
-                pending &= ~(1 << k);
-            }
+    const size_t channels = (size_t)file.channels;
+    const float *x = file.samples + c0;
+    Float4 even[G], odd[G];
+    for (int q = 0; q < G; ++q)
+        even[q] = odd[q] = magnitudes4(x + (size_t)start * channels + 4 * q);
+    int i = start + 1;
+    for (; i + 1 < end; i += 2) {
+        const float *a = x + (size_t)i * channels;
+        const float *b = a + channels;
+        for (int q = 0; q < G; ++q) {
+            Float4 va = magnitudes4(a + 4 * q), vb = magnitudes4(b + 4 * q);
+            even[q] = va > even[q] ? va : even[q];
+            odd[q] = vb > odd[q] ? vb : odd[q];
         }
     }
+    if (i < end) {
+        const float *a = x + (size_t)i * channels;
+        for (int q = 0; q < G; ++q) {
+            Float4 va = magnitudes4(a + 4 * q);
+            even[q] = va > even[q] ? va : even[q];
+        }
+    }
+    for (int q = 0; q < G; ++q) {
+        Float4 m = odd[q] > even[q] ? odd[q] : even[q];
+        memcpy(largest + c0 + 4 * q, &m, sizeof m);
+    }
+}
+
+// The same for one channel c.
+void largestOfChannel(const ImpulseFile &file, size_t c, int start, int end,
+                      float *largest)
+{
+    const size_t channels = (size_t)file.channels;
+    const float *x = file.samples + c;
+    float m = fabsf(x[(size_t)start * channels]);
+    for (int i = start + 1; i < end; ++i) {
+        float v = fabsf(x[(size_t)i * channels]);
+        m = v > m ? v : m;
+    }
+    largest[c] = m;
+}
+
+// The largest magnitude of every channel of the file over frames start ..
+// end-1: sixteen channels per pass over the frames (eight channels, the
+// usual array, in one pass), the channels beyond the groups of four one by
+// one.
+void largestMagnitudes(const ImpulseFile &file, int start, int end,
+                       float *largest)
+{
+    const size_t channels = (size_t)file.channels;
+    size_t c = 0;
+    for (; c + 16 <= channels; c += 16)
+        largestOfGroups<4>(file, c, start, end, largest);
+    switch ((channels - c) / 4) {
+    case 3:
+        largestOfGroups<3>(file, c, start, end, largest);
+        break;
+    case 2:
+        largestOfGroups<2>(file, c, start, end, largest);
+        break;
+    case 1:
+        largestOfGroups<1>(file, c, start, end, largest);
+        break;
+    default:
+        break;
+    }
+    for (c = channels - channels % 4; c < channels; ++c)
+        largestOfChannel(file, c, start, end, largest);
 }
 
 // The peak of every channel of the file, searched between from and to as
-// searchPeak searches one channel.
-void interleavedPeaks(const ImpulseFile &file, int from, int to, int *peaks)
+// searchPeak searches one channel: the earliest sample of the largest
+// magnitude.  A second pass finds the first sample of each largest
+// magnitude, which lies near the start in an impulse response; a channel
+// whose largest magnitude is NaN keeps its start.
+void interleavedPeaks(const ImpulseFile &file, int from, int to,
+                      PeakBuffers &b)
 {
     const int n = file.frames;
+    const size_t channels = (size_t)file.channels;
+    int *peaks = b.channelPeaks.data();
     int start = 0, end = n;
     if (from >= 0 && to >= 0) {
         start = from < n ? from : n;
         end = to < n ? to : n;
     }
-    long long c = 0;
     if (n <= 0 || start >= n) {
-        for (; c < file.channels; ++c)
+        for (size_t c = 0; c < channels; ++c)
             peaks[c] = n <= 0 ? 0 : n - 1;
         return;
     }
-    for (; c + 4 <= file.channels; c += 4)
-        fourChannelPeaks(file, c, start, end, peaks + c);
-    for (; c < file.channels; ++c)
-        peaks[c] = channelPeak(file, c, start, end);
+    for (size_t c = 0; c < channels; ++c)
+        peaks[c] = start;
+    if (end <= start + 1)
+        return;
+    float *largest = b.largest.data();
+    largestMagnitudes(file, start, end, largest);
+    size_t pending = 0;
+    for (size_t c = 0; c < channels; ++c) {
+        b.found[c] = std::isnan(largest[c]);
+        pending += b.found[c] ? 0 : 1;
+    }
+    for (int i = start; i < end && pending > 0; ++i) {
+        const float *frame = file.samples + (size_t)i * channels;
+        for (size_t c = 0; c < channels; ++c) {
+            if (!b.found[c] && fabsf(frame[c]) == largest[c]) {
+                peaks[c] = i;
+                b.found[c] = 1;
+                --pending;
+            }
+        }
+    }
 }
 
 // Copies the samples of the cut windows of one source, channels in use,
@@ -846,43 +923,79 @@ float *readImpulseResponseFile(const char *path, int *count)
 
 } // namespace
 
+namespace {
+
+// The messages of the WAV loader are reported under its name, whichever
+// path of calctfimp runs it.
+const char WAV_LOADER[] = "velktool_setIRvectFromWav";
+
+// Source s from its WAV file: progress line, peaks, cut ranges (*pair) and
+// the windows of every microphone in loc[j] / sep[j].  The file is read
+// whole, as stored; the peaks are searched in the interleaved samples, and
+// only the samples of the cut windows are copied into the rows of wavData.
+void cutWavSource(int tfType, int s, int directLength, int reverbLength,
+                  PeakBuffers &b, velktool_CutRangePair *pair,
+                  float *const *loc, float *const *sep)
+{
+    printf(" progress:%d / %d\n", s + 1, g.nSrc);
+    fflush(stdout);
+    const velkio_Position *position = velkio_Positions_getById(
+        g.srcXml != nullptr ? g.srcXml->poses : nullptr, g.srcPosId[s]);
+    if (position == nullptr || position->path == nullptr) {
+        velkio_Log_printf_(VELKIO_LOG_ERROR, "can not open wave file [%s]", 0,
+                           WAV_LOADER, __LINE__,
+                           position == nullptr ? "" : "(no path)");
+        velktool_Exit(1);
+    }
+    ImpulseFile file = readImpulseFile(position->path);
+    b.channelPeaks.resize((size_t)file.channels);
+    b.largest.resize((size_t)file.channels);
+    b.found.resize((size_t)file.channels);
+    interleavedPeaks(file, g.peakSearchFrom - 1, g.peakSearchTo - 1, b);
+    for (int j = 0; j < g.nMic; ++j)
+        b.peaks[j] = b.channelPeaks[(size_t)g.micPosId[j]];
+    int pmin, pmax;
+    peakRange(b.peaks, g.nMic, &pmin, &pmax);
+    velkio_Log_printf_(VELKIO_LOG_DEBUG, "WAV IR[%d] peak=%d to %d", 0,
+                       WAV_LOADER, __LINE__, g.srcPosId[s], pmin, pmax);
+    showReverbSources(s, pmin, b.peaks);
+    cutRanges(tfType, s, directLength, reverbLength, pmax, file.frames, pair);
+    copyWindows(file, tfType, *pair);
+    cutWindows(tfType, s, directLength, reverbLength, b.peaks, g.wavData, pair,
+               loc, sep);
+}
+
+} // namespace
+
 void velktool_setIRvectFromWav(int tfType, int directLength, int reverbLength,
                                velktool_CutRangePair *ranges)
 {
-    int *peaks = newPeaks(__func__);
-    std::vector<int> channelPeaks;
+    PeakBuffers b = {newPeaks(WAV_LOADER), {}, {}, {}};
+    for (int s = 0; s < g.nSrc; ++s)
+        cutWavSource(tfType, s, directLength, reverbLength, b, &ranges[s],
+                     irRows(g.IRvectLoc, s), irRows(g.IRvectSep, s));
+    free(b.peaks);
+}
+
+void velktool_tfFromWav(int tfType, int directLength, int reverbLength,
+                        velktool_CutRangePair *ranges)
+{
+    PeakBuffers b = {newPeaks(WAV_LOADER), {}, {}, {}};
+    // The windows of one source: every sample is rewritten for each source,
+    // as the rows of a fresh IRvect would start from zero.
+    float **loc = velktool_newFloatTwoDim(g.nMic, g.nfft);
+    float **sep = velktool_newFloatTwoDim(g.nMic, g.nfft);
+    const size_t bytes = (size_t)g.nMic * (size_t)g.nfft * sizeof(float);
     for (int s = 0; s < g.nSrc; ++s) {
-        printf(" progress:%d / %d\n", s + 1, g.nSrc);
-        fflush(stdout);
-        const velkio_Position *position = velkio_Positions_getById(
-            g.srcXml != nullptr ? g.srcXml->poses : nullptr, g.srcPosId[s]);
-        if (position == nullptr || position->path == nullptr) {
-            VELKIO_LOG(VELKIO_LOG_ERROR, "can not open wave file [%s]",
-                       position == nullptr ? "" : "(no path)");
-            free(peaks);
-            velktool_Exit(1);
-        }
-        // The file is read whole, as stored; the peaks are searched in the
-        // interleaved samples, and only the samples of the cut windows are
-        // copied into the rows of wavData.
-        ImpulseFile file = readImpulseFile(position->path);
-        channelPeaks.resize((size_t)file.channels);
-        interleavedPeaks(file, g.peakSearchFrom - 1, g.peakSearchTo - 1,
-                         channelPeaks.data());
-        for (int j = 0; j < g.nMic; ++j)
-            peaks[j] = channelPeaks[(size_t)g.micPosId[j]];
-        int pmin, pmax;
-        peakRange(peaks, g.nMic, &pmin, &pmax);
-        VELKIO_LOG(VELKIO_LOG_DEBUG, "WAV IR[%d] peak=%d to %d", g.srcPosId[s],
-                   pmin, pmax);
-        showReverbSources(s, pmin, peaks);
-        cutRanges(tfType, s, directLength, reverbLength, pmax, file.frames,
-                  &ranges[s]);
-        copyWindows(file, tfType, ranges[s]);
-        cutWindows(tfType, s, directLength, reverbLength, peaks, g.wavData,
-                   &ranges[s]);
+        memset(loc[0], 0, bytes);
+        memset(sep[0], 0, bytes);
+        cutWavSource(tfType, s, directLength, reverbLength, b, &ranges[s], loc,
+                     sep);
+        velktool_transformSource(tfType, s, loc, sep);
     }
-    free(peaks);
+    velktool_freeFloatTwoDim(loc);
+    velktool_freeFloatTwoDim(sep);
+    free(b.peaks);
 }
 
 void velktool_setIRvectFromFlt(int tfType, int s, int directLength,

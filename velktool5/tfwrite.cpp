@@ -13,6 +13,7 @@
 #include <libxml/xpath.h>
 #include <zip.h>
 
+#include "fft.h"
 #include "textutil.h"
 #include "velktool.h"
 #include "zipread.h"
@@ -37,8 +38,9 @@ void freeMatrices(velkio_Matrix **&matrices, int count)
     matrices = nullptr;
 }
 
-// One complex matrix [nMic][nfft/2+1] per source position, from TFvect.
-velkio_Matrix **matricesFromTFvect(void)
+// One complex matrix [nMic][nfft/2+1] per source position, every value
+// zero.
+velkio_Matrix **newMatrices(void)
 {
     const int cols = g.nfft / 2 + 1;
     velkio_Matrix **matrices =
@@ -48,19 +50,27 @@ velkio_Matrix **matricesFromTFvect(void)
         velktool_Exit(1);
     }
     for (int s = 0; s < g.nSrc; ++s) {
-        velkio_Matrix *m = velkio_Matrix_new("complex", g.nMic, cols);
-        if (m == nullptr) {
+        matrices[s] = velkio_Matrix_new("complex", g.nMic, cols);
+        if (matrices[s] == nullptr) {
             VELKIO_LOG(VELKIO_LOG_ERROR, "velkio_Matrix_new Failed");
             freeMatrices(matrices, s);
             velktool_Exit(1);
         }
-        // Row j of the matrix is the row of TFvect, bins 0 .. nfft/2: every
-        // value of the matrix is written.
-        for (int j = 0; j < g.nMic; ++j)
-            memcpy((void *)(m->data + (size_t)j * cols), g.TFvect[s][j],
-                   (size_t)cols * sizeof *m->data);
-        matrices[s] = m;
     }
+    return matrices;
+}
+
+// The same, from TFvect.
+velkio_Matrix **matricesFromTFvect(void)
+{
+    const int cols = g.nfft / 2 + 1;
+    velkio_Matrix **matrices = newMatrices();
+    // Row j of a matrix is the row of TFvect, bins 0 .. nfft/2: every value
+    // of the matrix is written.
+    for (int s = 0; s < g.nSrc; ++s)
+        for (int j = 0; j < g.nMic; ++j)
+            memcpy((void *)(matrices[s]->data + (size_t)j * cols), g.TFvect[s][j],
+                   (size_t)cols * sizeof *matrices[s]->data);
     return matrices;
 }
 
@@ -156,6 +166,104 @@ int genTfFromIR(int tfType, int normalizeSrc, int normalizeMic,
         genGSS(normalizeSrc, normalizeMic, normalizeFreq);
     }
     releaseAfterTransform = false;
+    return writeTFWithReport(tfType, outputFile, resetMic, ranges);
+}
+
+namespace {
+
+// Bins 0 .. nfft/2 of the transform of each rows[j] into row j of m,
+// conjugated for the separation kind (whose bin nfft/2 is cleared).
+void transformRows(float *const *rows, velkio_Matrix *m, bool separation)
+{
+    const int cols = g.nfft / 2 + 1;
+    for (int j = 0; j < g.nMic; ++j) {
+        velktool_FFTImpl_fRealFFT(rows[j], g.fftOut, g.nfft);
+        velkio_Complex *row = m->data + (size_t)j * cols;
+        if (!separation) {
+            memcpy((void *)row, g.fftOut, (size_t)cols * sizeof *row);
+            continue;
+        }
+        for (int k = 0; k < cols; ++k)
+            row[k] = std::conj(g.fftOut[k]);
+        row[g.nfft / 2] = 0;
+    }
+}
+
+// TFvect as rows of the separation matrices, for the normalizations.
+velktool_ComplexFloat ***tfViewOf(velkio_Matrix **matrices)
+{
+    const size_t rows = (size_t)g.nSrc * (size_t)(g.nMic > 0 ? g.nMic : 0);
+    velktool_ComplexFloat ***view = (velktool_ComplexFloat ***)calloc(
+        (size_t)(g.nSrc > 0 ? g.nSrc : 1), sizeof *view);
+    velktool_ComplexFloat **row = (velktool_ComplexFloat **)calloc(
+        rows > 0 ? rows : 1, sizeof *row);
+    if (view == nullptr || row == nullptr) {
+        free(view);
+        free(row);
+        VELKIO_LOG(VELKIO_LOG_ERROR, "malloc Failed");
+        velktool_Exit(1);
+    }
+    const int cols = g.nfft / 2 + 1;
+    for (int s = 0; s < g.nSrc; ++s) {
+        view[s] = row + (size_t)s * g.nMic;
+        for (int j = 0; j < g.nMic; ++j)
+            view[s][j] = matrices[s]->data + (size_t)j * cols;
+    }
+    view[0] = row; // also for no source: the row block is view[0]
+    return view;
+}
+
+void freeTfView(velktool_ComplexFloat ***view)
+{
+    free(view[0]);
+    free(view);
+}
+
+} // namespace
+
+void velktool_newSourceMatrices(int tfType)
+{
+    if (g.fftOut == nullptr)
+        velktool_new(VELKTOOL_FFTBUF);
+    if (tfType == LOC || tfType == LOC_SEP) {
+        freeMatrices(g.loctf, g.nSrc);
+        g.loctf = newMatrices();
+    }
+    if (tfType == SEP || tfType == LOC_SEP) {
+        freeMatrices(g.septf, g.nSrc);
+        g.septf = newMatrices();
+    }
+}
+
+void velktool_transformSource(int tfType, int s, float *const *loc,
+                              float *const *sep)
+{
+    if (tfType == LOC || tfType == LOC_SEP)
+        transformRows(loc, g.loctf[s], false);
+    if (tfType == SEP || tfType == LOC_SEP) {
+        velktool_normalizeSourceIR(sep, s);
+        transformRows(sep, g.septf[s], true);
+    }
+}
+
+int genTfFromMatrices(int tfType, int normalizeSrc, int normalizeMic,
+                      int normalizeFreq, int resetMic, const char *outputFile,
+                      const velktool_CutRangePair *ranges)
+{
+    if (tfType == SEP || tfType == LOC_SEP) {
+        if (normalizeSrc == 1 || normalizeMic == 1 || normalizeFreq == 1) {
+            // The normalizations work on TFvect: here the matrices' rows.
+            velktool_ComplexFloat ***view = tfViewOf(g.septf);
+            velktool_ComplexFloat ***saved = g.TFvect;
+            g.TFvect = view;
+            normalizeTF(normalizeSrc, normalizeMic, normalizeFreq);
+            g.TFvect = saved;
+            freeTfView(view);
+        }
+        cat_asprintf(&g.info, "%s \n%s[%d]\n%s[%d]\n%s[%d]\n",
+                     "Normalization Type", "- Source     ", normalizeSrc,
+                     "- Microphone ", normalizeMic, "- Frequency  ", normalizeFreq);
+    }
     return writeTFWithReport(tfType, outputFile, resetMic, ranges);
 }
 

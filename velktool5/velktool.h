@@ -274,10 +274,19 @@ void velktool_setIRvectFromWav(int tfType, int directLength, int reverbLength,
                                velktool_CutRangePair *ranges);
 void velktool_setIRvectFromFlt(int tfType, int s, int directLength,
                                int reverbLength, velktool_CutRangePair *range);
+/* The transfer functions of every source from its WAV file, one source at
+ * a time: its windows are cut as velktool_setIRvectFromWav cuts them and
+ * transformed at once into loctf[s] / septf[s] (velktool_transformSource),
+ * without IRvect; loctf / septf must have been made
+ * (velktool_newSourceMatrices). */
+void velktool_tfFromWav(int tfType, int directLength, int reverbLength,
+                        velktool_CutRangePair *ranges);
 
 /* Energy normalization of every source of ir (a source without energy is
  * left zero, with a warning). */
 void velktool_normalizeIR(float ***ir);
+/* The same for one source s whose rows[j] hold nfft samples each. */
+void velktool_normalizeSourceIR(float *const *rows, int s);
 void velktool_powIR(float ***ir);
 void velktool_copyTmpIRvectToTMP(float ***ir);
 float velktool_sumAll(int s, int flag, float ***ir);
@@ -323,6 +332,18 @@ void genGSS(int normalizeSrc, int normalizeMic, int normalizeFreq);
 /* loctf / septf (nSrc matrices nMic x nfft/2+1) from TFvect. */
 void velktool_setLoctfFromArray(void);
 void velktool_setSeptfFromArray(void);
+/* The one-source-at-a-time path: velktool_newSourceMatrices makes loctf /
+ * septf (the kinds of tfType); velktool_transformSource transforms the
+ * windows of source s (loc[j], sep[j]: nfft samples each; sep is energy
+ * normalised in place) into row j of loctf[s] / septf[s], with the values
+ * genMUSIC / genGSS give before their normalizations; genTfFromMatrices
+ * then does what genTfFromIR does after the transforms. */
+void velktool_newSourceMatrices(int tfType);
+void velktool_transformSource(int tfType, int s, float *const *loc,
+                              float *const *sep);
+int genTfFromMatrices(int tfType, int normalizeSrc, int normalizeMic,
+                      int normalizeFreq, int resetMic, const char *outputFile,
+                      const velktool_CutRangePair *ranges);
 /* Builds tf from the documents (their positions, configuration and
  * neighbours move into tf) and loctf/septf (also owned by tf afterwards;
  * the fields are nulled), and writes the archive; ends the run when the

@@ -218,14 +218,15 @@ float velktool_divAll(int s, int flag, float ***ir, float x)
 
 namespace {
 
-// The float sum of the squared samples of source s, microphones in order
-// and samples in order: the sum velktool_sumAll forms over the squares
-// velktool_powIR leaves in tmpIRvect, without filling that array.
-float sourceEnergy(float ***ir, int s)
+// The float sum of the squared samples of one source (rows[j], nfft
+// samples each), microphones in order and samples in order: the sum
+// velktool_sumAll forms over the squares velktool_powIR leaves in
+// tmpIRvect, without filling that array.
+float sourceEnergy(const float *const *rows)
 {
     float sum = 0;
     for (int j = 0; j < g.nMic; ++j) {
-        const float *x = ir[s][j];
+        const float *x = rows[j];
         for (int k = 0; k < g.nfft; ++k) {
             float square = x[k] * x[k];
             sum += square;
@@ -236,24 +237,30 @@ float sourceEnergy(float ***ir, int s)
 
 } // namespace
 
+void velktool_normalizeSourceIR(float *const *rows, int s)
+{
+    float energy = sourceEnergy(rows);
+    if (energy != 0) {
+        for (int j = 0; j < g.nMic; ++j)
+            for (int k = 0; k < g.nfft; ++k)
+                rows[j][k] /= energy;
+        return;
+    }
+    // No energy (silence, or samples so small that their squares vanish in
+    // single precision): the source stays zero instead of turning into
+    // divisions by zero.
+    VELKIO_LOG(VELKIO_LOG_WARNING,
+               "src[%d] has no energy: its separation impulse responses "
+               "are left zero",
+               g.srcPosId != nullptr ? g.srcPosId[s] : s);
+    for (int j = 0; j < g.nMic; ++j)
+        memset(rows[j], 0, (size_t)g.nfft * sizeof(float));
+}
+
 void velktool_normalizeIR(float ***ir)
 {
-    for (int s = 0; s < g.nSrc; ++s) {
-        float energy = sourceEnergy(ir, s);
-        if (energy != 0) {
-            velktool_divAll(s, 0, ir, energy);
-            continue;
-        }
-        // No energy (silence, or samples so small that their squares vanish
-        // in single precision): the source stays zero instead of turning
-        // into divisions by zero.
-        VELKIO_LOG(VELKIO_LOG_WARNING,
-                   "src[%d] has no energy: its separation impulse responses "
-                   "are left zero",
-                   g.srcPosId != nullptr ? g.srcPosId[s] : s);
-        for (int j = 0; j < g.nMic; ++j)
-            memset(ir[s][j], 0, (size_t)g.nfft * sizeof(float));
-    }
+    for (int s = 0; s < g.nSrc; ++s)
+        velktool_normalizeSourceIR(ir[s], s);
 }
 
 /* ------------------------------------------------------------------ */

@@ -2,8 +2,9 @@
 // the samples as stored, and copies only the cut windows: its peaks, cut
 // ranges and impulse responses must be those of a channel-by-channel search
 // (velktool_getWavDataFromFile, searchPeak) and cut (getIrRange4FFT,
-// setIr4FFT), also with ties, NaN samples, a restricted search range and a
-// channel count that is not a multiple of four.
+// setIr4FFT), also with ties, NaN samples, a restricted search range, and
+// channel counts that the search takes in one pass over the frames or in
+// several (eight; seven; twenty-one: sixteen, four and one alone).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -19,7 +20,6 @@ using velktest::setLogLevel;
 
 namespace {
 
-const int CHANNELS = 7;
 const int FRAMES = 3000;
 
 // A deterministic pseudo-random sample in [-1, 1).
@@ -31,15 +31,15 @@ float noise(unsigned &state)
 
 // Channel c of file number n: decaying noise with a direct-sound peak whose
 // place depends on c and n, and the special cases on some channels.
-std::vector<float> makeSignal(int n)
+std::vector<float> makeSignal(int n, int channels)
 {
-    std::vector<float> x((size_t)FRAMES * CHANNELS);
+    std::vector<float> x((size_t)FRAMES * channels);
     unsigned state = 12345u + 977u * (unsigned)n;
     for (int f = 0; f < FRAMES; ++f)
-        for (int c = 0; c < CHANNELS; ++c)
-            x[(size_t)f * CHANNELS + c] = 0.1f * noise(state);
-    auto at = [&](int f, int c) -> float & { return x[(size_t)f * CHANNELS + c]; };
-    for (int c = 0; c < CHANNELS; ++c)
+        for (int c = 0; c < channels; ++c)
+            x[(size_t)f * channels + c] = 0.1f * noise(state);
+    auto at = [&](int f, int c) -> float & { return x[(size_t)f * channels + c]; };
+    for (int c = 0; c < channels; ++c)
         at(300 + 37 * c + 101 * n, c) = 0.9f;
     at(200, 1) = -0.95f; // a tie of magnitudes: the earlier one wins
     at(900, 1) = 0.95f;
@@ -47,12 +47,21 @@ std::vector<float> makeSignal(int n)
     at(500, 3) = NAN;    // never wins
     at(FRAMES - 1, 4) = -2.0f; // peak on the last sample
     at(2500, 5) = 1.5f;  // a peak behind the others (reported)
-    at(150, 6) = 0.95f;  // the tail channel beyond the groups of four
+    at(150, 6) = 0.95f;  // with seven channels, the one beyond the group
+    if (channels > 20) {  // the same beyond the first sixteen channels
+        at(200, 17) = -0.95f;
+        at(900, 17) = 0.95f;
+        at(500, 18) = NAN;
+        at(FRAMES - 1, 19) = -2.0f;
+        at(0, 20) = NAN;
+    }
     return x;
 }
 
-class WavPeaks : public ::testing::Test {
+class WavPeaks : public ::testing::TestWithParam<int> {
 protected:
+    const int channels = GetParam();
+
     void SetUp() override
     {
         resetRunState();
@@ -62,26 +71,25 @@ protected:
             std::string path = dir.file("ir" + std::to_string(n) + ".wav");
             SF_INFO info{};
             info.samplerate = 16000;
-            info.channels = CHANNELS;
+            info.channels = channels;
             info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
             SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
             ASSERT_NE(f, nullptr);
-            std::vector<float> x = makeSignal(n);
+            std::vector<float> x = makeSignal(n, channels);
             ASSERT_EQ(sf_writef_float(f, x.data(), FRAMES), FRAMES);
             sf_close(f);
             paths.push_back(path);
         }
         g.nSrc = 3;
-        g.nMic = 6;
+        g.nMic = channels - 1;
         g.nfft = 512;
         g.samplingRate = 16000;
         g.srcXml = velkio_XML_newFromData(
             velktest::makePositions("impulse", {5, 1, 3}, paths), nullptr, nullptr);
         velktool_new(VELKTOOL_POSID);
         velktool_new(VELKTOOL_IRVECT);
-        const int used[6] = {0, 1, 2, 3, 4, 6}; // channel 5 is not in use
-        for (int j = 0; j < g.nMic; ++j)
-            g.micPosId[j] = used[j];
+        for (int j = 0; j < g.nMic; ++j) // channel 5 is not in use
+            g.micPosId[j] = j < 5 ? j : j + 1;
         velktool_setSrcPosId();
     }
     void TearDown() override { resetRunState(); }
@@ -149,12 +157,12 @@ protected:
     InTempDir dir;
 };
 
-TEST_F(WavPeaks, WholeSignalSearch)
+TEST_P(WavPeaks, WholeSignalSearch)
 {
     expectSameAsReference(LOC_SEP, 32, 256);
 }
 
-TEST_F(WavPeaks, RestrictedSearchAndSingleKinds)
+TEST_P(WavPeaks, RestrictedSearchAndSingleKinds)
 {
     g.peakSearchFrom = 151; // indices 150 .. 899: the tie at 200 and 900 is cut
     g.peakSearchTo = 900;
@@ -166,12 +174,14 @@ TEST_F(WavPeaks, RestrictedSearchAndSingleKinds)
     expectSameAsReference(SEP, 32, 500);
 }
 
-TEST_F(WavPeaks, SearchStartBeyondTheData)
+TEST_P(WavPeaks, SearchStartBeyondTheData)
 {
     g.peakSearchFrom = FRAMES + 10;
     g.peakSearchTo = FRAMES + 20;
     expectSameAsReference(LOC_SEP, 32, 256);
 }
+
+INSTANTIATE_TEST_SUITE_P(ChannelCounts, WavPeaks, ::testing::Values(7, 8, 21));
 
 TEST(SearchPeak, MatchesPlainScanOnNoiseTiesAndNaN)
 {
