@@ -18,6 +18,7 @@
 # warmed the file cache: wall-clock seconds, and CPU seconds (user +
 # system), which a machine shared with other work disturbs less.
 set -u
+export LC_ALL=C # decimal points in the times, whatever the locale
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${1:-build}
 case $BUILD in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
@@ -39,16 +40,21 @@ must() { "$@" >>setup.log 2>&1 || { echo "bench: failed: $*" >&2; tail -5 setup.
 
 # measure COMMAND...: runs it REPEAT times and prints
 # "median-elapsed median-cpu max-rss-kB best-elapsed best-cpu" (cpu = user +
-# system seconds). The run directories of velktool5 are removed before
-# each run: two runs started in the same second would otherwise wait a
-# second for a fresh one.
+# system seconds). Elapsed time is taken by the shell to the microsecond
+# (time(1) gives hundredths only, too coarse for runs of 0.1 s); CPU time
+# and peak memory come from time(1). The run directories of velktool5 are
+# removed before each run: two runs started in the same second would
+# otherwise wait a second for a fresh one.
 measure() {
-    local rss=0 e u s m es="" cs=""
+    local rss=0 e u s m es="" cs="" t0 t1
     for _ in $(seq "$REPEAT"); do
         rm -rf .velktool-temp
+        t0=$EPOCHREALTIME
         "$TIME" -f '%e %U %S %M' -o time.out "$@" >run.out 2>run.err ||
             { echo "bench: failed: $* ($(tail -3 run.err))" >&2; exit 1; }
+        t1=$EPOCHREALTIME
         read -r e u s m <time.out
+        e=$(awk -v a="$t0" -v b="$t1" 'BEGIN{printf "%.4f", b - a}')
         es="$es $e"
         cs="$cs $(awk -v u="$u" -v s="$s" 'BEGIN{printf "%.2f", u + s}')"
         [ "$m" -gt "$rss" ] && rss=$m
@@ -132,8 +138,8 @@ echo
 echo "(a) calctfimp, 360 positions x 8 channels, 1 s at 16 kHz ($mb MB of WAV files)"
 echo "    medians of $REPEAT alternating runs"
 echo "                                 elapsed    cpu"
-printf '    reading floor (velkwavread)  %6.2f s  %5.2f s\n' "$floor" "$floorcpu"
-printf '    velktool5 calctfimp          %6.2f s  %5.2f s   peak RSS %d MB\n' "$imp" "$impcpu" \
+printf '    reading floor (velkwavread)  %6.3f s  %5.2f s\n' "$floor" "$floorcpu"
+printf '    velktool5 calctfimp          %6.3f s  %5.2f s   peak RSS %d MB\n' "$imp" "$impcpu" \
     $((imprss / 1024))
 echo "    ratio $ratio elapsed ($ratiocpu cpu): $verdict the bar of 1.5"
 echo
