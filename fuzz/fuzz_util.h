@@ -1,6 +1,6 @@
 // Helpers shared by the fuzz targets and the seed generator: a per-process
-// scratch file for readers that take a path, and a small transfer-function
-// record whose archive and legacy files make good seeds.
+// scratch file for readers that take a path, and archives in the form the
+// fuzzer mutates.  Seeds are made from the tests' records (tf_records.h).
 #ifndef VELK_FUZZ_UTIL_H
 #define VELK_FUZZ_UTIL_H
 
@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <zip.h>
 
+#include "tf_records.h"
 #include "velkio.h"
 
 namespace velkfuzz {
@@ -50,48 +51,6 @@ inline void writeBytes(const std::string &path, const uint8_t *data, size_t size
         perror(path.c_str());
         abort();
     }
-}
-
-// A record of nSources source positions (ids 10, 11, ...) and nMics
-// microphones (ids 0, 1, ...) with localization and separation matrices
-// of nfft/2+1 bins.
-inline velkio_TransferFunction *smallRecord(int nSources, int nMics, int nfft)
-{
-    velkio_Positions *src = velkio_Positions_new("tsp", 0, 0, 0);
-    for (int s = 0; s < nSources; s++) {
-        float c[3] = {1.5f, 0.25f * (float)s, -0.5f};
-        velkio_Positions_append(src, velkio_Position_new(10 + s, 1, c, "rec.wav"));
-    }
-    velkio_Positions *mic = velkio_Positions_new("microphone", 0, 0, 0);
-    for (int m = 0; m < nMics; m++) {
-        float c[3] = {0.05f * (float)m, -0.0625f, 0.125f};
-        velkio_Positions_append(mic, velkio_Position_new(m, 1, c, nullptr));
-    }
-    velkio_Config *cfg = velkio_Config_new();
-    velkio_Config_setNfft(cfg, nfft);
-    velkio_Config_setSamplingRate(cfg, 16000);
-    velkio_Config_setSynchronousAverage(cfg, 16);
-    velkio_Config_setTSPlength(cfg, 16384);
-    velkio_Config_setTSPoffset(cfg, 3);
-    velkio_Config_setPeakSearchFrom(cfg, 1);
-    velkio_Config_setPeakSearchTo(cfg, 200);
-    velkio_Config_setSignalMax(cfg, 32768);
-    velkio_TransferFunction *tf = velkio_TransferFunction_fromData(src, mic, cfg, nullptr);
-    velkio_Matrix **kinds[2];
-    for (int k = 0; k < 2; k++) {
-        kinds[k] = (velkio_Matrix **)calloc((size_t)nSources, sizeof(velkio_Matrix *));
-        for (int s = 0; s < nSources; s++) {
-            kinds[k][s] = velkio_Matrix_new("complex", nMics, nfft / 2 + 1);
-            for (int m = 0; m < nMics; m++)
-                for (int b = 0; b <= nfft / 2; b++)
-                    velkio_Matrix_setValueComplex(
-                        kinds[k][s], m, b,
-                        velkio_Complex(0.5f * (float)(k + s + m + b), 0.125f * (float)(s - b)));
-        }
-    }
-    velkio_TransferFunction_setLocTFs(tf, kinds[0]);
-    velkio_TransferFunction_setSepTFs(tf, kinds[1]);
-    return tf;
 }
 
 // Archives as the fuzzer sees them: members separated by kMemberSeparator,

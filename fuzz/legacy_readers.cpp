@@ -15,7 +15,7 @@ const std::string &fixedArchive()
     static std::string path;
     if (path.empty()) {
         path = velkfuzz::scratchFile("fixed.zip");
-        velkio_TransferFunction *tf = velkfuzz::smallRecord(2, 2, 16);
+        velkio_TransferFunction *tf = velktest::legacyRecord(2, 2, 16);
         if (velkio_TransferFunction_write(tf, path.c_str(), nullptr) != 0)
             abort();
         velkio_TransferFunction_delete(&tf);

@@ -60,7 +60,7 @@ void putDocument(const char *name, velkio_XML *doc)
 
 void xmlSeeds()
 {
-    velkio_TransferFunction *tf = velkfuzz::smallRecord(3, 2, 16);
+    velkio_TransferFunction *tf = velktest::legacyRecord(3, 2, 16);
     putDocument("sources.xml",
                 velkio_XML_newFromData(velkio_Positions_copy(tf->positions), nullptr, nullptr));
     putDocument("microphones.xml",
@@ -78,7 +78,7 @@ void xmlSeeds()
 void archiveAndMatSeeds()
 {
     std::string path = velkfuzz::scratchFile("seed.zip");
-    velkio_TransferFunction *tf = velkfuzz::smallRecord(2, 2, 16);
+    velkio_TransferFunction *tf = velktest::legacyRecord(2, 2, 16);
     if (velkio_TransferFunction_write(tf, path.c_str(), nullptr) != 0)
         failures++;
     put("archive_loader", "loc_sep.zip", std::string(1, '\1') + fileBytes(path));
@@ -107,7 +107,7 @@ void archiveAndMatSeeds()
 void legacySeeds()
 {
     std::string path = velkfuzz::scratchFile("seed.legacy");
-    velkio_TransferFunction *tf = velkfuzz::smallRecord(2, 2, 16);
+    velkio_TransferFunction *tf = velktest::legacyRecord(2, 2, 16);
     const char mode[][2] = {{0, 0}, {1, 0}, {2, 0}, {3, 0}};
     if (velkio_Compat_TransferFunction_writelibvelkio2(tf, VELKIO_COMPAT_LOCALIZATION,
                                                        path.c_str()) != 0)
