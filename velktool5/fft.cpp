@@ -2,6 +2,13 @@
 #include "fft.h"
 #include "velktool.h"
 
+void velktool_FFTBins(const float *in, velktool_ComplexFloat *bins)
+{
+    velktool_FFTImpl_fRealFFT(in, g.fftOut, g.nfft);
+    for (int k = 0; k <= g.nfft / 2; ++k)
+        bins[k] = g.fftOut[k];
+}
+
 void velktool_FFT(float ***irs)
 {
     if (g.fftOut == nullptr)
@@ -9,12 +16,7 @@ void velktool_FFT(float ***irs)
     for (int k = 0; k < g.nfft; ++k)
         g.fftOut[k] = 0;
 
-    const int bins = g.nfft / 2 + 1;
-    for (int s = 0; s < g.nSrc; ++s) {
-        for (int c = 0; c < g.nMic; ++c) {
-            velktool_FFTImpl_fRealFFT(irs[s][c], g.fftOut, g.nfft);
-            for (int k = 0; k < bins; ++k)
-                g.TFvect[s][c][k] = g.fftOut[k];
-        }
-    }
+    for (int s = 0; s < g.nSrc; ++s)
+        for (int c = 0; c < g.nMic; ++c)
+            velktool_FFTBins(irs[s][c], g.TFvect[s][c]);
 }

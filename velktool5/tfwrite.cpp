@@ -13,7 +13,6 @@
 #include <libxml/xpath.h>
 #include <zip.h>
 
-#include "fft.h"
 #include "textutil.h"
 #include "velktool.h"
 #include "zipread.h"
@@ -177,14 +176,12 @@ void transformRows(float *const *rows, velkio_Matrix *m, bool separation)
 {
     const int cols = g.nfft / 2 + 1;
     for (int j = 0; j < g.nMic; ++j) {
-        velktool_FFTImpl_fRealFFT(rows[j], g.fftOut, g.nfft);
         velkio_Complex *row = m->data + (size_t)j * cols;
-        if (!separation) {
-            memcpy((void *)row, g.fftOut, (size_t)cols * sizeof *row);
+        velktool_FFTBins(rows[j], row);
+        if (!separation)
             continue;
-        }
         for (int k = 0; k < cols; ++k)
-            row[k] = std::conj(g.fftOut[k]);
+            row[k] = std::conj(row[k]);
         row[g.nfft / 2] = 0;
     }
 }
@@ -236,7 +233,7 @@ void velktool_newSourceMatrices(int tfType)
 }
 
 void velktool_transformSource(int tfType, int s, float *const *loc,
-                              float *const *sep)
+                              float **sep)
 {
     if (tfType == LOC || tfType == LOC_SEP)
         transformRows(loc, g.loctf[s], false);

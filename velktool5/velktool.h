@@ -150,6 +150,9 @@ void velktool_freeMemory(void);
 /* Transforms irs[s][c] (nfft samples) of every source s and microphone c
  * into TFvect[s][c] (bins 0 .. nfft/2); fftOut is the work buffer. */
 void velktool_FFT(float ***irs);
+/* Bins 0 .. nfft/2 of the transform of `in` (nfft samples) into bins;
+ * fftOut (allocated) is the work buffer. */
+void velktool_FFTBins(const float *in, velktool_ComplexFloat *bins);
 
 /* ------------------------------------------------------------------ */
 /* Impulse-response files (irfiles.cpp)                                */
@@ -286,7 +289,7 @@ void velktool_tfFromWav(int tfType, int directLength, int reverbLength,
  * left zero, with a warning). */
 void velktool_normalizeIR(float ***ir);
 /* The same for one source s whose rows[j] hold nfft samples each. */
-void velktool_normalizeSourceIR(float *const *rows, int s);
+void velktool_normalizeSourceIR(float **rows, int s);
 void velktool_powIR(float ***ir);
 void velktool_copyTmpIRvectToTMP(float ***ir);
 float velktool_sumAll(int s, int flag, float ***ir);
@@ -340,7 +343,7 @@ void velktool_setSeptfFromArray(void);
  * then does what genTfFromIR does after the transforms. */
 void velktool_newSourceMatrices(int tfType);
 void velktool_transformSource(int tfType, int s, float *const *loc,
-                              float *const *sep);
+                              float **sep);
 int genTfFromMatrices(int tfType, int normalizeSrc, int normalizeMic,
                       int normalizeFreq, int resetMic, const char *outputFile,
                       const velktool_CutRangePair *ranges);

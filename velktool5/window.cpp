@@ -237,13 +237,12 @@ float sourceEnergy(const float *const *rows)
 
 } // namespace
 
-void velktool_normalizeSourceIR(float *const *rows, int s)
+void velktool_normalizeSourceIR(float **rows, int s)
 {
     float energy = sourceEnergy(rows);
     if (energy != 0) {
-        for (int j = 0; j < g.nMic; ++j)
-            for (int k = 0; k < g.nfft; ++k)
-                rows[j][k] /= energy;
+        float **one[1] = {rows}; // the source alone, as source 0
+        velktool_divAll(0, 0, one, energy);
         return;
     }
     // No energy (silence, or samples so small that their squares vanish in
