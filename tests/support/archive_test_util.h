@@ -1,5 +1,6 @@
 // Helpers for the archive and MAT-file tests: a self-removing temporary
-// directory, whole-file reading and writing, and running shell commands.
+// directory, whole-file reading and writing, running shell commands, and
+// the member names of an archive.
 #ifndef VELK_ARCHIVE_TEST_UTIL_H
 #define VELK_ARCHIVE_TEST_UTIL_H
 
@@ -12,6 +13,7 @@
 
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zip.h>
 
 namespace velktest {
 
@@ -36,6 +38,20 @@ public:
 private:
     std::string path_;
 };
+
+// The member names of the archive at `path`, in their order (none when it
+// cannot be opened or fails libzip's consistency check).
+inline std::vector<std::string> memberNames(const std::string &path)
+{
+    std::vector<std::string> names;
+    zip_t *za = zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, nullptr);
+    if (za == nullptr)
+        return names;
+    for (zip_int64_t i = 0; i < zip_get_num_entries(za, 0); i++)
+        names.push_back(zip_get_name(za, (zip_uint64_t)i, 0));
+    zip_discard(za);
+    return names;
+}
 
 inline std::vector<unsigned char> readFile(const std::string &path)
 {

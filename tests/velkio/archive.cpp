@@ -19,6 +19,7 @@
 
 namespace {
 
+using velktest::memberNames;
 using velktest::TempDir;
 
 const int sourceIds[] = {0, 5, 12};
@@ -93,19 +94,6 @@ velkio_TransferFunction *record(int kinds = 3)
     if (kinds & 2)
         velkio_TransferFunction_setSepTFs(tf, tfVector(1));
     return tf;
-}
-
-std::vector<std::string> memberNames(const std::string &path)
-{
-    std::vector<std::string> names;
-    int err = 0;
-    zip_t *za = zip_open(path.c_str(), ZIP_RDONLY, &err);
-    if (za == nullptr)
-        return names;
-    for (zip_int64_t i = 0; i < zip_get_num_entries(za, 0); i++)
-        names.push_back(zip_get_name(za, (zip_uint64_t)i, 0));
-    zip_discard(za);
-    return names;
 }
 
 std::string memberText(const std::string &path, const std::string &name)

@@ -17,6 +17,7 @@
 
 namespace {
 
+using velktest::memberNames;
 using velktest::TempDir;
 
 velkio_Complex valueOf(int kind, int s, int r, int c)
@@ -57,18 +58,6 @@ velkio_TransferFunction *record(int sources, int rows, int cols)
     velkio_TransferFunction_setLocTFs(tf, matrices(0, sources, rows, cols));
     velkio_TransferFunction_setSepTFs(tf, matrices(1, sources, rows, cols));
     return tf;
-}
-
-std::vector<std::string> memberNames(const std::string &path)
-{
-    std::vector<std::string> names;
-    zip_t *za = zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, nullptr);
-    if (za == nullptr)
-        return names;
-    for (zip_int64_t i = 0; i < zip_get_num_entries(za, 0); i++)
-        names.push_back(zip_get_name(za, (zip_uint64_t)i, 0));
-    zip_discard(za);
-    return names;
 }
 
 std::string member(const std::string &path, const std::string &name)
