@@ -63,6 +63,20 @@ void velkio_Log_FileOpenFailed(const char *path);
     velkio_Log_printf_((level), (fmt), 0, __func__, __LINE__, ##__VA_ARGS__)
 
 /* ------------------------------------------------------------------ */
+/* Input files                                                         */
+/* ------------------------------------------------------------------ */
+
+/* Opens `path` for reading when it names a regular file: one open that
+ * never waits (a FIFO without a writer), checked with fstat on the same
+ * descriptor.  Returns the descriptor (blocking, close-on-exec), or -1
+ * with errno set; a path that exists but is not a regular file (FIFO,
+ * device, directory, socket) is also reported at level 0 as
+ * "[path] is not a regular file". */
+int velkio_File_openRegular(const char *path);
+/* The same as a stdio stream opened "rb"; null with errno set. */
+FILE *velkio_File_fopenRegular(const char *path);
+
+/* ------------------------------------------------------------------ */
 /* Records                                                             */
 /* ------------------------------------------------------------------ */
 

@@ -447,17 +447,17 @@ sf_count_t soundTell(void *user)
     return ((SoundSource *)user)->position;
 }
 
-// A regular file opened through the window; null (errno set) when it is
-// not a regular file or cannot be opened, which the caller then hands to
-// sf_open as it is.
+// A regular file opened through the window: one open, checked with fstat
+// on the same descriptor (velkio_File_openRegular); null (errno set) when
+// it is not a regular file or cannot be opened.
 SoundSource *openSoundSource(const char *path)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = velkio_File_openRegular(path);
     if (fd < 0)
         return nullptr;
     struct stat st;
     SoundSource *s = nullptr;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+    if (fstat(fd, &st) == 0)
         s = (SoundSource *)malloc(sizeof *s);
     if (s == nullptr) {
         close(fd);
@@ -486,10 +486,8 @@ int velktool_openSoundFile(const char *path, SF_INFO *info, velktool_SoundFile *
     file->handle = nullptr;
     file->source = nullptr;
     SoundSource *source = openSoundSource(path);
-    if (source == nullptr) {
-        file->handle = sf_open(path, SFM_READ, info);
-        return file->handle != nullptr ? 0 : 1;
-    }
+    if (source == nullptr)
+        return 1;
     SF_VIRTUAL_IO io = {soundLength, soundSeek, soundRead, soundWrite, soundTell};
     file->handle = sf_open_virtual(&io, SFM_READ, info, source);
     if (file->handle == nullptr) {

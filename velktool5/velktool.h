@@ -263,9 +263,11 @@ typedef struct velktool_SoundFile {
     SNDFILE *handle;
     void *source; /* the window the library reads through, or null */
 } velktool_SoundFile;
-/* sf_open(path, SFM_READ, info) for a regular file read through a window of
- * its first bytes (the header's small reads then cost no system call):
- * 0 with file->handle set, or 1 when libsndfile cannot open it. */
+/* Opens a regular file for reading with libsndfile, through one
+ * descriptor checked with fstat and a window of its first bytes (the
+ * header's small reads then cost no system call): 0 with file->handle set,
+ * or 1 when the file cannot be opened, is not a regular file (reported at
+ * level 0) or is not a sound file libsndfile reads. */
 int velktool_openSoundFile(const char *path, SF_INFO *info, velktool_SoundFile *file);
 void velktool_closeSoundFile(velktool_SoundFile *file);
 
