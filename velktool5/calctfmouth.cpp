@@ -131,12 +131,12 @@ int checkRecording(const velkio_Position *pos, const char *used,
     }
     SF_INFO info;
     memset(&info, 0, sizeof info);
-    SNDFILE *file = sf_open(pos->path, SFM_READ, &info);
-    if (file == nullptr) {
+    velktool_SoundFile file;
+    if (velktool_openSoundFile(pos->path, &info, &file) != 0) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "wavefile(%s) is not found.", pos->path);
         return 1;
     }
-    sf_close(file);
+    velktool_closeSoundFile(&file);
     return velktool_mouthCheckRecording(
         pos->path, info.frames, info.channels, info.samplerate, g.tspOffset,
         seg.endPoint, seg.mch, used, g.tspLength, seg.hop, seg.headmargin,

@@ -35,19 +35,13 @@ long long clampToInt(long long n)
     return n > INT_MAX ? INT_MAX : n;
 }
 
-// Byte size of an open stream, or -1 when it is not a plain readable file.
+// Byte size of a stream opened with velkio_File_fopenRegular, or -1.
 long long streamSize(FILE *fp)
 {
     struct stat st;
-    if (fstat(fileno(fp), &st) != 0 || S_ISDIR(st.st_mode))
+    if (fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode))
         return -1;
-    if (S_ISREG(st.st_mode))
-        return (long long)st.st_size;
-    if (fseeko(fp, 0, SEEK_END) != 0)
-        return -1;
-    long long size = ftello(fp);
-    rewind(fp);
-    return size;
+    return (long long)st.st_size;
 }
 
 // out = dir + "/" + name; 1 when that does not fit into size bytes.
@@ -67,7 +61,7 @@ long long get_flt_size(const char *path)
 {
     if (path == nullptr)
         return -1;
-    FILE *fp = fopen(path, "rb");
+    FILE *fp = velkio_File_fopenRegular(path);
     if (fp == nullptr)
         return -1;
     long long size = streamSize(fp);
@@ -81,7 +75,7 @@ int read_flt(const char *path, double *values, long long byteSize,
     if (path == nullptr || values == nullptr || absMax == nullptr ||
         byteSize < 0 || byteSize % 4 != 0)
         return -1;
-    FILE *fp = fopen(path, "rb");
+    FILE *fp = velkio_File_fopenRegular(path);
     if (fp == nullptr)
         return -1;
     setvbuf(fp, nullptr, _IOFBF, 8192);
@@ -138,7 +132,7 @@ int write_flt(const char *path, const double *values, long long count)
 void velktool_SetFloatArray(float *values, long long byteSize,
                             const char *path)
 {
-    FILE *fp = fopen(path, "rb");
+    FILE *fp = velkio_File_fopenRegular(path);
     if (fp == nullptr) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "can not open file [%s]", path);
         velktool_Exit(1);
@@ -226,12 +220,12 @@ int readwavfile(const char *path, double ***data, int *frames, int *channels,
 {
     SF_INFO info;
     memset(&info, 0, sizeof info);
-    SNDFILE *file = sf_open(path, SFM_READ, &info);
-    if (file == nullptr)
+    velktool_SoundFile file;
+    if (velktool_openSoundFile(path, &info, &file) != 0)
         return -1;
     long long n = clampToInt(info.frames);
-    int result = readwave(file, &info, n, data);
-    sf_close(file);
+    int result = readwave(file.handle, &info, n, data);
+    velktool_closeSoundFile(&file);
     *frames = (int)n;
     *channels = info.channels;
     *samplingRate = info.samplerate;
@@ -892,7 +886,7 @@ int *newPeaks(const char *routine)
 // velktool_setIRvectFromFlt and velktool_SetFloatArray.
 float *readImpulseResponseFile(const char *path, int *count)
 {
-    FILE *fp = fopen(path, "rb");
+    FILE *fp = velkio_File_fopenRegular(path);
     long long size = fp != nullptr ? streamSize(fp) : -1;
     if (size < 0) {
         if (fp != nullptr)

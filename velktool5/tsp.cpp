@@ -503,19 +503,22 @@ int writeImpulseResponses(const velktool_TspReference *ref, const Sum *sums,
     return 0;
 }
 
-// The offset search over the whole recording, then the length check again:
-// the searched offset may lie anywhere, even before the recording.
-int searchInRecording(const velktool_TspReference *ref, const char *inputWav,
+// The offset search over the whole of the open recording, then the length
+// check again: the searched offset may lie anywhere, even before the
+// recording.  The addition seeks to its own start afterwards.
+int searchInRecording(const velktool_TspReference *ref, SNDFILE *file,
+                      const SF_INFO *info, const char *inputWav,
                       int syncAddFreq, const char *flags, int from, int to,
                       int *offset)
 {
     double **x = nullptr;
-    int frames = 0, channels = 0, rate = 0;
-    if (readwavfile(inputWav, &x, &frames, &channels, &rate) != 1) {
+    const int frames = info->frames > INT_MAX ? INT_MAX : (int)info->frames;
+    if (sf_seek(file, 0, SEEK_SET) != 0 || readwave(file, info, frames, &x) != 1) {
         SYSIMP_LOG(VELKIO_LOG_ERROR, "wavefile(%s) is not found.", inputWav);
         return 1;
     }
-    int status = searchOffset(ref, x, frames, channels, flags, from, to, offset);
+    int status = searchOffset(ref, x, frames, info->channels, flags, from, to,
+                              offset);
     velktool_freeWaveData(x);
     if (status == 0)
         status = checkRecordingLength(frames, ref->tspLength, syncAddFreq, *offset);
@@ -680,8 +683,9 @@ int velktool_deconvolveTsp(velktool_TspReference *ref, int syncAddFreq,
 {
     SF_INFO info;
     memset(&info, 0, sizeof info);
-    SNDFILE *file = inputWav != nullptr ? sf_open(inputWav, SFM_READ, &info) : nullptr;
-    if (file == nullptr) {
+    // The recording is opened once and read only through this handle.
+    velktool_SoundFile file;
+    if (inputWav == nullptr || velktool_openSoundFile(inputWav, &info, &file) != 0) {
         SYSIMP_LOG(VELKIO_LOG_ERROR, "wavefile(%s) is not found.", text(inputWav));
         return 1;
     }
@@ -691,15 +695,16 @@ int velktool_deconvolveTsp(velktool_TspReference *ref, int syncAddFreq,
     if (status == 0) {
         SYSIMP_LOG(VELKIO_LOG_INFO, "calc_impulse...");
         if (searchOffsetFrom >= 0)
-            status = searchInRecording(ref, inputWav, syncAddFreq, outChannelList,
+            status = searchInRecording(ref, file.handle, &info, inputWav,
+                                       syncAddFreq, outChannelList,
                                        searchOffsetFrom, searchOffsetTo,
                                        &syncAddOffset);
     }
     if (status == 0)
-        status = deconvolveRecording(ref, file, &info, inputWav,
+        status = deconvolveRecording(ref, file.handle, &info, inputWav,
                                      syncAddFreq, syncAddOffset, outChannelList,
                                      channelOrigin, outputPath);
-    sf_close(file);
+    velktool_closeSoundFile(&file);
     if (status == 0)
         SYSIMP_LOG(VELKIO_LOG_INFO, "calc_impulse done.");
     return status;

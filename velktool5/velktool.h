@@ -161,6 +161,11 @@ void velktool_FFTBins(const float *in, velktool_ComplexFloat *bins);
 /* Number of channel flags of a channel-use table: channels 0 .. 63. */
 enum { VELKTOOL_MAX_CHANNELS = 64 };
 
+/* The raw float and WAV readers below open regular files only
+ * (velkio_File_openRegular): a FIFO, device or directory is refused at
+ * level 0 as "[path] is not a regular file" without waiting on it, and the
+ * reader then fails as for a file that cannot be opened. */
+
 /* Size of a raw float file in bytes; -1 for a null path or a file that
  * cannot be opened. */
 long long get_flt_size(const char *path);
