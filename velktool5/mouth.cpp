@@ -152,23 +152,6 @@ int checkFrameExtent(const char *inFile, long long frames, int s, int e,
     return 0;
 }
 
-// A channel with a sample that is not a finite number would spread it over
-// the whole estimate.
-int checkFinite(const char *inFile, const double *x, long long frames,
-                int channel)
-{
-    for (long long i = 0; i < frames; i++) {
-        if (!std::isfinite(x[i])) {
-            VELKIO_LOG(VELKIO_LOG_ERROR,
-                       "mouth TSP: wav channel [%d] of [%s] holds a sample "
-                       "that is not a finite number (frame %lld)",
-                       channel, inFile, i);
-            return 1;
-        }
-    }
-    return 0;
-}
-
 // Symmetric Hamming window of n points (n >= 2): 0.08 at both ends.
 std::vector<double> hammingWindow(int n)
 {
@@ -178,43 +161,198 @@ std::vector<double> hammingWindow(int n)
     return w;
 }
 
-// Spectra (bins 0 .. nfft/2) of the windowed frames of x that start at
-// start + t * hop, t = 0 .. frames-1, into spectrum[t].
-void frameSpectra(const double *x, long long start, int frames, int hop,
-                  const std::vector<double> &w, Cd **spectrum)
+// Frames of the recording read per library call, at most READ_SAMPLES
+// samples of all channels together.
+const long long READ_FRAMES = 4096;
+const long long READ_SAMPLES = 65536;
+
+// The frames of one estimate: frame t (t = 0 .. count-1) of the voice
+// input starts at sample s + t * hop, that of the output channels
+// headmargin samples earlier.  Seen together, frame t covers `span` samples
+// from `first` + t * hop on; the voice frame starts voiceLag samples into
+// them, the output frames outputLag samples.
+struct FramePlan {
+    int count;
+    int hop;
+    long long first;
+    long long span;
+    long long voiceLag;
+    long long outputLag;
+};
+
+FramePlan framePlan(int s, int e, int nfft, int hop, int headmargin)
+{
+    long long voiceStart = s, outputStart = (long long)s - headmargin;
+    long long first = voiceStart < outputStart ? voiceStart : outputStart;
+    long long lag = voiceStart > outputStart ? headmargin : -(long long)headmargin;
+    return {frameCount(s, e, nfft, hop), hop, first, nfft + lag,
+            voiceStart - first, outputStart - first};
+}
+
+// The running sums of an estimate over the frames, each formed in frame
+// order: per bin k the voice power sum_t |X[t][k]|^2, and per output
+// channel j the cross spectrum sum_t Y[t][k] conj(X[t][k]).  The spectra
+// of a frame are used as soon as they are computed and never kept, so the
+// memory does not grow with the number of frames.
+struct FrameSums {
+    std::vector<double> pxx;
+    Cd **pyx; // [output channel][bin]
+};
+
+// Adds frame t: voice and outputs[j] point at the frame's first samples.
+void addFrame(const double *voice, const std::vector<const double *> &outputs,
+              const std::vector<double> &w, std::vector<Cd> &X,
+              std::vector<Cd> &buffer, FrameSums &sums)
 {
     int n = (int)w.size();
-    std::vector<Cd> buffer((size_t)n);
-    for (int t = 0; t < frames; t++) {
-        const double *frame = x + start + (long long)t * hop;
+    for (int i = 0; i < n; i++)
+        X[i] = Cd(w[i] * voice[i], 0.0);
+    velktool_FFTImpl_dFFT(X.data(), X.data(), n);
+    for (int k = 0; k <= n / 2; k++)
+        sums.pxx[k] += (X[k] * std::conj(X[k])).real();
+    for (size_t j = 0; j < outputs.size(); j++) {
+        const double *y = outputs[j];
         for (int i = 0; i < n; i++)
-            buffer[i] = Cd(w[i] * frame[i], 0.0);
+            buffer[i] = Cd(w[i] * y[i], 0.0);
         velktool_FFTImpl_dFFT(buffer.data(), buffer.data(), n);
+        Cd *pyx = sums.pyx[j];
         for (int k = 0; k <= n / 2; k++)
-            spectrum[t][k] = buffer[k];
+            pyx[k] += buffer[k] * std::conj(X[k]);
     }
 }
 
-// H[k] = sum_t Y[t][k] conj(X[t][k]) / sum_t |X[t][k]|^2 for k = 0 .. n/2,
-// and the conjugates above n/2, so that H is the spectrum of a real
-// response.  A bin without voice power gets 0; the number of such bins is
-// returned.
-int estimateSpectrum(Cd **X, Cd **Y, int frames, int n, std::vector<Cd> &H)
+// The channels the estimate reads, as a stretch of the recording that
+// slides with the frames: row r holds channel channel[r] from file frame
+// `start` on, `length` samples, up to the next frame to read.  Only what
+// the frames still to come need is kept.  Every sample read is checked:
+// firstNonFinite[r] is the first frame of row r that is not a finite
+// number (-1 for none).
+struct Stretch {
+    std::vector<int> channel;
+    std::vector<std::vector<double>> row;
+    std::vector<long long> firstNonFinite;
+    long long start = 0;
+    long long length = 0;
+};
+
+// Row of channel c in the stretch, added when it is not there yet.
+size_t rowOf(Stretch &st, int c, size_t capacity)
+{
+    for (size_t r = 0; r < st.channel.size(); r++)
+        if (st.channel[r] == c)
+            return r;
+    st.channel.push_back(c);
+    st.row.emplace_back(capacity);
+    st.firstNonFinite.push_back(-1);
+    return st.channel.size() - 1;
+}
+
+// Drops the samples before file frame `from`.
+void dropBefore(Stretch &st, long long from)
+{
+    long long n = from - st.start;
+    if (n <= 0)
+        return;
+    if (n > st.length)
+        n = st.length;
+    for (std::vector<double> &row : st.row)
+        std::copy(row.begin() + n, row.begin() + st.length, row.begin());
+    st.start += n;
+    st.length -= n;
+}
+
+// Appends `got` interleaved frames of `channels` channels to the rows.
+void append(Stretch &st, const double *block, long long got, int channels)
+{
+    for (size_t r = 0; r < st.row.size(); r++) {
+        double *row = st.row[r].data() + st.length;
+        const double *x = block + st.channel[r];
+        for (long long i = 0; i < got; i++) {
+            row[i] = x[i * channels];
+            if (st.firstNonFinite[r] < 0 && !std::isfinite(row[i]))
+                st.firstNonFinite[r] = st.start + st.length + i;
+        }
+    }
+    st.length += got;
+}
+
+// A channel with a sample that is not a finite number would spread it over
+// the whole estimate: the voice input is reported first, then the output
+// channels in their order.
+int checkFinite(const char *inFile, const Stretch &st)
+{
+    for (size_t r = 0; r < st.channel.size(); r++) {
+        if (st.firstNonFinite[r] >= 0) {
+            VELKIO_LOG(VELKIO_LOG_ERROR,
+                       "mouth TSP: wav channel [%d] of [%s] holds a sample "
+                       "that is not a finite number (frame %lld)",
+                       st.channel[r], inFile, st.firstNonFinite[r]);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Reads the whole recording once, block by block, and adds every frame to
+// the sums as soon as its samples are in.  The recording passed the checks
+// of velktool_mouthCheckRecording, so every frame lies inside it.
+int sumFrames(SNDFILE *file, const SF_INFO &info, const char *inFile, int mch,
+              const std::vector<int> &channels, const FramePlan &plan,
+              const std::vector<double> &w, FrameSums &sums)
+{
+    const int n = (int)w.size();
+    long long perRead = READ_SAMPLES / info.channels;
+    perRead = perRead < 1 ? 1 : perRead > READ_FRAMES ? READ_FRAMES : perRead;
+    const size_t capacity = (size_t)(plan.span + perRead);
+    Stretch st;
+    size_t voiceRow = rowOf(st, mch, capacity);
+    std::vector<size_t> outputRow;
+    for (int c : channels)
+        outputRow.push_back(rowOf(st, c, capacity));
+    std::vector<double> block((size_t)(perRead * info.channels));
+    std::vector<Cd> X((size_t)n), buffer((size_t)n);
+    std::vector<const double *> outputs(channels.size());
+
+    int t = 0;
+    for (long long next = 0; next < info.frames;) {
+        dropBefore(st, t < plan.count ? plan.first + (long long)t * plan.hop : next);
+        long long want = (long long)capacity - st.length;
+        if (want > perRead)
+            want = perRead;
+        if (want > info.frames - next)
+            want = info.frames - next;
+        sf_count_t got = sf_readf_double(file, block.data(), want);
+        if (got <= 0) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "wavefile(%s) is not found.", inFile);
+            return 1;
+        }
+        append(st, block.data(), got, info.channels);
+        next += got;
+        for (; t < plan.count && plan.first + (long long)t * plan.hop + plan.span <= next; t++) {
+            const long long at = plan.first + (long long)t * plan.hop - st.start;
+            for (size_t j = 0; j < channels.size(); j++)
+                outputs[j] = st.row[outputRow[j]].data() + at + plan.outputLag;
+            addFrame(st.row[voiceRow].data() + at + plan.voiceLag, outputs, w, X,
+                     buffer, sums);
+        }
+    }
+    return checkFinite(inFile, st);
+}
+
+// H[k] = pyx[k] / pxx[k] for k = 0 .. n/2, and the conjugates above n/2,
+// so that H is the spectrum of a real response.  A bin without voice power
+// gets 0; the number of such bins is returned.
+int estimateSpectrum(const std::vector<double> &pxx, const Cd *pyx, int n,
+                     std::vector<Cd> &H)
 {
     int empty = 0;
     for (int k = 0; k <= n / 2; k++) {
-        double pxx = 0;
-        Cd pyx = 0;
-        for (int t = 0; t < frames; t++) {
-            pxx += (X[t][k] * std::conj(X[t][k])).real();
-            pyx += Y[t][k] * std::conj(X[t][k]);
-        }
-        double scale = 1.0 / pxx;
-        if (pxx == 0 || !std::isfinite(scale)) {
+        double scale = 1.0 / pxx[k];
+        if (pxx[k] == 0 || !std::isfinite(scale)) {
             H[k] = 0;
             empty++;
         } else {
-            H[k] = Cd(pyx.real() * scale, pyx.imag() * scale);
+            H[k] = Cd(pyx[k].real() * scale, pyx[k].imag() * scale);
         }
     }
     for (int k = n / 2 + 1; k < n; k++)
@@ -239,17 +377,12 @@ int writeResponse(const char *name, const std::vector<float> &values,
     return 0;
 }
 
-// The impulse response of one output channel into its file.
-int estimateChannel(const char *inFile, const char *outFile, int j, int c,
-                    const double *x, long long start, int frames, int hop,
-                    const std::vector<double> &w, Cd **X, int fltlen)
+// The impulse response of output channel j (WAV channel c) into its file.
+int writeChannel(const char *inFile, const char *outFile, int j, int c,
+                 const FrameSums &sums, int n, int fltlen)
 {
-    int n = (int)w.size();
-    Cd **Y = velktool_newComplexDoubleTwoDim(frames, n / 2 + 1);
-    frameSpectra(x, start, frames, hop, w, Y);
     std::vector<Cd> H((size_t)n);
-    int empty = estimateSpectrum(X, Y, frames, n, H);
-    velktool_freeComplexDoubleTwoDim(Y);
+    int empty = estimateSpectrum(sums.pxx, sums.pyx[j], n, H);
     if (empty > 0)
         VELKIO_LOG(VELKIO_LOG_WARNING,
                    "mouth TSP: %d of %d frequency bins of wav channel [%d] in "
@@ -270,54 +403,26 @@ int estimateChannel(const char *inFile, const char *outFile, int j, int c,
     return writeResponse(name, out, fltlen);
 }
 
-// Every recorded channel the estimate reads must hold finite samples.
-int checkChannelsFinite(const char *inFile, double **data, long long frames,
-                        int mch, const std::vector<int> &channels)
-{
-    if (checkFinite(inFile, data[mch], frames, mch) != 0)
-        return 1;
-    for (int c : channels)
-        if (checkFinite(inFile, data[c], frames, c) != 0)
-            return 1;
-    return 0;
-}
-
-// Reads all frames and channels of inFile as doubles.
-int readRecording(const char *inFile, double ***data, SF_INFO *info)
-{
-    memset(info, 0, sizeof *info);
-    SNDFILE *file = sf_open(inFile, SFM_READ, info);
-    if (file == nullptr) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "wavefile(%s) is not found.", inFile);
-        return 1;
-    }
-    int result = readwave(file, info, info->frames, data);
-    sf_close(file);
-    if (result != 1) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "wavefile(%s) is not found.", inFile);
-        return 1;
-    }
-    return 0;
-}
-
 // The estimate of every flagged channel, from a recording that passed the
-// checks.
-int estimateAll(const char *inFile, const char *outFile, double **data,
-                int s, int e, int mch, const std::vector<int> &channels,
-                int fltlen, int nfft, int hop, int headmargin)
+// checks; nothing is written unless the whole recording reads and holds
+// finite samples in the channels used.
+int estimateAll(SNDFILE *file, const SF_INFO &info, const char *inFile,
+                const char *outFile, int s, int e, int mch,
+                const std::vector<int> &channels, int fltlen, int nfft, int hop,
+                int headmargin)
 {
-    int frames = frameCount(s, e, nfft, hop);
+    FramePlan plan = framePlan(s, e, nfft, hop, headmargin);
     VELKIO_LOG(VELKIO_LOG_DEBUG, "mouth TSP frames=%d (segment %d .. %d)",
-               frames, s, e);
+               plan.count, s, e);
     std::vector<double> w = hammingWindow(nfft);
-    Cd **X = velktool_newComplexDoubleTwoDim(frames, nfft / 2 + 1);
-    frameSpectra(data[mch], s, frames, hop, w, X);
-    int result = 0;
+    FrameSums sums = {std::vector<double>((size_t)(nfft / 2 + 1), 0.0),
+                      velktool_newComplexDoubleTwoDim((int)channels.size(),
+                                                      nfft / 2 + 1)};
+    int result = sumFrames(file, info, inFile, mch, channels, plan, w, sums);
     for (size_t j = 0; j < channels.size() && result == 0; j++)
-        result = estimateChannel(inFile, outFile, (int)j, channels[j],
-                                 data[channels[j]], (long long)s - headmargin,
-                                 frames, hop, w, X, fltlen);
-    velktool_freeComplexDoubleTwoDim(X);
+        result = writeChannel(inFile, outFile, (int)j, channels[j], sums, nfft,
+                              fltlen);
+    velktool_freeComplexDoubleTwoDim(sums.pyx);
     return result;
 }
 
@@ -361,19 +466,20 @@ int velktool_mouthTspFD(const char *inFile, const char *outFile, int s, int e,
         return 1;
     }
 
-    double **data = nullptr;
     SF_INFO info;
-    if (readRecording(inFile, &data, &info) != 0)
+    memset(&info, 0, sizeof info);
+    velktool_SoundFile file;
+    if (velktool_openSoundFile(inFile, &info, &file) != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "wavefile(%s) is not found.", inFile);
         return 1;
+    }
     std::vector<int> channels = flaggedChannels(outputChannels);
     int result = velktool_mouthCheckRecording(
         inFile, info.frames, info.channels, info.samplerate, s, e, mch,
         outputChannels, nfft, hop, headmargin, samplingrate);
     if (result == 0)
-        result = checkChannelsFinite(inFile, data, info.frames, mch, channels);
-    if (result == 0 && !channels.empty())
-        result = estimateAll(inFile, outFile, data, s, e, mch, channels,
-                             fltlen, nfft, hop, headmargin);
-    velktool_freeWaveData(data);
+        result = estimateAll(file.handle, info, inFile, outFile, s, e, mch,
+                             channels, fltlen, nfft, hop, headmargin);
+    velktool_closeSoundFile(&file);
     return result;
 }

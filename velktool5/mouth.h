@@ -15,6 +15,9 @@
  * and the output channels analysed headmargin samples earlier.  The j-th
  * flagged channel (ascending) goes to "<outFile>_ch<j>.flt", fltlen
  * samples.  enable_wn and wn_level are recorded in the parameter log only.
+ * The recording is read once, block by block, and the frames are summed
+ * as they come in: the memory used grows with nfft and the number of
+ * channels, not with the recording or the number of frames.
  * Returns 0, or 1 after a level-0 message (files written before a failure
  * stay; a refused input writes none). */
 int velktool_mouthTspFD(const char *inFile, const char *outFile, int s, int e,
