@@ -38,24 +38,35 @@ namespace {
 // Speed of sound in metres per second.
 const float speedOfSound = 343.0f;
 
-// Delay in samples from source s to every microphone (into delay[m]);
-// returns the largest.
-float sourceDelays(int s, float *delay)
+// Delay in samples from source s to every microphone (into delay[m]) and
+// the largest of them (into *maxDelay).  Positions too far apart for a
+// single-precision distance (a square or the delay overflows) have no
+// delay: 1 after a level-0 message naming both positions.
+int sourceDelays(int s, float *delay, float *maxDelay)
 {
     float samplesPerMetre = (float)g.samplingRate / speedOfSound;
-    float maxDelay = 0;
+    *maxDelay = 0;
     for (int m = 0; m < g.nMic; m++) {
-        float dx = g.srcPos[s][0] - g.micPos[m][0];
-        float dy = g.srcPos[s][1] - g.micPos[m][1];
-        float dz = g.srcPos[s][2] - g.micPos[m][2];
+        const float *src = g.srcPos[s], *mic = g.micPos[m];
+        float dx = src[0] - mic[0];
+        float dy = src[1] - mic[1];
+        float dz = src[2] - mic[2];
         float norm = sqrtf((dx * dx + dy * dy) + dz * dz);
         delay[m] = norm * samplesPerMetre;
         VELKIO_LOG(VELKIO_LOG_DEBUG, "mic [%d] : norm_2=%f : srcDelta=%f",
                    g.micPosId[m], norm, delay[m]);
-        if (delay[m] > maxDelay)
-            maxDelay = delay[m];
+        if (!std::isfinite(delay[m])) {
+            VELKIO_LOG(VELKIO_LOG_ERROR,
+                       "delay from source position [%d] (%g, %g, %g) to "
+                       "microphone [%d] (%g, %g, %g) is not a finite number",
+                       g.srcPosId[s], src[0], src[1], src[2], g.micPosId[m],
+                       mic[0], mic[1], mic[2]);
+            return 1;
+        }
+        if (delay[m] > *maxDelay)
+            *maxDelay = delay[m];
     }
-    return maxDelay;
+    return 0;
 }
 
 // Shift of a source's delays: the farthest microphone's direct sound of
@@ -82,14 +93,18 @@ void fillDelayTF(int s, const float *delay, float offset)
 }
 
 // The geometric transfer functions of every source into TFvect, with the
-// offsets into the cut ranges (the annotation of the archive).
-void geometricTF(int directLength, velktool_CutRangePair *ranges)
+// offsets into the cut ranges (the annotation of the archive); 1 when a
+// source has no finite delay.
+int geometricTF(int directLength, velktool_CutRangePair *ranges)
 {
     std::vector<float> delay((size_t)g.nMic);
     for (int s = 0; s < g.nSrc; s++) {
         printf(" progress:%d / %d\n", s + 1, g.nSrc);
         fflush(stdout);
-        float offset = sourceOffset(sourceDelays(s, delay.data()), directLength);
+        float maxDelay;
+        if (sourceDelays(s, delay.data(), &maxDelay) != 0)
+            return 1;
+        float offset = sourceOffset(maxDelay, directLength);
         ranges[s].loc.offset = offset;
         ranges[s].sep.offset = offset;
         VELKIO_LOG(VELKIO_LOG_DEBUG, "GEO IR[%d] offset=%f(%fsec)",
@@ -97,6 +112,7 @@ void geometricTF(int directLength, velktool_CutRangePair *ranges)
                    offset / (g.samplingRate < 1 ? 16000 : g.samplingRate));
         fillDelayTF(s, delay.data(), offset);
     }
+    return 0;
 }
 
 // Separation transfer functions are the complex conjugates.
@@ -190,14 +206,18 @@ int velktoolcli_calctfgeoExec(const char *tspList, const char *micList,
         return 1;
 
     allocateArrays();
-    velktool_createTmpPath();
     velktool_setMicPosId(used);
     velktool_setMicPos();
     velktool_setSrcPosId();
     velktool_setSrcPos();
 
     std::vector<velktool_CutRangePair> ranges((size_t)g.nSrc);
-    geometricTF(directLength, ranges.data());
+    if (geometricTF(directLength, ranges.data()) != 0)
+        return 1;
+    // Nothing goes into the run's temporary directory; it is made once the
+    // positions have given their transfer functions, so that a refused run
+    // leaves nothing behind.
+    velktool_createTmpPath();
     handOver(outputType, normalizeSrc, normalizeMic, normalizeFreq);
     cat_asprintf(&g.info, "Direct sound Length  %d\n", directLength);
     // The archive is written once, with the README and the annotated
