@@ -27,7 +27,8 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 # above.  OUTPUT is the path the run must not create or change ("-" for
 # none); a relative OUTPUT is inside the run directory.  The fixtures named
 # in COPY are copied into the run directory first, so that a row naming an
-# input as its output works on its own copy.
+# input as its output works on its own copy.  A row with EXPECT set must
+# also say that text on standard error.
 row() {
     local name=$1 out=$2 prog=$3 f
     shift 3
@@ -52,6 +53,9 @@ row() {
         fail "$name: sanitizer report"
     fi
     [ -s stderr ] || fail "$name: nothing on standard error"
+    if [ -n "${EXPECT:-}" ] && ! grep -qF -- "$EXPECT" stderr; then
+        fail "$name: standard error lacks [$EXPECT]"
+    fi
     if [ "$out" != "-" ]; then
         if [ -n "$before" ]; then
             [ "$(cksum <"$out" 2>/dev/null)" = "$before" ] || fail "$name: $out was changed"
@@ -119,12 +123,21 @@ sed 's/velk_xml/other_xml/g' cfg.xml >cfg_root.xml
 sed 's/id="1"/id="2147483648"/' mic.xml >mic_hugeid.xml
 sed 's/id="3"/id="64"/' mic.xml >mic_id64.xml
 sed 's/x="1.5"/x="abc"/' imp.xml >imp_nan.xml
+# Finite coordinates too far apart for a finite distance in single precision.
+sed 's/x="1.5"/x="1e20"/' imp.xml >imp_far.xml
+sed '0,/x="0.0500000007" y="0"/s//x="1.5e19" y="1.5e19"/' mic.xml >mic_far.xml
+# A recording, reference or raw float file that is a FIFO without a writer:
+# a reader that opened it for reading would wait for ever.
+mkfifo fifo.wav fifo.flt
 sed 's|<nfft>[^<]*</nfft>|<nfft>2147483647</nfft>|; s|nfft="[^"]*"|nfft="2147483647"|' imp.xml >imp_hugenfft.xml
 sed "s|$F/ir/imp_D000.wav|$F/empty|" imp.xml >imp_wav_empty.xml
 sed "s|$F/ir/imp_D000.wav|$F/wav_header_trunc.wav|" imp.xml >imp_wav_trunc.xml
 sed "s|$F/ir/imp_D000.wav|$F/text|" imp.xml >imp_wav_text.xml
 sed "s|$F/ir/imp_D000.wav|$F/wav_channels.wav|" imp.xml >imp_wav_channels.xml
 sed "s|$F/ir/imp_D000.wav|$F/ir|" imp.xml >imp_wav_dir.xml
+sed "s|$F/ir/imp_D000.wav|$F/fifo.wav|" imp.xml >imp_wav_fifo.xml
+sed "s|$F/rec/tsp_D000.wav|$F/fifo.wav|" tsp.xml >tsp_rec_fifo.xml
+sed "s|$F/tsp.wav|$F/fifo.wav|" tsp.xml >tsp_ref_fifo.xml
 sed "s|$F/rec/tsp_D000.wav|$F/empty|" tsp.xml >tsp_rec_empty.xml
 sed "s|$F/rec/tsp_D000.wav|$F/wav_header_trunc.wav|" tsp.xml >tsp_rec_trunc.xml
 sed "s|$F/rec/tsp_D000.wav|$F/wav_huge.wav|" tsp.xml >tsp_rec_huge.xml
@@ -209,6 +222,7 @@ imp below_file      "$F/text/out.zip" "$F/imp.xml" "$F/mic.xml" "$F/text/out.zip
 COPY=imp.xml imp out_is_list imp.xml imp.xml "$F/mic.xml" imp.xml
 COPY=mic.xml imp out_is_mics mic.xml "$F/imp.xml" mic.xml ./mic.xml
 imp out_is_dir      - "$F/imp.xml" "$F/mic.xml" "$F/ir"
+EXPECT="[$F/fifo.wav] is not a regular file" imp wav_fifo out.zip "$F/imp_wav_fifo.xml" "$F/mic.xml"
 
 # ---- velktool5 calctfgeo -------------------------------------------------
 geo() { row "geo_$1" "$2" $TF5 calctfgeo --tsp-list "$3" --mic-list "$4" --output-type LOC_SEP \
@@ -219,6 +233,10 @@ geo entity_list    out.zip "$F/entity.xml" "$F/mic.xml"
 geo normalize_neg  out.zip "$F/imp.xml" "$F/mic.xml" out.zip --normalize-mic -1
 geo unwritable     "$F/nodir/out.zip" "$F/imp.xml" "$F/mic.xml" "$F/nodir/out.zip"
 COPY=mic.xml geo out_is_mics mic.xml "$F/imp.xml" mic.xml mic.xml
+EXPECT="delay from source position [0] (1e+20, 0, 0) to microphone [0]" \
+    geo far_source out.zip "$F/imp_far.xml" "$F/mic.xml"
+EXPECT="to microphone [0] (1.5e+19, 1.5e+19, 0) is not a finite number" \
+    geo far_mic out.zip "$F/imp.xml" "$F/mic_far.xml"
 
 # ---- velktool5 calctfrec -------------------------------------------------
 rec() { row "rec_$1" "$2" $TF5 calctfrec --tsp-list "$3" --mic-list "$F/mic.xml" --output-type LOC_SEP \
@@ -232,6 +250,8 @@ rec trunc_list      out.zip "$F/imp_trunc.xml"
 rec reverb_negative out.zip "$F/tsp.xml" out.zip --reverb-length -1
 rec unwritable      "$F/text/out.zip" "$F/tsp.xml" "$F/text/out.zip"
 COPY=tsp.xml rec out_is_list tsp.xml tsp.xml tsp.xml
+EXPECT="[$F/fifo.wav] is not a regular file" rec recording_fifo out.zip "$F/tsp_rec_fifo.xml"
+EXPECT="[$F/fifo.wav] is not a regular file" rec reference_fifo out.zip "$F/tsp_ref_fifo.xml"
 
 # ---- velktool5 calctfmouth -----------------------------------------------
 mouth() { row "mouth_$1" "$2" $TF5 calctfmouth --tsp-list "$3" --mic-list "$F/mic.xml" \
@@ -243,6 +263,7 @@ mouth headmargin_huge out.zip "$F/tsp.xml" out.zip --headmargin 2147483647
 mouth recording_empty out.zip "$F/tsp_rec_empty.xml"
 mouth recording_huge  out.zip "$F/tsp_rec_huge.xml"
 COPY=tsp.xml mouth out_is_list tsp.xml tsp.xml tsp.xml
+EXPECT="[$F/fifo.wav] is not a regular file" mouth recording_fifo out.zip "$F/tsp_rec_fifo.xml"
 
 # ---- velktool5 calcsysimp ------------------------------------------------
 sys() { row "sys_$1" "$2" $TF5 calcsysimp --tsporigwav "${3:-$F/tsp.wav}" --inputwave "${4:-$F/rec/tsp_D000.wav}" \
@@ -265,6 +286,9 @@ sys tsp_channel_huge out_ch0.flt "" "" out --tsporigchannel 999
 row sys_flt_reference_odd out_ch0.flt $TF5 calcsysimp --tsporigflt "$F/odd.flt" --sigmax 32768 \
     --inputwave "$F/rec/tsp_D000.wav" --outputpath out --samplebyframe 4096 --syncaddfreq 2 --syncaddoffset 0
 sys unwritable       "$F/nodir/out_ch0.flt" "" "" "$F/nodir/out"
+EXPECT="[$F/fifo.flt] is not a regular file" row sys_flt_reference_fifo out_ch0.flt $TF5 calcsysimp \
+    --tsporigflt "$F/fifo.flt" --sigmax 32768 --inputwave "$F/rec/tsp_D000.wav" --outputpath out \
+    --samplebyframe 4096 --syncaddfreq 2 --syncaddoffset 0
 
 # ---- velktoolcli-zip2coord -----------------------------------------------
 z2c() { row "zip2coord_$1" "$2" velktoolcli-zip2coord "${@:3}"; }

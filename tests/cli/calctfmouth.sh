@@ -266,4 +266,26 @@ for line in "  calctfmouth" "  Generate transfer function from mouth TSPs" \
 done
 grep -q -- "--end=INT.*default" "$T/help/out" && FAIL "usage shows a default for --end"
 
+# ---- a 19 s recording analysed every 10 samples: 30209 frames ---------------
+# Peak memory stays bounded: the frames are summed as they are read.
+"$VELK_BIN/velksim" --make-tsp tsp4096.wav --tsp-length 4096 --rate 16000 >/dev/null &&
+    "$VELK_BIN/velksim" --mics 1 --sources 1 --tsp tsp4096.wav --repeat 75 --voice \
+        --rate 16000 --output-dir long --name long.wav >/dev/null || FAIL "long recording"
+grid long_src.xml tsp 1 --path "$T/long/long.wav" --channels 0
+merge tsp_long.xml long_src.xml cfg.xml
+mkdir -p "$T/long_run" && cd "$T/long_run" || exit 1
+read -r status peak < <($PY - "$VELK_BIN/velktool5" calctfmouth --tsp-list ../tsp_long.xml \
+    --mic-list ../mic.xml --output-file tf.zip --mch 1 --end 307200 --hop 10 --logLevel D <<'EOF'
+import resource, subprocess, sys
+with open('out', 'w') as out, open('err', 'w') as err:
+    status = subprocess.call(sys.argv[1:], stdout=out, stderr=err)
+print(status, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+EOF
+)
+cd "$T" || exit 1
+echo "19 s recording, --hop 10: status $status, peak memory $peak kB"
+[ "$status" = 0 ] && [ -s "$T/long_run/tf.zip" ] || { FAIL "long_run: status $status"; cat "$T/long_run/err"; }
+has_err long_run "mouth TSP frames=30209 (segment 1024 .. 307200)"
+[ "${peak:-999999}" -lt 102400 ] || FAIL "long_run: peak memory $peak kB, expected below 100 MB"
+
 exit $fail
