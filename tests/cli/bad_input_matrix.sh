@@ -29,7 +29,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 # in COPY are copied into the run directory first, so that a row naming an
 # input as its output works on its own copy.  With MAXKB set, the run's
 # peak resident memory (getrusage of the waited-for processes) must stay
-# within that many kB.
+# within that many kB; with WANT set, standard error must hold that text.
 row() {
     local name=$1 out=$2 prog=$3 f
     shift 3
@@ -60,6 +60,9 @@ sys.exit(r if r >= 0 else 128 - r)' rss timeout 60 "$BIN/$prog" "$@" >stdout 2>s
         fail "$name: sanitizer report"
     fi
     [ -s stderr ] || fail "$name: nothing on standard error"
+    if [ -n "${WANT:-}" ] && ! grep -qF -- "$WANT" stderr; then
+        fail "$name: standard error lacks [$WANT]"
+    fi
     if [ "$out" != "-" ]; then
         if [ -n "$before" ]; then
             [ "$(cksum <"$out" 2>/dev/null)" = "$before" ] || fail "$name: $out was changed"
@@ -303,6 +306,12 @@ row sys_flt_reference_odd out_ch0.flt $TF5 calcsysimp --tsporigflt "$F/odd.flt" 
 sys unwritable       "$F/nodir/out_ch0.flt" "" "" "$F/nodir/out"
 
 # ---- velktoolcli-zip2coord -----------------------------------------------
+# What the archive readers say about the damaged archives and the bombs.
+TOO_LARGE_WHAT="member transferFunction/whatisthis.txt is too large: 2000000000 bytes"
+TOO_LARGE_SOURCE="member transferFunction/source.xml is too large: 2000000000 bytes"
+LONGER_SOURCE="member transferFunction/source.xml holds more than the"
+BAD_CRC="member transferFunction/localization/tf00000.mat is damaged (CRC error)"
+
 z2c() { row "zip2coord_$1" "$2" velktoolcli-zip2coord "${@:3}"; }
 z2c empty        out.csv "$F/empty" out.csv
 z2c truncated    out.csv "$F/tf_trunc.zip" out.csv
@@ -313,11 +322,11 @@ z2c wrong_root   out.csv "$F/tf_srcroot.zip" out.csv
 z2c no_mics      out.csv "$F/tf_nomic.zip" out.csv
 z2c bad_type     out.csv --type BOTH "$F/tf.zip" out.csv
 z2c bad_axis     out.csv --z_axis volume "$F/tf.zip" out.csv
-z2c bit_flip     out.csv "$F/tf_flip.zip" out.csv
+WANT="$BAD_CRC" z2c bit_flip     out.csv "$F/tf_flip.zip" out.csv
 z2c compressed   out.csv "$F/tf_compressed.zip" out.csv
-MAXKB=102400 z2c bomb_whatisthis out.csv "$F/bomb_what.zip" out.csv
-MAXKB=102400 z2c bomb_source     out.csv "$F/bomb_source.zip" out.csv
-MAXKB=102400 z2c bomb_lie        out.csv "$F/bomb_lie.zip" out.csv
+MAXKB=102400 WANT="$TOO_LARGE_WHAT" z2c bomb_whatisthis out.csv "$F/bomb_what.zip" out.csv
+MAXKB=102400 WANT="$TOO_LARGE_SOURCE" z2c bomb_source     out.csv "$F/bomb_source.zip" out.csv
+MAXKB=102400 WANT="$LONGER_SOURCE" z2c bomb_lie        out.csv "$F/bomb_lie.zip" out.csv
 z2c unwritable   "$F/nodir/out.csv" "$F/tf.zip" "$F/nodir/out.csv"
 COPY=tf.zip z2c out_is_input tf.zip tf.zip tf.zip
 
@@ -331,14 +340,14 @@ vtf wrong_root "$F/tf_srcroot.zip"
 vtf no_mics    "$F/tf_nomic.zip"
 vtf xml_given  --show "$F/imp.xml"
 vtf directory  "$F/ir"
-vtf bit_flip   "$F/tf_flip.zip"
-vtf double     "$F/tf_double.zip"
-vtf compressed "$F/tf_compressed.zip"
-vtf nan_value  "$F/tf_nan.zip"
-vtf missing_tf "$F/tf_missing.zip"
-MAXKB=102400 vtf bomb_whatisthis "$F/bomb_what.zip"
-MAXKB=102400 vtf bomb_source     "$F/bomb_source.zip"
-MAXKB=102400 vtf bomb_lie        "$F/bomb_lie.zip"
+WANT="$BAD_CRC" vtf bit_flip "$F/tf_flip.zip"
+WANT="tf00000.mat: array class is not single precision" vtf double "$F/tf_double.zip"
+WANT="tf00000.mat: compressed MAT-file data" vtf compressed "$F/tf_compressed.zip"
+WANT="tf00000.mat: the real part of row 0, column 0 is not a finite number" vtf nan_value "$F/tf_nan.zip"
+WANT="transferFunction/localization/tf00000.mat not found." vtf missing_tf "$F/tf_missing.zip"
+MAXKB=102400 WANT="$TOO_LARGE_WHAT" vtf bomb_whatisthis "$F/bomb_what.zip"
+MAXKB=102400 WANT="$TOO_LARGE_SOURCE" vtf bomb_source     "$F/bomb_source.zip"
+MAXKB=102400 WANT="$LONGER_SOURCE" vtf bomb_lie        "$F/bomb_lie.zip"
 
 # ---- velktoolcli-validxml ------------------------------------------------
 vxml() { row "validxml_$1" - velktoolcli-validxml "${@:2}"; }
@@ -446,9 +455,9 @@ cs tf_given        out.zip "$F/loc.tff" "$F/ltf.zip" out.zip
 cs archive_text    out.zip "$F/mat.tff" "$F/text" out.zip
 cs archive_trunc   out.zip "$F/mat.tff" "$F/tf_trunc.zip" out.zip
 cs archive_other   out.zip "$F/mat.tff" "$F/tf.zip" out.zip
-cs archive_flip    out.zip "$F/mat.tff" "$F/tf_flip.zip" out.zip
-MAXKB=102400 cs bomb_whatisthis out.zip "$F/mat.tff" "$F/bomb_what.zip" out.zip
-MAXKB=102400 cs bomb_source     out.zip "$F/mat.tff" "$F/bomb_source.zip" out.zip
+WANT="$BAD_CRC" cs archive_flip out.zip "$F/mat.tff" "$F/tf_flip.zip" out.zip
+MAXKB=102400 WANT="$TOO_LARGE_WHAT" cs bomb_whatisthis out.zip "$F/mat.tff" "$F/bomb_what.zip" out.zip
+MAXKB=102400 WANT="$TOO_LARGE_SOURCE" cs bomb_source     out.zip "$F/mat.tff" "$F/bomb_source.zip" out.zip
 cs unwritable      "$F/nodir/out.zip" "$F/mat.tff" "$F/ltf.zip" "$F/nodir/out.zip"
 COPY=mat.tff cs out_is_matrix mat.tff mat.tff "$F/ltf.zip" mat.tff
 COPY=ltf.zip cs out_is_archive ltf.zip "$F/mat.tff" ltf.zip ltf.zip
