@@ -1,6 +1,7 @@
 // Writes the seed corpora of the fuzz targets into DIR/<target>/: files
 // made by the suite's own writers (documents, archives, MAT members, WAV and
 // raw float files, legacy files) and typical option values and templates.
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -104,6 +105,110 @@ void archiveAndMatSeeds()
     velkio_TransferFunction_delete(&tf);
 }
 
+// Replaces one member of the archive at `path` by `content`, deflated.
+// 0 on success.
+int replaceMember(const std::string &path, const char *name, const std::string &content)
+{
+    zip_t *z = zip_open(path.c_str(), 0, nullptr);
+    zip_int64_t index = z != nullptr ? zip_name_locate(z, name, 0) : -1;
+    void *copy = malloc(content.size());
+    if (copy != nullptr)
+        memcpy(copy, content.data(), content.size());
+    zip_source_t *src = index >= 0 && copy != nullptr
+                            ? zip_source_buffer(z, copy, content.size(), 1)
+                            : nullptr;
+    if (src == nullptr || zip_file_replace(z, (zip_uint64_t)index, src, 0) != 0 ||
+        zip_set_file_compression(z, (zip_uint64_t)index, ZIP_CM_DEFLATE, 9) != 0 ||
+        zip_close(z) != 0) {
+        if (src == nullptr)
+            free(copy);
+        if (z != nullptr)
+            zip_discard(z);
+        return 1;
+    }
+    return 0;
+}
+
+// Writes `size` as the uncompressed size of member `name` into both of
+// its headers (local and central), so that the member claims less than it
+// holds.
+void patchDeclaredSize(std::string *bytes, const std::string &name, uint32_t size)
+{
+    const unsigned char local[] = {'P', 'K', 3, 4}, central[] = {'P', 'K', 1, 2};
+    for (size_t at = bytes->find(name); at != std::string::npos; at = bytes->find(name, at + 1)) {
+        size_t field = 0;
+        if (at >= 30 && bytes->compare(at - 30, 4, (const char *)local, 4) == 0)
+            field = at - 30 + 22;
+        else if (at >= 46 && bytes->compare(at - 46, 4, (const char *)central, 4) == 0)
+            field = at - 46 + 24;
+        else
+            continue;
+        for (int k = 0; k < 4; k++)
+            (*bytes)[field + k] = (char)((size >> (8 * k)) & 0xff);
+    }
+}
+
+// Archives that reach the readers' size limits: a whatisthis.txt that
+// inflates beyond its limit, a source.xml that inflates beyond the size
+// it declares, a MAT member longer than its header calls for and one
+// holding a NaN.
+void limitSeeds()
+{
+    std::string path = velkfuzz::scratchFile("limits.zip");
+    velkio_TransferFunction *tf = velktest::legacyRecord(2, 2, 16);
+    std::string label = "transfer function\n";
+    if (velkio_TransferFunction_write(tf, path.c_str(), nullptr) != 0 ||
+        replaceMember(path, "transferFunction/whatisthis.txt",
+                      label + std::string(VELKIO_MAX_LABEL_BYTES * 8, '\0')) != 0)
+        failures++;
+    put("archive_loader", "bomb_whatisthis.zip", std::string(1, '\1') + fileBytes(path));
+
+    const char *source = "transferFunction/source.xml";
+    int length = 0;
+    velkio_XML doc = {tf->positions, tf->neighbors, tf->config};
+    char *xml = velkio_XML_toString(&doc, &length);
+    if (xml == nullptr || velkio_TransferFunction_write(tf, path.c_str(), nullptr) != 0 ||
+        replaceMember(path, source, std::string(xml, (size_t)length) + std::string(1 << 20, ' ')) != 0)
+        failures++;
+    std::string lying = fileBytes(path);
+    patchDeclaredSize(&lying, source, (uint32_t)length);
+    put("archive_loader", "lying_source.zip", std::string(1, '\1') + lying);
+    free(xml);
+
+    if (velkio_TransferFunction_write(tf, path.c_str(), nullptr) != 0)
+        failures++;
+    std::string packed = velkfuzz::packMembers(path);
+    const std::string member = std::string("transferFunction/localization/tf00010.mat\n");
+    size_t at = packed.find(member);
+    size_t end = at != std::string::npos ? packed.find(velkfuzz::kMemberSeparator, at) : at;
+    if (end == std::string::npos)
+        failures++;
+    else
+        put("archive_loader", "mat_padded.members",
+            std::string(1, '\0') + packed.substr(0, end) + std::string(64, '\0') + packed.substr(end));
+
+    tf->locTFs[1]->data[3] = velkio_Complex(NAN, 0);
+    size_t size = 0;
+    unsigned char *mat = velkio_MatFile_encode(tf->locTFs[1], "tf", &size);
+    if (mat == nullptr || at == std::string::npos) {
+        failures++;
+    } else {
+        const std::string next = std::string("transferFunction/localization/tf00011.mat\n");
+        size_t from = packed.find(next);
+        size_t to = from != std::string::npos ? packed.find(velkfuzz::kMemberSeparator, from) : from;
+        if (to == std::string::npos)
+            to = packed.size();
+        if (from == std::string::npos)
+            failures++;
+        else
+            put("archive_loader", "mat_nan.members",
+                std::string(1, '\0') + packed.substr(0, from) + next +
+                    std::string((const char *)mat, size) + packed.substr(to));
+    }
+    free(mat);
+    velkio_TransferFunction_delete(&tf);
+}
+
 void legacySeeds()
 {
     std::string path = velkfuzz::scratchFile("seed.legacy");
@@ -186,6 +291,7 @@ int main(int argc, char **argv)
     mkdir(root.c_str(), 0777);
     xmlSeeds();
     archiveAndMatSeeds();
+    limitSeeds();
     legacySeeds();
     signalSeeds();
     textSeeds();

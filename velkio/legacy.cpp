@@ -395,8 +395,8 @@ int readMatrices(FILE *file, const char *path, const Header &h, velkio_Matrix **
 int readBody(FILE *file, const char *path, uint32_t expectedKind, LegacyData *d)
 {
     struct stat st;
-    if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "%s: not a regular file", path);
+    if (fstat(fileno(file), &st) != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "%s: can not be read: %s", path, strerror(errno));
         return 1;
     }
     if (readHeader(file, path, (uint64_t)st.st_size, expectedKind, &d->header) != 0 ||
@@ -416,9 +416,10 @@ int readBody(FILE *file, const char *path, uint32_t expectedKind, LegacyData *d)
 int readLegacy(const char *path, uint32_t expectedKind, LegacyData *d)
 {
     *d = LegacyData{};
-    FILE *file = fopen(path, "rb");
+    FILE *file = velkio_File_fopenRegular(path);
     if (file == nullptr) {
-        velkio_Log_FileOpenFailed(path);
+        if (errno != EINVAL) // a file that is not regular is reported already
+            velkio_Log_FileOpenFailed(path);
         return 1;
     }
     int result = readBody(file, path, expectedKind, d);
@@ -603,9 +604,10 @@ int sourceEntries(const velkio_TransferFunction *tf, std::vector<Entry> *out, co
     return 0;
 }
 
-// Every matrix must be there and be microphones x bins.
-int checkMatricesForWrite(velkio_Matrix *const *matrices, int count, const Header &h,
-                          const char *path)
+// Every matrix must be there, be microphones x bins and hold finite
+// values only.
+int checkMatricesForWrite(const velkio_TransferFunction *tf, velkio_Matrix *const *matrices,
+                          int count, const Header &h, const char *path)
 {
     if (matrices == nullptr || count <= 0 || (uint32_t)count != h.nSources) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "%s: %d matrices for %u source positions", path,
@@ -619,6 +621,16 @@ int checkMatricesForWrite(velkio_Matrix *const *matrices, int count, const Heade
             VELKIO_LOG(VELKIO_LOG_ERROR, "%s: matrix %d is missing or not %u x %u (microphones x nfft/2+1)",
                        path, i, h.nMicrophones, h.nBins);
             return 1;
+        }
+        size_t n = (size_t)m->rows * (size_t)m->cols;
+        for (size_t k = 0; k < n; k++) {
+            if (!std::isfinite(m->data[k].real()) || !std::isfinite(m->data[k].imag())) {
+                VELKIO_LOG(VELKIO_LOG_ERROR,
+                           "%s: the transfer function of source position %d holds a value that is not a finite number (row %zu, bin %zu)",
+                           path, tf->positions->list[i]->id, k / (size_t)m->cols,
+                           k % (size_t)m->cols);
+                return 1;
+            }
         }
     }
     return 0;
@@ -720,7 +732,7 @@ int writeLegacy(const velkio_TransferFunction *tf, velkio_Matrix *const *matrice
     Header h;
     std::vector<unsigned char> prologue;
     if (encodePrologue(tf, kind, path, &h, &prologue) != 0 ||
-        checkMatricesForWrite(matrices, count, h, path) != 0) {
+        checkMatricesForWrite(tf, matrices, count, h, path) != 0) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "%s file [%s] not written", kindName(kind), path);
         return 1;
     }

@@ -130,11 +130,12 @@ struct Element {
     uint32_t bytes;
     size_t data;
     size_t next;
+    bool small; // the data are inside the tag
 };
 
-// Reads one element tag; 0 on success, else a reason in *why.
-int readElement(const unsigned char *buf, size_t at, size_t end, Element *e,
-                const char **why)
+// Reads one element tag at `at` (inside [at, end)); its data may lie
+// beyond `end`.  0 on success, else a reason in *why.
+int readTag(const unsigned char *buf, size_t at, size_t end, Element *e, const char **why)
 {
     if (at > end || end - at < tagSize) {
         *why = "truncated element tag";
@@ -152,22 +153,35 @@ int readElement(const unsigned char *buf, size_t at, size_t end, Element *e,
         }
         e->data = at + 4;
         e->next = at + tagSize;
+        e->small = true;
         return 0;
     }
+    e->small = false;
     e->type = first;
     e->bytes = get32(buf + at + 4);
     e->data = at + tagSize;
+    e->next = e->data + (size_t)padded8(e->bytes);
+    return 0;
+}
+
+// Reads one element whose data and padding lie inside [at, end); 0 on
+// success, else a reason in *why.
+int readElement(const unsigned char *buf, size_t at, size_t end, Element *e,
+                const char **why)
+{
+    if (readTag(buf, at, end, e, why) != 0)
+        return 1;
+    if (e->small)
+        return 0;
     uint64_t room = end - e->data;
     if ((uint64_t)e->bytes > room) {
         *why = "element data run past the end (truncated)";
         return 1;
     }
-    uint64_t span = padded8(e->bytes);
-    if (span > room) {
+    if (padded8(e->bytes) > room) {
         *why = "element padding runs past the end (truncated)";
         return 1;
     }
-    e->next = e->data + (size_t)span;
     return 0;
 }
 
@@ -177,12 +191,12 @@ struct Decoded {
     Element real{}, imag{};
 };
 
-// Checks the array flags, dimensions, name and both parts of a miMATRIX
-// element whose contents are [at, end).  0 on success.
-int readArray(const unsigned char *buf, size_t at, size_t end, Decoded *d,
-              const char **why)
+// Checks the array flags and dimensions that start at `at` (the first
+// element inside the miMATRIX); *next is where the array name starts.
+int readFlagsAndDims(const unsigned char *buf, size_t at, size_t end, int *rows,
+                     int *cols, size_t *next, const char **why)
 {
-    Element flags, dims, name;
+    Element flags, dims;
     if (readElement(buf, at, end, &flags, why) != 0)
         return 1;
     if (flags.type != miUINT32 || flags.bytes != 8) {
@@ -213,14 +227,30 @@ int readArray(const unsigned char *buf, size_t at, size_t end, Decoded *d,
         *why = "array is not 2-D";
         return 1;
     }
-    int32_t rows = (int32_t)get32(buf + dims.data);
-    int32_t cols = (int32_t)get32(buf + dims.data + 4);
-    if (rows <= 0 || cols <= 0) {
+    int32_t r = (int32_t)get32(buf + dims.data);
+    int32_t c = (int32_t)get32(buf + dims.data + 4);
+    if (r <= 0 || c <= 0) {
         *why = "array dimensions are not positive";
         return 1;
     }
+    *rows = r;
+    *cols = c;
+    *next = dims.next;
+    return 0;
+}
 
-    if (readElement(buf, dims.next, end, &name, why) != 0)
+// Checks the array flags, dimensions, name and both parts of a miMATRIX
+// element whose contents are [at, end).  0 on success.
+int readArray(const unsigned char *buf, size_t at, size_t end, Decoded *d,
+              const char **why)
+{
+    Element name;
+    int rows = 0, cols = 0;
+    size_t next = 0;
+    if (readFlagsAndDims(buf, at, end, &rows, &cols, &next, why) != 0)
+        return 1;
+
+    if (readElement(buf, next, end, &name, why) != 0)
         return 1;
     if (name.type != miINT8 || name.bytes == 0) {
         *why = "array name is not a non-empty miINT8 element";
@@ -260,12 +290,11 @@ int readArray(const unsigned char *buf, size_t at, size_t end, Decoded *d,
     return 0;
 }
 
-// Checks the 128-byte header and the one top-level miMATRIX element;
-// on success [*start, *end) are the element's contents.
-int readContainer(const unsigned char *bytes, size_t size, size_t *start,
-                  size_t *end, const char **why)
+// Checks the 128-byte file header and the tag of the one top-level
+// element, which must be a miMATRIX; `n` bytes are at hand.
+int readTop(const unsigned char *bytes, size_t n, Element *top, const char **why)
 {
-    if (size < headerSize) {
+    if (n < headerSize) {
         *why = "shorter than the 128-byte MAT-file header";
         return 1;
     }
@@ -281,17 +310,28 @@ int readContainer(const unsigned char *bytes, size_t size, size_t *start,
         *why = "MAT-file version is not 0x0100";
         return 1;
     }
-    Element top;
-    if (readElement(bytes, headerSize, size, &top, why) != 0)
+    if (readTag(bytes, headerSize, n, top, why) != 0)
         return 1;
-    if (top.type == miCOMPRESSED) {
+    if (top->type == miCOMPRESSED) {
         *why = "compressed MAT-file data (not read)";
         return 1;
     }
-    if (top.type != miMATRIX || top.data != headerSize + tagSize) {
+    if (top->type != miMATRIX || top->data != headerSize + tagSize) {
         *why = "first element is not a miMATRIX";
         return 1;
     }
+    return 0;
+}
+
+// Checks the 128-byte header and the one top-level miMATRIX element;
+// on success [*start, *end) are the element's contents.
+int readContainer(const unsigned char *bytes, size_t size, size_t *start,
+                  size_t *end, const char **why)
+{
+    Element top;
+    if (readTop(bytes, size, &top, why) != 0 ||
+        readElement(bytes, headerSize, size, &top, why) != 0)
+        return 1;
     if (top.data + top.bytes != size) {
         *why = "unexpected data after the matrix element";
         return 1;
@@ -299,6 +339,24 @@ int readContainer(const unsigned char *bytes, size_t size, size_t *start,
     *start = top.data;
     *end = size;
     return 0;
+}
+
+// The first non-finite value (NaN or infinite) of a part of n floats, or
+// n when all are finite.  The whole part is scanned without branches
+// first, since nearly every member is sound.
+size_t firstNonFinite(const unsigned char *part, size_t n)
+{
+    const uint32_t exponent = 0x7f800000u;
+    uint32_t bad = 0;
+    for (size_t k = 0; k < n; k++) {
+        bad |= (uint32_t)((get32(part + 4 * k) & exponent) == exponent);
+    }
+    if (bad == 0)
+        return n;
+    for (size_t k = 0; k < n; k++)
+        if ((get32(part + 4 * k) & exponent) == exponent)
+            return k;
+    return n;
 }
 
 } // namespace
@@ -435,4 +493,59 @@ velkio_Matrix *velkio_MatFile_decode(const unsigned char *bytes, size_t size,
         }
     }
     return m;
+}
+
+int velkio_MatFile_readHeader(const unsigned char *bytes, size_t n, int *rows, int *cols,
+                              size_t *size, const char **why)
+{
+    Element top, name;
+    size_t next = 0;
+    if (bytes == nullptr) {
+        *why = "no data";
+        return 1;
+    }
+    if (readTop(bytes, n, &top, why) != 0 ||
+        readFlagsAndDims(bytes, top.data, n, rows, cols, &next, why) != 0 ||
+        readTag(bytes, next, n, &name, why) != 0)
+        return 1;
+    if (name.type != miINT8 || name.bytes == 0) {
+        *why = "array name is not a non-empty miINT8 element";
+        return 1;
+    }
+    // The most the dimensions call for: both parts in the long form.
+    uint64_t part = tagSize + padded8((uint64_t)*rows * (uint64_t)*cols * 4);
+    uint64_t most = (uint64_t)name.next + 2 * part;
+    uint64_t total = (uint64_t)top.data + top.bytes;
+    if (total > most) {
+        *why = "matrix element is larger than its dimensions call for";
+        return 1;
+    }
+    *size = (size_t)total;
+    return 0;
+}
+
+int velkio_MatFile_check(const unsigned char *bytes, size_t size, const char *what)
+{
+    if (what == nullptr)
+        what = "MAT-file";
+    const char *why = "no data";
+    size_t start = 0, end = 0;
+    Decoded d;
+    if (bytes == nullptr || readContainer(bytes, size, &start, &end, &why) != 0 ||
+        readArray(bytes, start, end, &d, &why) != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "%s: %s", what, why);
+        return 1;
+    }
+    size_t n = (size_t)d.rows * (size_t)d.cols;
+    const Element *parts[2] = {&d.real, &d.imag};
+    for (int p = 0; p < 2; p++) {
+        size_t k = firstNonFinite(bytes + parts[p]->data, n);
+        if (k < n) {
+            VELKIO_LOG(VELKIO_LOG_ERROR,
+                       "%s: the %s part of row %zu, column %zu is not a finite number", what,
+                       p == 0 ? "real" : "imaginary", k % (size_t)d.rows, k / (size_t)d.rows);
+            return 1;
+        }
+    }
+    return 0;
 }

@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -44,10 +45,6 @@ const char *const description =
     "with id NNNNN, one complex single-precision matrix (MAT-file, Level 5):\n"
     "rows are microphones, columns are frequency bins 0 .. nfft/2.\n";
 
-// Members larger than this are refused before any allocation: a MAT-file
-// member cannot exceed 4 GiB and the text members are small.
-const zip_uint64_t maxMemberSize = (zip_uint64_t)INT_MAX;
-
 std::string tfMemberName(const char *kind, int id)
 {
     char name[96];
@@ -73,25 +70,12 @@ int sourceCount(const velkio_TransferFunction *tf)
                : 0;
 }
 
-// Rows every TF matrix must have: the channel-list length of the first
-// source position when it carries one (only those channels were
-// measured), else the number of microphone positions.
-int expectedRows(const velkio_TransferFunction *tf)
-{
-    if (sourceCount(tf) > 0) {
-        const velkio_Position *first = tf->positions->list[0];
-        if (first != nullptr && first->useChannels == 1 && first->numChannels > 0)
-            return first->numChannels;
-    }
-    return tf->microphones != nullptr ? tf->microphones->count : 0;
-}
-
 // ---- reading ---------------------------------------------------------
 
 zip_t *openArchive(const char *path)
 {
     int code = 0;
-    zip_t *za = zip_open(path, ZIP_RDONLY | ZIP_CHECKCONS, &code);
+    zip_t *za = velkio_Archive_open(path, &code);
     if (za != nullptr)
         return za;
     zip_error_t error;
@@ -114,59 +98,12 @@ bool hasMember(zip_t *za, const std::string &name)
     return zip_name_locate(za, name.c_str(), 0) >= 0;
 }
 
-// Reads a whole member into a malloc'd buffer with one extra zero byte
-// (so that text members are terminated).  0 on success.
-int readMember(zip_t *za, const char *path, const char *name,
-               unsigned char **out, size_t *size)
-{
-    zip_stat_t st;
-    zip_stat_init(&st);
-    if (zip_stat(za, name, 0, &st) != 0 || (st.valid & ZIP_STAT_SIZE) == 0) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "%s: member %s not found", path, name);
-        return 1;
-    }
-    if (st.size > maxMemberSize) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "%s: member %s is too large (%llu bytes)", path,
-                   name, (unsigned long long)st.size);
-        return 1;
-    }
-    size_t n = (size_t)st.size;
-    unsigned char *buf = (unsigned char *)malloc(n + 1);
-    zip_file_t *zf = buf ? zip_fopen(za, name, 0) : nullptr;
-    if (zf == nullptr) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "%s: can not read member %s (%s)", path, name,
-                   buf ? zip_strerror(za) : "no memory");
-        free(buf);
-        return 1;
-    }
-    size_t got = 0;
-    zip_int64_t r = 1;
-    while (got < n && (r = zip_fread(zf, buf + got, n - got)) > 0)
-        got += (size_t)r;
-    // One more read reaches the end of the member, where the checksum is
-    // verified.
-    unsigned char extra;
-    if (got == n)
-        r = zip_fread(zf, &extra, 1);
-    if (got != n || r != 0) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "%s: member %s is damaged (%s)", path, name,
-                   r < 0 ? zip_file_strerror(zf) : "unexpected size");
-        zip_fclose(zf);
-        free(buf);
-        return 1;
-    }
-    zip_fclose(zf);
-    buf[n] = 0;
-    *out = buf;
-    *size = n;
-    return 0;
-}
-
 int checkLabel(zip_t *za, const char *path, const char *label)
 {
     unsigned char *text = nullptr;
     size_t size = 0;
-    if (readMember(za, path, memberWhatIsThis, &text, &size) != 0)
+    if (velkio_Archive_readMember(za, path, memberWhatIsThis, VELKIO_MEMBER_LABEL, &text,
+                                  &size) != 0)
         return 1;
     VELKIO_LOG(VELKIO_LOG_DEBUG, "whatisthis: %s", (const char *)text);
     int result = 0;
@@ -186,7 +123,7 @@ velkio_XML *readDocument(zip_t *za, const char *path, const char *name)
 {
     unsigned char *text = nullptr;
     size_t size = 0;
-    if (readMember(za, path, name, &text, &size) != 0)
+    if (velkio_Archive_readMember(za, path, name, VELKIO_MEMBER_XML, &text, &size) != 0)
         return nullptr;
     velkio_XML *doc = velkio_XML_newFromXMLbuffer((const char *)text, (int)size, nullptr);
     free(text);
@@ -245,6 +182,14 @@ int loadKind(zip_t *za, const char *path, const velkio_TransferFunction *tf,
                    path, firstMissing.c_str(), found, kind);
         return 1;
     }
+    // Each member is checked against the shape the documents call for
+    // before its matrix data are read.
+    int rows = 0, cols = 0;
+    if (velkio_TransferFunction_tfShape(tf, &rows, &cols) != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "%s: %s TFs present but the configuration gives no nfft",
+                   path, kind);
+        return 1;
+    }
     velkio_Matrix **v = (velkio_Matrix **)calloc((size_t)n, sizeof *v);
     if (v == nullptr) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "can not allocated memory");
@@ -254,7 +199,7 @@ int loadKind(zip_t *za, const char *path, const velkio_TransferFunction *tf,
         std::string name = tfMemberName(kind, tf->positions->list[i]->id);
         unsigned char *bytes = nullptr;
         size_t size = 0;
-        if (readMember(za, path, name.c_str(), &bytes, &size) == 0) {
+        if (velkio_Archive_readMatMember(za, path, name.c_str(), rows, cols, &bytes, &size) == 0) {
             std::string what = std::string(path) + ": " + name;
             v[i] = velkio_MatFile_decode(bytes, size, what.c_str());
             free(bytes);
@@ -266,37 +211,6 @@ int loadKind(zip_t *za, const char *path, const velkio_TransferFunction *tf,
     }
     *vector = v;
     *count = n;
-    return 0;
-}
-
-// Every matrix must be rows x (nfft/2+1), rows as in expectedRows.
-int checkShapes(const velkio_TransferFunction *tf, const char *path)
-{
-    int rows = expectedRows(tf);
-    int nfft = tf->config != nullptr ? tf->config->nfft : 0;
-    int cols = nfft / 2 + 1;
-    const struct {
-        const char *kind;
-        velkio_Matrix **v;
-        int n;
-    } kinds[] = {{kindLoc, tf->locTFs, tf->nLocTFs}, {kindSep, tf->sepTFs, tf->nSepTFs}};
-    for (const auto &k : kinds) {
-        for (int i = 0; k.v != nullptr && i < k.n; i++) {
-            const velkio_Matrix *m = k.v[i];
-            if (nfft <= 0) {
-                VELKIO_LOG(VELKIO_LOG_ERROR, "%s: %s TFs present but the configuration gives no nfft",
-                           path, k.kind);
-                return 1;
-            }
-            if (m->rows != rows || m->cols != cols) {
-                VELKIO_LOG(VELKIO_LOG_ERROR,
-                           "%s: %s is a %d x %d matrix; expected %d x %d (microphones x nfft/2+1)",
-                           path, tfMemberName(k.kind, tf->positions->list[i]->id).c_str(),
-                           m->rows, m->cols, rows, cols);
-                return 1;
-            }
-        }
-    }
     return 0;
 }
 
@@ -325,7 +239,7 @@ int loadArchive(velkio_TransferFunction *tf, const char *path, const char *label
     tf->nLocTFs = nLoc;
     tf->sepTFs = sep;
     tf->nSepTFs = nSep;
-    return checkShapes(tf, path);
+    return 0;
 }
 
 // ---- writing ---------------------------------------------------------
@@ -363,6 +277,18 @@ int checkKindForWrite(const velkio_TransferFunction *tf, const char *kind,
                        tf->positions->list[i]->id);
             return 1;
         }
+        // An archive holds finite values only: its readers could do
+        // nothing sound with a NaN or an infinity.
+        size_t values = (size_t)m->rows * (size_t)m->cols;
+        for (size_t k = 0; k < values; k++) {
+            if (!std::isfinite(m->data[k].real()) || !std::isfinite(m->data[k].imag())) {
+                VELKIO_LOG(VELKIO_LOG_ERROR,
+                           "%s TF of source position %d holds a value that is not a finite number (row %zu, bin %zu)",
+                           kind, tf->positions->list[i]->id, k / (size_t)m->cols,
+                           k % (size_t)m->cols);
+                return 1;
+            }
+        }
         if (*shape == nullptr)
             *shape = m;
         if (m->rows != (*shape)->rows || m->cols != (*shape)->cols) {
@@ -396,6 +322,21 @@ int setCompression(zip_t *za, zip_int64_t index, const char *name)
     return 0;
 }
 
+// Members are stored as files of mode 0644 and directories of mode 0755
+// (libzip's own default is 0666 and 0777: unzip would make them writable
+// by everyone).
+int setMode(zip_t *za, zip_int64_t index, const char *name, bool directory)
+{
+    zip_uint32_t mode = directory ? (040000u | 0755u) : (0100000u | 0644u);
+    if (zip_file_set_external_attributes(za, (zip_uint64_t)index, 0, ZIP_OPSYS_UNIX,
+                                         mode << 16) != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not set the mode of %s (%s)", name,
+                   zip_strerror(za));
+        return 1;
+    }
+    return 0;
+}
+
 // Adds a member from a buffer; libzip frees it after writing when `owned`
 // (a malloc'd buffer, also freed here on failure), else the caller keeps it
 // alive until the archive is closed.  0 on success.
@@ -415,16 +356,17 @@ int addBuffer(zip_t *za, const char *name, const void *data, size_t size,
         zip_source_free(src);
         return 1;
     }
-    return setCompression(za, index, name);
+    return setCompression(za, index, name) || setMode(za, index, name, false);
 }
 
 int addDirectory(zip_t *za, const char *name)
 {
-    if (zip_dir_add(za, name, ZIP_FL_ENC_UTF_8) < 0) {
+    zip_int64_t index = zip_dir_add(za, name, ZIP_FL_ENC_UTF_8);
+    if (index < 0) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "can not add %s (%s)", name, zip_strerror(za));
         return 1;
     }
-    return 0;
+    return setMode(za, index, name, true);
 }
 
 // Members of the caller's (velkio_TransferFunction_writeWithMembers).
@@ -466,8 +408,12 @@ int checkExtras(const Extras &extras)
     }
     for (int i = 0; i < extras.count; i++) {
         const velkio_ArchiveMember &x = extras.list[i];
+        // What the readers would refuse is not written.
+        size_t limit = x.name != nullptr && strcmp(x.name, memberWhatIsThis) == 0
+                           ? VELKIO_MAX_LABEL_BYTES
+                           : VELKIO_MAX_DOCUMENT_BYTES;
         if (x.name == nullptr || isReservedName(x.name) ||
-            (x.data == nullptr && x.size > 0) || x.size > maxMemberSize) {
+            (x.data == nullptr && x.size > 0) || x.size > limit) {
             VELKIO_LOG(VELKIO_LOG_ERROR, "added member %d [%s] can not be written", i,
                        x.name != nullptr ? x.name : "(null)");
             return 1;
@@ -627,7 +573,8 @@ int addMatrices(zip_t *za, const velkio_TransferFunction *tf, const char *kind,
             zip_source_free(src);
             return 1;
         }
-        if (setCompression(za, index, name.c_str()) != 0)
+        if (setCompression(za, index, name.c_str()) != 0 ||
+            setMode(za, index, name.c_str(), false) != 0)
             return 1;
     }
     return 0;
@@ -1051,6 +998,25 @@ int velkio_TransferFunction_writeWithMembers(const velkio_TransferFunction *tf,
         unlink(tmp.c_str());
         return 1;
     }
+    return 0;
+}
+
+int velkio_TransferFunction_tfShape(const velkio_TransferFunction *tf, int *rows,
+                                    int *cols)
+{
+    *rows = 0;
+    *cols = 0;
+    if (tf == nullptr)
+        return 1;
+    const velkio_Position *first = sourceCount(tf) > 0 ? tf->positions->list[0] : nullptr;
+    if (first != nullptr && first->useChannels == 1 && first->numChannels > 0)
+        *rows = first->numChannels;
+    else if (tf->microphones != nullptr)
+        *rows = tf->microphones->count;
+    int nfft = tf->config != nullptr ? tf->config->nfft : 0;
+    if (nfft <= 0)
+        return 1;
+    *cols = nfft / 2 + 1;
     return 0;
 }
 

@@ -71,10 +71,17 @@ void velkio_Log_FileOpenFailed(const char *path);
  * descriptor.  Returns the descriptor (blocking, close-on-exec), or -1
  * with errno set; a path that exists but is not a regular file (FIFO,
  * device, directory, socket) is also reported at level 0 as
- * "[path] is not a regular file". */
+ * "[path] is not a regular file" (errno EINVAL; callers report other
+ * failures themselves). */
 int velkio_File_openRegular(const char *path);
 /* The same as a stdio stream opened "rb"; null with errno set. */
 FILE *velkio_File_fopenRegular(const char *path);
+
+/* The largest XML document the library reads, as a file or as an archive
+ * member (256 MiB); larger ones are refused before anything is read. */
+#define VELKIO_MAX_DOCUMENT_BYTES ((size_t)256 << 20)
+/* The largest identification text (whatisthis.txt) of an archive. */
+#define VELKIO_MAX_LABEL_BYTES ((size_t)1 << 20)
 
 /* ------------------------------------------------------------------ */
 /* Records                                                             */
@@ -316,8 +323,11 @@ void velkio_TransferFunction_setConfig(velkio_TransferFunction *tf,
 void velkio_TransferFunction_setNeighbors(velkio_TransferFunction *tf,
                                           velkio_Neighbors *neighbors);
 /* Writes the archive; the label starts whatisthis.txt ("transfer function"
- * when null).  The file at `path` is replaced only when the whole archive
- * was written.  0 on success, 1 on failure. */
+ * when null).  Members are stored with mode 0644, directories 0755.  A
+ * TF matrix holding a value that is not finite (NaN, infinity) is refused
+ * with a message naming its source position.  The file at `path` is
+ * replaced only when the whole archive was written.  0 on success, 1 on
+ * failure. */
 int velkio_TransferFunction_write(const velkio_TransferFunction *tf,
                                   const char *path, const char *label);
 /* A member the caller adds to the archive: `size` bytes at `data`, only
@@ -331,14 +341,62 @@ typedef struct velkio_ArchiveMember {
  * name is that of a text member the library writes ("whatisthis.txt",
  * "source.xml", "microphones.xml" under "transferFunction/") replaces that
  * member's content in its place; the others follow the library's members,
- * in the given order.  A name given twice, or that of a directory or
- * transfer-function member, is refused.  The archive is written once, as
- * a whole or not at all. */
+ * in the given order.  A name given twice, that of a directory or
+ * transfer-function member, or a member larger than the readers take
+ * (VELKIO_MAX_LABEL_BYTES for whatisthis.txt, VELKIO_MAX_DOCUMENT_BYTES
+ * for the others) is refused.  The archive is written once, as a whole or
+ * not at all. */
 int velkio_TransferFunction_writeWithMembers(const velkio_TransferFunction *tf,
                                              const char *path, const char *label,
                                              const velkio_ArchiveMember *members,
                                              int count);
 void velkio_TransferFunction_delete(velkio_TransferFunction **tf);
+/* The shape every TF matrix of the record must have: rows, the length of
+ * the first source position's channel list when it carries one (only
+ * those channels were measured), else the number of microphone
+ * positions; cols, nfft/2+1.  0, or 1 when the configuration gives no
+ * positive nfft. */
+int velkio_TransferFunction_tfShape(const velkio_TransferFunction *tf, int *rows,
+                                    int *cols);
+
+/* ------------------------------------------------------------------ */
+/* Archive members                                                     */
+/* ------------------------------------------------------------------ */
+
+/* Opens the zip archive at `path` read only, with libzip's consistency
+ * check, from one descriptor of velkio_File_openRegular (anything but a
+ * regular file is refused).  Null on failure, with the libzip error code
+ * in *code (ZIP_ER_OPEN when the file could not be opened; errno then
+ * tells why); the caller reports it. */
+struct zip *velkio_Archive_open(const char *path, int *code);
+
+/* Kinds of members, each read under a limit of its own. */
+enum {
+    VELKIO_MEMBER_LABEL = 0, /* whatisthis.txt: VELKIO_MAX_LABEL_BYTES */
+    VELKIO_MEMBER_XML = 1,   /* the documents: VELKIO_MAX_DOCUMENT_BYTES */
+    VELKIO_MEMBER_OTHER = 2  /* README and anything else: as documents,
+                                and the bytes are not kept */
+};
+
+/* Reads the member `name` to its end, so that libzip verifies its
+ * checksum.  The size its directory entry declares is checked against
+ * the kind's limit before anything is allocated, and the bytes that
+ * really come out of the decompressor are counted against it while they
+ * are read.  On success *data (when `data` is not null and the kind is
+ * not OTHER) is a new malloc'd buffer of the member's bytes plus a zero
+ * byte, and *size its length.  1, with a level-0 message naming `path`
+ * (may be null) and the member, when the member is missing, too large,
+ * damaged (a bad checksum) or longer than declared. */
+int velkio_Archive_readMember(struct zip *archive, const char *path, const char *name,
+                              int kind, unsigned char **data, size_t *size);
+
+/* Reads a MAT-file member that must hold a rows x cols matrix: its
+ * header is decoded first, and class, complexity and shape are checked
+ * before the rest is read; the member may be no larger than its header
+ * calls for (velkio_MatFile_readHeader).  Otherwise as
+ * velkio_Archive_readMember; the buffer holds exactly the member. */
+int velkio_Archive_readMatMember(struct zip *archive, const char *path, const char *name,
+                                 int rows, int cols, unsigned char **data, size_t *size);
 
 /* ------------------------------------------------------------------ */
 /* MAT-file members (Level 5, one complex single-precision matrix)     */
@@ -359,6 +417,20 @@ int velkio_MatFile_encodeTo(const velkio_Matrix *m, const char *name,
  * anything else. */
 velkio_Matrix *velkio_MatFile_decode(const unsigned char *bytes, size_t size,
                                      const char *what);
+/* The bytes a member needs before velkio_MatFile_readHeader can judge it. */
+#define VELKIO_MATFILE_HEADER_BYTES 176
+/* Decodes the first `n` bytes of a member as far as its array name: the
+ * file header, class, complexity and dimensions.  On success *rows and
+ * *cols are the dimensions and *size the length the whole member has by
+ * its header, which is no more than such a matrix calls for.  0, or 1
+ * with the reason in *why (a static text); nothing is logged. */
+int velkio_MatFile_readHeader(const unsigned char *bytes, size_t n, int *rows, int *cols,
+                              size_t *size, const char **why);
+/* Checks a whole member as velkio_MatFile_decode reads it, without
+ * building the matrix, and every value: 0 when it is a complex single-
+ * precision matrix all of whose values are finite; 1 with a level-0
+ * message naming `what` otherwise. */
+int velkio_MatFile_check(const unsigned char *bytes, size_t size, const char *what);
 
 /* ------------------------------------------------------------------ */
 /* Legacy binary files (previous library generation)                   */

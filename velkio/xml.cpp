@@ -34,7 +34,7 @@
 namespace {
 
 // Files larger than this are refused before they are read.
-constexpr size_t MAX_DOCUMENT_BYTES = size_t(256) << 20;
+constexpr size_t MAX_DOCUMENT_BYTES = VELKIO_MAX_DOCUMENT_BYTES;
 
 // The parsed tree costs a few hundred bytes per element and attribute, and
 // the parser checks the attributes of one element for repeats pair by
@@ -571,13 +571,15 @@ velkio_XML *documentFromBuffer(const Reader &r, const char *bytes, int length,
     return doc;
 }
 
-// Reads a whole file (regular file, pipe or device) into memory, refusing
-// anything larger than MAX_DOCUMENT_BYTES.
+// Reads a whole regular file into memory, refusing anything larger than
+// MAX_DOCUMENT_BYTES and anything that is not a regular file.
 bool readWholeFile(const char *path, std::vector<char> *out)
 {
-    FILE *f = fopen(path, "rb");
+    FILE *f = velkio_File_fopenRegular(path);
     if (f == nullptr) {
-        velkio_Log_FileOpenFailed(path);
+        // A file that is not regular has been reported already.
+        if (errno != EINVAL)
+            velkio_Log_FileOpenFailed(path);
         return false;
     }
     std::unique_ptr<FILE, int (*)(FILE *)> guard(f, fclose);

@@ -541,8 +541,12 @@ int appendInfoToZipFile(const char *outputFile,
         closeArchive(za);
         return 1;
     }
-    if (zip_file_add(za, README_MEMBER, readme, 0) < 0)
+    zip_int64_t added = zip_file_add(za, README_MEMBER, readme, 0);
+    if (added < 0)
         zip_source_free(readme);
+    else // a file of mode 0644, as the library stores its members
+        zip_file_set_external_attributes(za, (zip_uint64_t)added, 0, ZIP_OPSYS_UNIX,
+                                         (0100000u | 0644u) << 16);
 
     int size = 0;
     char *content = nullptr;

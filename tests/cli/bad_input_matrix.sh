@@ -27,8 +27,9 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 # above.  OUTPUT is the path the run must not create or change ("-" for
 # none); a relative OUTPUT is inside the run directory.  The fixtures named
 # in COPY are copied into the run directory first, so that a row naming an
-# input as its output works on its own copy.  A row with EXPECT set must
-# also say that text on standard error.
+# input as its output works on its own copy.  With MAXKB set, the run's
+# peak resident memory (getrusage of the waited-for processes) must stay
+# within that many kB; with EXPECT set, standard error must hold that text.
 row() {
     local name=$1 out=$2 prog=$3 f
     shift 3
@@ -40,8 +41,14 @@ row() {
     if [ "$out" != "-" ] && [ -e "$out" ]; then
         before=$(cksum <"$out")
     fi
-    timeout 60 "$BIN/$prog" "$@" >stdout 2>stderr
+    python3 -c 'import resource, subprocess, sys
+r = subprocess.call(sys.argv[2:])
+open(sys.argv[1], "w").write("%d\n" % resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+sys.exit(r if r >= 0 else 128 - r)' rss timeout 60 "$BIN/$prog" "$@" >stdout 2>stderr
     local got=$?
+    if [ -n "${MAXKB:-}" ] && [ "$(cat rss)" -gt "$MAXKB" ]; then
+        fail "$name: peak memory $(cat rss) kB, more than $MAXKB kB"
+    fi
     if [ "$got" = 124 ]; then
         fail "$name: no end within 60 s"
     elif [ "$got" -ge 128 ]; then
@@ -182,10 +189,38 @@ rezip('tf_srcroot.zip', lambda n, d: d.replace(b'velk_xml', b'other_xml') if n.e
 rezip('tf_nomic.zip', lambda n, d: None if 'microphone' in n else d)
 with zipfile.ZipFile(F + '/other.zip', 'w') as out:
     out.writestr('hello.txt', 'hello')
+# MAT members no reader may take: another class, compressed data, a NaN
+# (the library stores them, so byte offsets are those of its layout), a
+# missing one, and one bit flipped in the file (only the checksum tells).
+first = sorted(n for n in members if n.endswith('.mat') and 'localization' in n)[0]
+def matpatch(dst, at, fmt, value):
+    def change(n, d):
+        if n == first:
+            d = bytearray(d); struct.pack_into(fmt, d, at, value)
+        return bytes(d)
+    rezip(dst, change)
+matpatch('tf_double.zip', 144, '<B', 6)         # mxDOUBLE_CLASS
+matpatch('tf_compressed.zip', 128, '<I', 15)    # miCOMPRESSED
+matpatch('tf_nan.zip', 192, '<f', float('nan')) # first real value
+rezip('tf_missing.zip', lambda n, d: None if n == first else d)
+b = bytearray(open(F + '/tf.zip', 'rb').read())
+i = z.getinfo(first)
+n, e = struct.unpack_from('<HH', b, i.header_offset + 26)
+b[i.header_offset + 30 + n + e + 200] ^= 0x01
+open(F + '/tf_flip.zip', 'wb').write(b)
 EOF
+# Zip bombs of 2 MB: whatisthis.txt or source.xml inflates to 2 GB; the
+# lying one declares the real size of source.xml.
+BOMB="python3 $VELK_SRC/tests/support/zip_bomb.py"
+$BOMB tf.zip bomb_what.zip transferFunction/whatisthis.txt 2000000000 &&
+    $BOMB tf.zip bomb_source.zip transferFunction/source.xml 2000000000 &&
+    $BOMB tf.zip bomb_lie.zip transferFunction/source.xml 2000000000 \
+        "$(unzip -Zl tf.zip transferFunction/source.xml | awk '{print $4; exit}')" ||
+    { echo "setup failed: zip bombs"; exit 1; }
 # Every recreated member above must exist, or the rows test nothing.
 for f in wav_huge.wav wav_channels.wav loc_huge_src.tff mat_huge_bins.tff tf_hugemat.zip \
-         tf_srcroot.zip tf_nomic.zip other.zip; do
+         tf_srcroot.zip tf_nomic.zip other.zip tf_double.zip tf_compressed.zip tf_nan.zip \
+         tf_missing.zip tf_flip.zip bomb_what.zip bomb_source.zip bomb_lie.zip; do
     [ -s "$f" ] || { echo "setup failed: $f"; exit 1; }
 done
 # Unwritable outputs are paths in a missing directory ($F/nodir) or below a
@@ -291,6 +326,12 @@ EXPECT="[$F/fifo.flt] is not a regular file" row sys_flt_reference_fifo out_ch0.
     --samplebyframe 4096 --syncaddfreq 2 --syncaddoffset 0
 
 # ---- velktoolcli-zip2coord -----------------------------------------------
+# What the archive readers say about the damaged archives and the bombs.
+TOO_LARGE_WHAT="member transferFunction/whatisthis.txt is too large: 2000000000 bytes"
+TOO_LARGE_SOURCE="member transferFunction/source.xml is too large: 2000000000 bytes"
+LONGER_SOURCE="member transferFunction/source.xml holds more than the"
+BAD_CRC="member transferFunction/localization/tf00000.mat is damaged (CRC error)"
+
 z2c() { row "zip2coord_$1" "$2" velktoolcli-zip2coord "${@:3}"; }
 z2c empty        out.csv "$F/empty" out.csv
 z2c truncated    out.csv "$F/tf_trunc.zip" out.csv
@@ -301,6 +342,11 @@ z2c wrong_root   out.csv "$F/tf_srcroot.zip" out.csv
 z2c no_mics      out.csv "$F/tf_nomic.zip" out.csv
 z2c bad_type     out.csv --type BOTH "$F/tf.zip" out.csv
 z2c bad_axis     out.csv --z_axis volume "$F/tf.zip" out.csv
+EXPECT="$BAD_CRC" z2c bit_flip     out.csv "$F/tf_flip.zip" out.csv
+z2c compressed   out.csv "$F/tf_compressed.zip" out.csv
+MAXKB=102400 EXPECT="$TOO_LARGE_WHAT" z2c bomb_whatisthis out.csv "$F/bomb_what.zip" out.csv
+MAXKB=102400 EXPECT="$TOO_LARGE_SOURCE" z2c bomb_source     out.csv "$F/bomb_source.zip" out.csv
+MAXKB=102400 EXPECT="$LONGER_SOURCE" z2c bomb_lie        out.csv "$F/bomb_lie.zip" out.csv
 z2c unwritable   "$F/nodir/out.csv" "$F/tf.zip" "$F/nodir/out.csv"
 COPY=tf.zip z2c out_is_input tf.zip tf.zip tf.zip
 
@@ -314,6 +360,14 @@ vtf wrong_root "$F/tf_srcroot.zip"
 vtf no_mics    "$F/tf_nomic.zip"
 vtf xml_given  --show "$F/imp.xml"
 vtf directory  "$F/ir"
+EXPECT="$BAD_CRC" vtf bit_flip "$F/tf_flip.zip"
+EXPECT="tf00000.mat: array class is not single precision" vtf double "$F/tf_double.zip"
+EXPECT="tf00000.mat: compressed MAT-file data" vtf compressed "$F/tf_compressed.zip"
+EXPECT="tf00000.mat: the real part of row 0, column 0 is not a finite number" vtf nan_value "$F/tf_nan.zip"
+EXPECT="transferFunction/localization/tf00000.mat not found." vtf missing_tf "$F/tf_missing.zip"
+MAXKB=102400 EXPECT="$TOO_LARGE_WHAT" vtf bomb_whatisthis "$F/bomb_what.zip"
+MAXKB=102400 EXPECT="$TOO_LARGE_SOURCE" vtf bomb_source     "$F/bomb_source.zip"
+MAXKB=102400 EXPECT="$LONGER_SOURCE" vtf bomb_lie        "$F/bomb_lie.zip"
 
 # ---- velktoolcli-validxml ------------------------------------------------
 vxml() { row "validxml_$1" - velktoolcli-validxml "${@:2}"; }
@@ -421,6 +475,9 @@ cs tf_given        out.zip "$F/loc.tff" "$F/ltf.zip" out.zip
 cs archive_text    out.zip "$F/mat.tff" "$F/text" out.zip
 cs archive_trunc   out.zip "$F/mat.tff" "$F/tf_trunc.zip" out.zip
 cs archive_other   out.zip "$F/mat.tff" "$F/tf.zip" out.zip
+EXPECT="$BAD_CRC" cs archive_flip out.zip "$F/mat.tff" "$F/tf_flip.zip" out.zip
+MAXKB=102400 EXPECT="$TOO_LARGE_WHAT" cs bomb_whatisthis out.zip "$F/mat.tff" "$F/bomb_what.zip" out.zip
+MAXKB=102400 EXPECT="$TOO_LARGE_SOURCE" cs bomb_source     out.zip "$F/mat.tff" "$F/bomb_source.zip" out.zip
 cs unwritable      "$F/nodir/out.zip" "$F/mat.tff" "$F/ltf.zip" "$F/nodir/out.zip"
 COPY=mat.tff cs out_is_matrix mat.tff mat.tff "$F/ltf.zip" mat.tff
 COPY=ltf.zip cs out_is_archive ltf.zip "$F/mat.tff" ltf.zip ltf.zip

@@ -109,6 +109,49 @@ run nodocs 1 "$V" nodocs.zip
 has nodocs.err "transferFunction/microphones.xml not found."
 has nodocs.err "transferFunction/source.xml not found."
 
+# Archives the suite cannot load: every member is read and decoded, and
+# the failing member is named on a level-0 line.
+mk stored.zip '{"stored": true}'
+$PY - <<'PY' || fail "cannot make the damaged copies"
+import struct, zipfile
+# One bit flipped inside a stored MAT member: only its checksum tells.
+z = zipfile.ZipFile("stored.zip")
+i = z.getinfo("transferFunction/separation/tf00001.mat")
+b = bytearray(open("stored.zip", "rb").read())
+n, e = struct.unpack_from("<HH", b, i.header_offset + 26)
+b[i.header_offset + 30 + n + e + 300] ^= 0x10
+open("flip.zip", "wb").write(b)
+# A TF member for a position the archive does not have.
+open("extra.zip", "wb").write(open("stored.zip", "rb").read())
+with zipfile.ZipFile("extra.zip", "a") as out:
+    out.writestr("transferFunction/localization/tf00009.mat",
+                 z.read("transferFunction/localization/tf00000.mat"))
+PY
+mk c128.zip '{"dtype": "complex128", "kinds": ["localization"]}'
+mk compressed.zip '{"compress": true, "kinds": ["separation"]}'
+mk nan.zip '{"nan": {"separation": [2]}}'
+mk missing.zip "{\"ids\": $($PY -c 'print(list(range(41)))'), \"kinds\": [\"localization\"],
+    \"skip\": {\"localization\": [40]}}"
+broken() { # NAME MESSAGE...
+    local name=$1
+    shift
+    run "$name" 1 "$V" "$name.zip"
+    local m
+    for m in "$@"; do has "$name.err" "$m"; done
+    lacks "$name.err" "SUCCESS"
+    grep -q '^\[E\]' "$name.err" || fail "$name: no level-0 line"
+}
+broken flip "member transferFunction/separation/tf00001.mat is damaged (CRC error)"
+broken c128 "transferFunction/localization/tf00003.mat: array class is not single precision"
+broken compressed "transferFunction/separation/tf00000.mat: compressed MAT-file data"
+broken nan "transferFunction/separation/tf00002.mat: the imaginary part of row 3, column 1 is not a finite number"
+broken missing "localization matrix size(40) differ from position size(41)" \
+    "transferFunction/localization/tf00040.mat not found."
+broken extra "transferFunction/localization/tf00009.mat is not the transfer function of any source position"
+# The summary is still printed as asked, the verdict is the error.
+run flipshow 1 "$V" --show flip.zip
+has flipshow.out " Contents          : localization, separation"
+
 # Files that are not archives.
 echo "plain text" >plain.zip
 run plain 1 "$V" plain.zip

@@ -17,7 +17,11 @@ Keys of the JSON description (all optional):
   whatisthis text of whatisthis.txt                      "transfer function\\n..."
   seed       seed of the random TF values                1
   zero       true: the first value of every matrix is 0  false
-Matrices are complex64, rows x (nfft/2+1), rows = len(channels) or mics.
+  dtype      numpy type of the matrices                  "complex64"
+  compress   true: MAT members saved compressed          false
+  nan        {kind: [ids]}: members holding a NaN        none
+  stored     true: no member deflated                    false
+Matrices are rows x (nfft/2+1), rows = len(channels) or mics.
 """
 import io
 import json
@@ -63,9 +67,9 @@ def mic_xml(d):
     return ET.tostring(root, encoding="utf-8", xml_declaration=True)
 
 
-def mat_bytes(matrix):
+def mat_bytes(matrix, compress=False):
     out = io.BytesIO()
-    scipy.io.savemat(out, {"tf": matrix})
+    scipy.io.savemat(out, {"tf": matrix}, do_compression=compress)
     return out.getvalue()
 
 
@@ -83,12 +87,16 @@ def main():
         members.append(("transferFunction/%s/" % kind, b""))
         for pid in d.get("ids", [0, 1, 2, 3]):
             m = (rng.standard_normal((rows, cols)) +
-                 1j * rng.standard_normal((rows, cols))).astype(np.complex64)
+                 1j * rng.standard_normal((rows, cols))).astype(d.get("dtype", "complex64"))
             if d.get("zero"):
                 m[0, 0] = 0
+            if pid in d.get("nan", {}).get(kind, []):
+                m[-1, 1] = complex(0, np.nan)
             if pid not in d.get("skip", {}).get(kind, []):
-                members.append(("transferFunction/%s/tf%05d.mat" % (kind, pid), mat_bytes(m)))
-    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+                members.append(("transferFunction/%s/tf%05d.mat" % (kind, pid),
+                                mat_bytes(m, d.get("compress", False))))
+    method = zipfile.ZIP_STORED if d.get("stored") else zipfile.ZIP_DEFLATED
+    with zipfile.ZipFile(path, "w", method) as z:
         for name, data in members:
             if name not in d.get("omit", []):
                 z.writestr(name, data)

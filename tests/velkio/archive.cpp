@@ -11,6 +11,7 @@
 #include <libxml/xpath.h>
 #include <zip.h>
 
+#include <cmath>
 #include <cstring>
 #include <dirent.h>
 #include <string>
@@ -250,6 +251,20 @@ TEST(Archive, MembersAreExactlyTheLayoutInOrder)
     for (const auto &n : want)
         joined += n + "\n";
     EXPECT_EQ(listing, joined);
+
+    // Unpacked, nothing is writable by others: files 0644, directories
+    // 0755, as Unix modes in the external attributes.
+    zip_t *za = zip_open(path.c_str(), ZIP_RDONLY, nullptr);
+    ASSERT_NE(za, nullptr);
+    for (zip_uint64_t i = 0; i < want.size(); i++) {
+        zip_uint8_t system = 0;
+        zip_uint32_t attributes = 0;
+        ASSERT_EQ(zip_file_get_external_attributes(za, i, 0, &system, &attributes), 0);
+        bool directory = want[i].back() == '/';
+        EXPECT_EQ(system, ZIP_OPSYS_UNIX) << want[i];
+        EXPECT_EQ(attributes >> 16, directory ? 040755u : 0100644u) << want[i];
+    }
+    zip_discard(za);
 }
 
 TEST(Archive, LabelAndAbsentKinds)
@@ -441,6 +456,18 @@ TEST(Archive, FailedWritesLeaveTheTargetUntouchedAndNoTemporaryFile)
     EXPECT_NE(log.find("tf00005.mat"), std::string::npos) << log;
     velkio_TransferFunction_delete(&tf);
 
+    // A value that is not a finite number, in either part.
+    for (velkio_Complex bad : {velkio_Complex(NAN, 0), velkio_Complex(1, -INFINITY)}) {
+        tf = record();
+        tf->sepTFs[2]->data[7] = bad; // row 1, bin 2
+        EXPECT_EQ(writeQuietly(tf, path, &log), 1);
+        EXPECT_NE(log.find("separation TF of source position 12 holds a value that is not a "
+                           "finite number (row 1, bin 2)"),
+                  std::string::npos)
+            << log;
+        velkio_TransferFunction_delete(&tf);
+    }
+
     EXPECT_EQ(velktest::readFile(path), before);
     EXPECT_EQ(dirEntries(dir.path()), std::vector<std::string>{"tf.zip"});
 
@@ -505,6 +532,11 @@ TEST(Archive, LoaderRefusesBrokenArchives)
     velktest::writeFile(notZip, "VELK binary transfer function\n");
     EXPECT_EQ(loadQuietly(notZip, nullptr, &log), nullptr);
     EXPECT_NE(log.find("not in zip format"), std::string::npos) << log;
+    // A named pipe is refused at once, never waited on.
+    std::string fifo = dir.file("fifo.zip");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(loadQuietly(fifo, nullptr, &log), nullptr);
+    EXPECT_NE(log.find("is not a regular file"), std::string::npos) << log;
 
     // Truncated archives, from the first bytes to all but the last one.
     std::string cut = dir.file("cut.zip");
@@ -544,6 +576,12 @@ TEST(Archive, LoaderRefusesBrokenArchives)
         {"transferFunction/localization/tf00000.mat", "tf00000.mat: ", goodMat.substr(0, 200), false},
         {"transferFunction/localization/tf00000.mat", "not complex",
          goodMat.substr(0, 145) + '\0' + goodMat.substr(146), false},
+        // Longer than its header calls for, and texts beyond their limits:
+        // refused on the sizes alone.
+        {"transferFunction/localization/tf00000.mat", "where its MAT-file header calls for",
+         goodMat + std::string(64, '\0'), false},
+        {"transferFunction/whatisthis.txt", "whatisthis.txt is too large",
+         "transfer function\n" + std::string(VELKIO_MAX_LABEL_BYTES, ' '), false},
     };
     for (const Edit &e : edits) {
         std::string broken = dir.file("broken.zip");

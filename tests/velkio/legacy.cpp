@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 
 #include "archive_test_util.h"
@@ -286,6 +287,12 @@ TEST(LegacyTransferFunction, UnreadableInputsAreRefused)
     err = readTF("/dev/zero", nullptr, &tf);
     EXPECT_EQ(nullptr, tf);
     EXPECT_NE(std::string::npos, err.find("not a regular file"));
+    // A named pipe without a writer: refused at once, not waited on.
+    std::string fifo = dir.file("pipe.tff");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    err = readTF(fifo.c_str(), nullptr, &tf);
+    EXPECT_EQ(nullptr, tf);
+    EXPECT_NE(std::string::npos, err.find("is not a regular file")) << err;
     err = readTF(nullptr, nullptr, &tf);
     EXPECT_EQ(nullptr, tf);
     EXPECT_NE(std::string::npos, err.find("neither a localization nor a separation file"));
@@ -366,6 +373,8 @@ TEST(LegacyTransferFunction, WriterRefusesRecordsNoFileCanHoldAndKeepsTheTarget)
         {"not a finite number", [](velkio_TransferFunction *t) { t->microphones->list[0]->coords[1] = INFINITY; }},
         {"impossible number of source positions (0)",
          [](velkio_TransferFunction *t) { velkio_TransferFunction_setPositions(t, nullptr); }},
+        {"the transfer function of source position 11 holds a value that is not a finite number (row 2, bin 3)",
+         [](velkio_TransferFunction *t) { t->locTFs[1]->data[2 * 5 + 3] = velkio_Complex(0, NAN); }},
     };
     for (const Case &c : cases) {
         TFHolder r(legacyRecord(2, 3, 8));

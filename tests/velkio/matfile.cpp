@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -276,6 +278,62 @@ TEST(MatFile, EveryTruncationIsRefused)
     Bytes longer = full;
     longer.insert(longer.end(), 8, 0);
     EXPECT_EQ(decodeQuietly(longer), nullptr);
+}
+
+// What archive readers learn from a member's first bytes must agree with
+// the whole member: they allocate by it.
+TEST(MatFile, HeaderGivesShapeAndSizeOfEveryAcceptedForm)
+{
+    Shape smallName, one;
+    smallName.smallName = true;
+    one.dims = {1, 1};
+    one.smallName = one.smallParts = true;
+    velkio_Matrix *wide = sample(4, 257);
+    std::vector<Bytes> members = {handBuilt(Shape()), handBuilt(smallName), handBuilt(one),
+                                  encode(wide)};
+    velkio_Matrix_delete(&wide);
+    for (const Bytes &b : members) {
+        int rows = 0, cols = 0;
+        size_t size = 0;
+        const char *why = nullptr;
+        size_t n = std::min(b.size(), (size_t)VELKIO_MATFILE_HEADER_BYTES);
+        Bytes head(b.begin(), b.begin() + (long)n); // exactly n bytes, for the sanitizer
+        ASSERT_EQ(velkio_MatFile_readHeader(head.data(), n, &rows, &cols, &size, &why), 0) << why;
+        velkio_Matrix *m = decodeQuietly(b);
+        ASSERT_NE(m, nullptr);
+        EXPECT_EQ(rows, m->rows);
+        EXPECT_EQ(cols, m->cols);
+        EXPECT_EQ(size, b.size());
+        velkio_Matrix_delete(&m);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(velkio_MatFile_check(b.data(), b.size(), "member.mat"), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    }
+
+    // A matrix element claiming more than its dimensions need, and a
+    // header cut short, are refused on the header alone.
+    Bytes big = handBuilt(Shape());
+    uint32_t claimed = (uint32_t)(big.size() - 136 + 4096);
+    memcpy(big.data() + 132, &claimed, 4);
+    int rows = 0, cols = 0;
+    size_t size = 0;
+    const char *why = nullptr;
+    EXPECT_EQ(velkio_MatFile_readHeader(big.data(), VELKIO_MATFILE_HEADER_BYTES, &rows, &cols,
+                                        &size, &why), 1);
+    EXPECT_STREQ(why, "matrix element is larger than its dimensions call for");
+    EXPECT_EQ(velkio_MatFile_readHeader(big.data(), 170, &rows, &cols, &size, &why), 1);
+
+    // A value that is not finite is named by its place.
+    Bytes nan = handBuilt(Shape());
+    float bad = NAN;
+    // The imaginary part is the last 24 bytes; (1, 2) is column-major element 5.
+    memcpy(nan.data() + nan.size() - 24 + 4 * 5, &bad, 4);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(velkio_MatFile_check(nan.data(), nan.size(), "member.mat"), 1);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("member.mat: the imaginary part of row 1, column 2 is not a finite number"),
+              std::string::npos)
+        << log;
 }
 
 TEST(MatFile, WrongKindsOfArraysAreRefusedWithTheirReason)

@@ -16,6 +16,7 @@
 
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -391,6 +392,13 @@ TEST(XmlRefuse, FilesThatAreNotDocuments)
     testing::internal::CaptureStderr();
     EXPECT_EQ(velkio_XML_newFromXML(dir.path.c_str(), ""), nullptr); // a directory
     EXPECT_NE(testing::internal::GetCapturedStderr().find(dir.path), std::string::npos);
+    // A named pipe without a writer: refused at once, not waited on.
+    std::string fifo = dir.path + "/pipe.xml";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(velkio_XML_newFromXML(fifo.c_str(), ""), nullptr);
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("[" + fifo + "] is not a regular file"), std::string::npos) << err;
 
     expectRefused("", "empty");
     expectRefused("<velk_xml><positions>", "malformed XML");

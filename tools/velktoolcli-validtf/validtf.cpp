@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <unordered_map>
 
 #include "options.h"
 #include "textutil.h"
@@ -31,7 +33,7 @@ const char CONVERSION_HINT[] =
  * the previous generation's binary TF files. */
 int beginsWithVelkMark(const char *path)
 {
-    FILE *f = fopen(path, "rb");
+    FILE *f = velkio_File_fopenRegular(path);
     if (f == nullptr)
         return 0;
     char head[4];
@@ -40,11 +42,11 @@ int beginsWithVelkMark(const char *path)
     return got == sizeof head && memcmp(head, "VELK", sizeof head) == 0;
 }
 
-/* Opens the archive read-only with consistency checking. */
+/* Opens the archive read-only with consistency checking; anything but a
+ * regular file is refused. */
 zip_t *openChecked(const char *path, int *code)
 {
-    *code = 0;
-    return zip_open(path, ZIP_RDONLY | ZIP_CHECKCONS, code);
+    return velkio_Archive_open(path, code);
 }
 
 /* The loader's report of an archive that libzip could not open. */
@@ -66,46 +68,47 @@ bool hasMember(zip_t *archive, const char *name)
     return zip_name_locate(archive, name, 0) >= 0;
 }
 
-/* Reads the whole member into a new buffer of size + 1 bytes, the last one
- * zero.  Null on failure (logged). */
-char *readMember(zip_t *archive, const char *name, zip_uint64_t *size)
+/* The name of the TF member of a kind and a source position id. */
+std::string tfName(const char *kind, int id)
+{
+    char name[MEMBER_NAME_SIZE];
+    snprintf(name, sizeof name, "transferFunction/%s/tf%05d.mat", kind, id);
+    return name;
+}
+
+/* Reads the whole member, under the limit of its kind, into a new buffer
+ * of size + 1 bytes, the last one zero.  Null on failure (logged). */
+char *readMember(zip_t *archive, const char *name, int kind, zip_uint64_t *size)
 {
     if (archive == nullptr) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "zip file hanel is NULL");
         return nullptr;
     }
-    zip_file_t *member = zip_fopen(archive, name, 0);
-    if (member == nullptr) {
-        errno = zip_error_code_zip(zip_get_error(archive)) == ZIP_ER_NOENT ? ENOENT : 0;
+    if (!hasMember(archive, name)) {
+        errno = ENOENT;
         velkio_Log_FileOpenFailed(name);
         return nullptr;
     }
-    zip_stat_t st;
-    zip_stat_init(&st);
-    char *buffer = nullptr;
-    if (zip_stat(archive, name, 0, &st) != 0 || (st.valid & ZIP_STAT_SIZE) == 0) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "zip_stat error [%s] (%s)", name, zip_strerror(archive));
-    } else if (st.size >= (zip_uint64_t)INT_MAX) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "member [%s] is too large", name);
-    } else if ((buffer = (char *)malloc((size_t)st.size + 1)) == nullptr) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "can not allocated memory");
-    } else {
-        zip_uint64_t got = 0;
-        zip_int64_t r = 1;
-        while (got < st.size && (r = zip_fread(member, buffer + got, st.size - got)) > 0)
-            got += (zip_uint64_t)r;
-        if (got != st.size) {
-            VELKIO_LOG(VELKIO_LOG_ERROR, "zip_fread error [%s] (%s)", name,
-                       r < 0 ? zip_file_strerror(member) : "short read");
-            free(buffer);
-            buffer = nullptr;
-        } else {
-            buffer[got] = '\0';
-            *size = got;
-        }
-    }
-    zip_fclose(member);
-    return buffer;
+    unsigned char *data = nullptr;
+    size_t n = 0;
+    if (velkio_Archive_readMember(archive, nullptr, name, kind, &data, &n) != 0)
+        return nullptr;
+    *size = n;
+    return (char *)data;
+}
+
+/* A member read and parsed as a document.  Null when it cannot be read
+ * (*readFailed set) or does not parse. */
+velkio_XML *readDocument(zip_t *archive, const char *name, bool *readFailed)
+{
+    zip_uint64_t size = 0;
+    char *text = readMember(archive, name, VELKIO_MEMBER_XML, &size);
+    *readFailed = text == nullptr;
+    if (text == nullptr)
+        return nullptr;
+    velkio_XML *doc = velkio_XML_newFromXMLbuffer(text, (int)size, nullptr);
+    free(text);
+    return doc;
 }
 
 /* Opens the archive into the record; 0 on success. */
@@ -168,14 +171,17 @@ int loadSource(velkio_TransferFunction *tf)
 }
 
 /* Copies the microphone positions into the record; a microphones.xml that
- * does not parse leaves the list null. */
-void loadMicrophones(velkio_TransferFunction *tf)
+ * does not parse leaves the list null, one that cannot be read (damaged,
+ * too large) fails the load.  0 on success. */
+int loadMicrophones(velkio_TransferFunction *tf)
 {
     VELKIO_LOG(VELKIO_LOG_DEBUG, "reading microphones.xml");
-    velkio_XML *doc = readZippedXML(tf->archive, MEMBER_MICROPHONES);
+    bool readFailed = false;
+    velkio_XML *doc = readDocument(tf->archive, MEMBER_MICROPHONES, &readFailed);
     if (doc != nullptr && doc->poses != nullptr)
         velkio_TransferFunction_setMicrophones(tf, velkio_Positions_copy(doc->poses));
     velkio_XML_delete(&doc);
+    return readFailed ? 1 : 0;
 }
 
 /* Counts both TF kinds into the record, matrices left null; 0 on
@@ -230,6 +236,102 @@ const char *contentsJson(const velkio_TransferFunction *tf)
 
 const velkio_Config emptyConfig = {};
 
+/* A TF member the source positions call for, and whether the archive
+ * holds it. */
+struct Expected {
+    int kind; /* 0 localization, 1 separation */
+    bool seen;
+};
+
+bool inTfFolder(const char *name)
+{
+    const char *folders[] = {"transferFunction/localization/", "transferFunction/separation/"};
+    for (const char *f : folders) {
+        size_t n = strlen(f);
+        if (strncmp(name, f, n) == 0 && name[n] != '\0')
+            return true;
+    }
+    return false;
+}
+
+/* Reads one TF member to its end, decoded far enough to know class,
+ * complexity and shape, and checks every value; 0 when sound. */
+int checkTfMember(zip_t *archive, const char *path, const char *name, int rows, int cols)
+{
+    unsigned char *bytes = nullptr;
+    size_t size = 0;
+    if (velkio_Archive_readMatMember(archive, path, name, rows, cols, &bytes, &size) != 0)
+        return 1;
+    std::string what = std::string(path) + ": " + name;
+    int result = velkio_MatFile_check(bytes, size, what.c_str());
+    free(bytes);
+    return result;
+}
+
+/* Reads every member of the archive to its end (so that its checksum is
+ * verified) under the limit of its kind, checks every TF member and the
+ * set of TF members against the source positions: each kind present
+ * holds exactly one member per position and nothing else.  Each failure
+ * is logged naming the member; 0 when all is sound. */
+int checkEveryMember(const velkio_TransferFunction *tf, const char *path)
+{
+    std::unordered_map<std::string, Expected> expected;
+    int n = sourceCount(tf);
+    for (int i = 0; i < n; i++) {
+        expected.emplace(tfName(KIND_LOC, tf->positions->list[i]->id), Expected{0, false});
+        expected.emplace(tfName(KIND_SEP, tf->positions->list[i]->id), Expected{1, false});
+    }
+    int rows = 0, cols = 0;
+    bool shaped = velkio_TransferFunction_tfShape(tf, &rows, &cols) == 0;
+    bool present[2] = {false, false};
+    bool noShapeLogged = false;
+    int result = 0;
+    zip_int64_t entries = zip_get_num_entries(tf->archive, 0);
+    for (zip_int64_t e = 0; e < entries; e++) {
+        const char *name = zip_get_name(tf->archive, (zip_uint64_t)e, 0);
+        if (name == nullptr) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "%s: entry %lld has no name (%s)", path, (long long)e,
+                       zip_strerror(tf->archive));
+            result = 1;
+            continue;
+        }
+        if (!inTfFolder(name)) {
+            int kind = strcmp(name, MEMBER_WHATISTHIS) == 0 ? VELKIO_MEMBER_LABEL
+                                                            : VELKIO_MEMBER_OTHER;
+            result |= velkio_Archive_readMember(tf->archive, path, name, kind, nullptr, nullptr);
+            continue;
+        }
+        auto it = expected.find(name);
+        if (it == expected.end()) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "%s: %s is not the transfer function of any source position",
+                       path, name);
+            result = 1;
+            continue;
+        }
+        it->second.seen = true;
+        present[it->second.kind] = true;
+        if (shaped) {
+            result |= checkTfMember(tf->archive, path, name, rows, cols);
+        } else {
+            if (!noShapeLogged)
+                VELKIO_LOG(VELKIO_LOG_ERROR, "%s: TFs present but the configuration gives no nfft",
+                           path);
+            noShapeLogged = true;
+            result = 1;
+        }
+    }
+    for (int i = 0; i < n; i++) {
+        for (int kind = 0; kind < 2; kind++) {
+            std::string name = tfName(kind == 0 ? KIND_LOC : KIND_SEP, tf->positions->list[i]->id);
+            if (present[kind] && !expected[name].seen) {
+                VELKIO_LOG(VELKIO_LOG_ERROR, "%s not found.", name.c_str());
+                result = 1;
+            }
+        }
+    }
+    return result;
+}
+
 } // namespace
 
 velkio_TransferFunction *velkio_TransferFunction_fromFile_withoutLoadingMatrix(
@@ -253,8 +355,7 @@ velkio_TransferFunction *velkio_TransferFunction_fromFile_withoutLoadingMatrix(
         velkio_TransferFunction_delete(&tf);
         return nullptr;
     }
-    loadMicrophones(tf);
-    if (loadCounts(tf) != 0)
+    if (loadMicrophones(tf) != 0 || loadCounts(tf) != 0)
         velkio_TransferFunction_delete(&tf);
     return tf;
 }
@@ -276,11 +377,9 @@ int countTFs(zip_t *archive, const char *kind, const velkio_Positions *positions
         return -1;
     }
     for (int i = 0; i < size; i++) {
-        char name[MEMBER_NAME_SIZE];
-        snprintf(name, sizeof name, "transferFunction/%s/tf%05d.mat", kind,
-                 positions->list[i]->id);
-        VELKIO_LOG(VELKIO_LOG_DEBUG, "%s", name);
-        if (!hasMember(archive, name))
+        std::string name = tfName(kind, positions->list[i]->id);
+        VELKIO_LOG(VELKIO_LOG_DEBUG, "%s", name.c_str());
+        if (!hasMember(archive, name.c_str()))
             return i;
     }
     return size;
@@ -293,13 +392,8 @@ velkio_XML *readZippedXML(zip_t *archive, const char *name)
         VELKIO_LOG(VELKIO_LOG_ERROR, "path is NULL");
         return nullptr;
     }
-    zip_uint64_t size = 0;
-    char *text = readMember(archive, name, &size);
-    if (text == nullptr)
-        return nullptr;
-    velkio_XML *doc = velkio_XML_newFromXMLbuffer(text, (int)size, nullptr);
-    free(text);
-    return doc;
+    bool readFailed = false;
+    return readDocument(archive, name, &readFailed);
 }
 
 char *readZippedText(zip_t *archive, const char *name)
@@ -310,7 +404,7 @@ char *readZippedText(zip_t *archive, const char *name)
         return nullptr;
     }
     zip_uint64_t size = 0;
-    return readMember(archive, name, &size);
+    return readMember(archive, name, VELKIO_MEMBER_LABEL, &size);
 }
 
 int validtf_checkMembers(zip_t *archive)
@@ -450,6 +544,8 @@ int validtf_checkArchive(const char *path, int show, int json)
                    tf->nSepTFs, n);
         result = 1;
     }
+    if (checkEveryMember(tf, path) != 0)
+        result = 1;
     velkio_TransferFunction_delete(&tf);
     if (result == 0)
         fputs("SUCCESS\n", stderr);
