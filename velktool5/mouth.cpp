@@ -184,14 +184,12 @@ void frameSpectra(const double *x, long long start, int frames, int hop,
                   const std::vector<double> &w, Cd **spectrum)
 {
     int n = (int)w.size();
-    std::vector<Cd> buffer((size_t)n);
+    std::vector<double> buffer((size_t)n);
     for (int t = 0; t < frames; t++) {
         const double *frame = x + start + (long long)t * hop;
         for (int i = 0; i < n; i++)
-            buffer[i] = Cd(w[i] * frame[i], 0.0);
-        velktool_FFTImpl_dFFT(buffer.data(), buffer.data(), n);
-        for (int k = 0; k <= n / 2; k++)
-            spectrum[t][k] = buffer[k];
+            buffer[i] = w[i] * frame[i];
+        velktool_FFTImpl_dRealFFTHalf(buffer.data(), spectrum[t], n);
     }
 }
 
