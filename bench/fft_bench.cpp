@@ -2,13 +2,15 @@
 // the kernels the processor allows and on the baseline ones), FFTW
 // (FFTW_MEASURE plans) and KISS FFT, single and double precision,
 // n = 512 .. 65536.  After the runs, prints the ratios of the CPU times per
-// size and precision (the medians when run with --benchmark_repetitions).
+// size and precision (medians and minima when run with
+// --benchmark_repetitions).
 #include <benchmark/benchmark.h>
 #include <fftw3.h>
 #include <kissfft/kiss_fft.h>
 #include <kissfft/kiss_fftr.h>
 #include <kissfft/kissfft.hh>
 
+#include <algorithm>
 #include <complex>
 #include <cstdio>
 #include <map>
@@ -206,60 +208,76 @@ void BM_kissReal_double(benchmark::State &state)
     }
 }
 
+double minimum(const std::vector<double> &v)
+{
+    return *std::min_element(v.begin(), v.end());
+}
+
 void sizes(benchmark::internal::Benchmark *b)
 {
     for (int n : SIZES)
         b->Arg(n);
+    b->ComputeStatistics("min", minimum);
 }
 
 // Keeps the CPU time per iteration of every run, by name, for the ratio
-// table (CPU time, so that other load on the machine matters less): the
-// median of the repetitions when there are several, else the one run.
+// tables (CPU time, so that other load on the machine matters less): the
+// median and the minimum of the repetitions when there are several, else
+// the one run.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     RatioReporter() : ConsoleReporter(OO_Tabular) {}
     void ReportRuns(const std::vector<Run> &runs) override
     {
         for (const Run &r : runs) {
-            if (r.run_type == Run::RT_Aggregate) {
-                if (r.aggregate_name == "median")
-                    medians[r.run_name.str()] = r.GetAdjustedCPUTime();
-            } else {
-                single[r.run_name.str()] = r.GetAdjustedCPUTime();
-            }
+            std::string name = r.run_name.str();
+            if (r.run_type != Run::RT_Aggregate)
+                times[name + "/single"] = r.GetAdjustedCPUTime();
+            else if (r.aggregate_name == "median" || r.aggregate_name == "min")
+                times[name + "/" + r.aggregate_name] = r.GetAdjustedCPUTime();
         }
         ConsoleReporter::ReportRuns(runs);
     }
-    double timeOf(const std::string &name, int n) const
+    // `statistic` "median" or "min"; 0 when the benchmark did not run.
+    double timeOf(const std::string &name, int n, const char *statistic) const
     {
-        std::string key = name + "/" + std::to_string(n);
-        auto it = medians.find(key);
-        if (it != medians.end())
-            return it->second;
-        it = single.find(key);
-        return it == single.end() ? 0 : it->second;
+        std::string key = name + "/" + std::to_string(n) + "/";
+        auto it = times.find(key + statistic);
+        if (it == times.end())
+            it = times.find(key + "single");
+        return it == times.end() ? 0 : it->second;
     }
 
 private:
-    std::map<std::string, double> medians, single;
+    std::map<std::string, double> times;
 };
 
 void printRatios(const RatioReporter &rep, const char *title, const char *ours,
                  const char *fftw, const char *kiss)
 {
-    printf("\n%s (ours with %s kernels; the baseline kernels in the last "
-           "column)\n\n| n | precision | ours, µs | FFTW, µs | ours / FFTW | "
-           "ours / KISS FFT | baseline / FFTW |\n|---|---|---|---|---|---|---|\n",
+    printf("\n%s, ours on the %s kernels (CPU times, medians; ratios of the "
+           "medians and of the minima)\n\n| n | precision | ours, µs | FFTW, µs | "
+           "ours / FFTW | ours / FFTW, min | ours / KISS FFT | baseline kernels / "
+           "FFTW |\n|---|---|---|---|---|---|---|---|\n",
            title, velk_fftKernelName());
     for (const char *prec : {"float", "double"}) {
         for (int n : SIZES) {
-            double o = rep.timeOf(std::string(ours) + "<" + prec + ", false>", n);
-            double b = rep.timeOf(std::string(ours) + "<" + prec + ", true>", n);
-            double f = rep.timeOf(std::string(fftw) + "_" + prec, n);
-            double k = rep.timeOf(std::string(kiss) + "_" + prec, n);
-            if (o > 0 && f > 0 && k > 0 && b > 0)
-                printf("| %d | %s | %.3g | %.3g | %.2f | %.2f | %.2f |\n", n, prec,
-                       o * 1e-3, f * 1e-3, o / f, o / k, b / f);
+            std::string o = std::string(ours) + "<" + prec + ", false>";
+            std::string b = std::string(ours) + "<" + prec + ", true>";
+            std::string f = std::string(fftw) + "_" + prec;
+            std::string k = std::string(kiss) + "_" + prec;
+            double om = rep.timeOf(o, n, "median"), fm = rep.timeOf(f, n, "median");
+            if (om <= 0 || fm <= 0)
+                continue;
+            double omin = rep.timeOf(o, n, "min"), fmin = rep.timeOf(f, n, "min");
+            double km = rep.timeOf(k, n, "median"), bm = rep.timeOf(b, n, "median");
+            char toKiss[16] = "-", baseToFftw[16] = "-";
+            if (km > 0)
+                snprintf(toKiss, sizeof toKiss, "%.2f", om / km);
+            if (bm > 0)
+                snprintf(baseToFftw, sizeof baseToFftw, "%.2f", bm / fm);
+            printf("| %d | %s | %.3g | %.3g | %.2f | %.2f | %s | %s |\n", n, prec,
+                   om * 1e-3, fm * 1e-3, om / fm, omin / fmin, toKiss, baseToFftw);
         }
     }
 }

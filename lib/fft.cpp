@@ -86,6 +86,22 @@ void rootOfUnity(long e, long L, double *c, double *s)
     }
 }
 
+// A block of `bytes` that starts half a page and a cache line past a page
+// boundary.  Large blocks from malloc all start at the same place in their
+// page, and so do the callers' arrays: a pass whose input and output lay
+// at the same place in their pages would map the lines of its sixteen
+// streams to the same few cache sets, which cannot hold them all.  Never
+// released (tables live until the process ends).
+void *offsetBlock(size_t bytes, const char *function)
+{
+    const size_t page = 4096, shift = page / 2 + 64;
+    if (bytes > SIZE_MAX - page - shift)
+        outOfMemory(function);
+    char *raw = (char *)allocOrExit(bytes + page + shift, 1, function);
+    uintptr_t start = ((uintptr_t)raw + page - 1) / page * page + shift;
+    return raw + (start - (uintptr_t)raw);
+}
+
 // The plan of length n (see Plan in fft_engine.h), built on first use.
 template <typename T> const Plan<T> *planFor(int n)
 {
@@ -98,21 +114,24 @@ template <typename T> const Plan<T> *planFor(int n)
     plan->n = n;
     for (int e = log2n; e > 0; e -= 3)
         plan->radix[plan->passes++] = e >= 3 ? 8 : 1 << e;
-    plan->work = (Cx<T> *)allocOrExit((size_t)n, sizeof(Cx<T>), "planFor");
+    plan->work = (Cx<T> *)offsetBlock((size_t)n * sizeof(Cx<T>), "planFor");
     int L = n;
     for (int i = 0; i < plan->passes; L /= plan->radix[i], ++i) {
         if (plan->radix[i] != 8)
             continue;
-        const int m = L / 8;
-        Cx<T> *t = (Cx<T> *)allocOrExit(7 * (size_t)m, sizeof(Cx<T>), "planFor");
+        // Rows of the first pass are read side by side; two cache lines
+        // between them keep long rows out of each other's cache sets.
+        const int m = L / 8, row = m >= 64 ? m + 128 / (int)sizeof(Cx<T>) : m;
+        Cx<T> *t = (Cx<T> *)allocOrExit(7 * (size_t)row, sizeof(Cx<T>), "planFor");
         for (int k = 1; k < 8; ++k) {
             for (int p = 0; p < m; ++p) {
                 double c, s;
                 rootOfUnity((long)p * k, L, &c, &s);
-                t[(k - 1) * m + p] = {(T)c, (T)-s};
+                t[(size_t)(k - 1) * row + p] = {(T)c, (T)-s};
             }
         }
         plan->twiddles[i] = t;
+        plan->twiddleRow[i] = row;
     }
     plans[log2n] = plan;
     return plan;

@@ -30,9 +30,11 @@ template <typename T> struct Plan {
     int n;
     int passes;
     int radix[MAX_PASSES];
-    // Radix-8 passes: w^(p k) at twiddles[pass][(k - 1) m + p], k = 1 .. 7,
-    // p < m.  The last pass of radix 4 or 2 has m = 1 and needs none.
+    // Radix-8 passes: w^(p k) at twiddles[pass][(k - 1) row + p], k = 1 .. 7,
+    // p < m, with row = twiddleRow[pass] >= m.  The last pass of radix 4 or
+    // 2 has m = 1 and needs none.
     const Cx<T> *twiddles[MAX_PASSES];
+    int twiddleRow[MAX_PASSES];
     // Work buffer of n values.  A transform runs to its end before the next
     // one starts (the suite has no threads), so one buffer per length serves
     // every call.

@@ -152,36 +152,47 @@ template <class P, bool inverse> struct Butterfly {
 // ---------------------------------------------------------------------------
 // Passes (see Plan in fft_engine.h for the indexing).
 
-// Radix 8 with the vectors along q: s a multiple of P::W.
-template <class P, bool inverse>
-void radix8AlongQ(const Cx<typename P::T> *x, Cx<typename P::T> *y, int L,
-                  int s, const Cx<typename P::T> *tw)
+// The butterflies of one p with the vectors along q (s a multiple of
+// P::W), the twiddles of p in every lane of wr[k], wi[k]; without them
+// where they are all 1 (p = 0).
+template <class P, bool inverse, bool twiddled>
+void radix8Row(const Cx<typename P::T> *xp, Cx<typename P::T> *yp, int s,
+               long sm, const typename P::V *wr, const typename P::V *wi)
 {
     typedef Butterfly<P, inverse> B;
     typedef typename P::V V;
+    const V h = P::splat((typename P::T)SQRT_HALF);
+    for (int q = 0; q < s; q += P::W) {
+        V v[8];
+#pragma GCC unroll 8
+        for (int j = 0; j < 8; ++j)
+            v[j] = P::load(xp + q + j * sm);
+        B::radix8(v, h);
+        P::store(yp + q, v[0]);
+#pragma GCC unroll 8
+        for (int k = 1; k < 8; ++k)
+            P::store(yp + q + (long)k * s,
+                     twiddled ? B::twiddle(v[k], wr[k], wi[k]) : v[k]);
+    }
+}
+
+// Radix 8 with the vectors along q: s a multiple of P::W.
+template <class P, bool inverse>
+void radix8AlongQ(const Cx<typename P::T> *x, Cx<typename P::T> *y, int L,
+                  int s, const Cx<typename P::T> *tw, int row)
+{
+    typedef typename P::V V;
     const int m = L / 8;
     const long sm = (long)s * m;
-    const V h = P::splat((typename P::T)SQRT_HALF);
-    for (int p = 0; p < m; ++p) {
-        const Cx<typename P::T> *xp = x + (long)s * p;
-        Cx<typename P::T> *yp = y + (long)s * 8 * p;
-        V wr[8], wi[8]; // the twiddles of this p, in every lane
+    radix8Row<P, inverse, false>(x, y, s, sm, nullptr, nullptr);
+    for (int p = 1; p < m; ++p) {
+        V wr[8], wi[8];
 #pragma GCC unroll 8
         for (int k = 1; k < 8; ++k) {
-            wr[k] = P::bcastRe(tw + (long)(k - 1) * m + p);
-            wi[k] = P::twIm(P::bcastIm(tw + (long)(k - 1) * m + p));
+            wr[k] = P::bcastRe(tw + (long)(k - 1) * row + p);
+            wi[k] = P::twIm(P::bcastIm(tw + (long)(k - 1) * row + p));
         }
-        for (int q = 0; q < s; q += P::W) {
-            V v[8];
-#pragma GCC unroll 8
-            for (int j = 0; j < 8; ++j)
-                v[j] = P::load(xp + q + j * sm);
-            B::radix8(v, h);
-            P::store(yp + q, v[0]);
-#pragma GCC unroll 8
-            for (int k = 1; k < 8; ++k)
-                P::store(yp + q + (long)k * s, B::twiddle(v[k], wr[k], wi[k]));
-        }
+        radix8Row<P, inverse, true>(x + (long)s * p, y + (long)s * 8 * p, s, sm, wr, wi);
     }
 }
 
@@ -190,7 +201,7 @@ void radix8AlongQ(const Cx<typename P::T> *x, Cx<typename P::T> *y, int L,
 // contiguous, so the results are transposed before they are stored.
 template <class P, bool inverse>
 void radix8AlongP(const Cx<typename P::T> *x, Cx<typename P::T> *y, int L,
-                  const Cx<typename P::T> *tw)
+                  const Cx<typename P::T> *tw, int row)
 {
     typedef Butterfly<P, inverse> B;
     typedef typename P::V V;
@@ -204,7 +215,7 @@ void radix8AlongP(const Cx<typename P::T> *x, Cx<typename P::T> *y, int L,
         B::radix8(v, h);
 #pragma GCC unroll 8
         for (int k = 1; k < 8; ++k) {
-            V t = P::load(tw + (long)(k - 1) * m + p);
+            V t = P::load(tw + (long)(k - 1) * row + p);
             v[k] = B::twiddle(v[k], P::dupRe(t), P::twIm(P::dupIm(t)));
         }
 #pragma GCC unroll 8
@@ -255,16 +266,16 @@ template <class P, class P1> struct Engine {
 
     template <bool inverse>
     static void pass(int radix, const Cx<T> *x, Cx<T> *y, int L, int s,
-                     const Cx<T> *tw)
+                     const Cx<T> *tw, int row)
     {
         const bool wide = s % P::W == 0;
         if (radix == 8) {
             if (wide)
-                radix8AlongQ<P, inverse>(x, y, L, s, tw);
+                radix8AlongQ<P, inverse>(x, y, L, s, tw, row);
             else if (s == 1 && (L / 8) % P::W == 0)
-                radix8AlongP<P, inverse>(x, y, L, tw);
+                radix8AlongP<P, inverse>(x, y, L, tw, row);
             else
-                radix8AlongQ<P1, inverse>(x, y, L, s, tw);
+                radix8AlongQ<P1, inverse>(x, y, L, s, tw, row);
         } else if (radix == 4) {
             wide ? radix4Last<P, inverse>(x, y, s) : radix4Last<P1, inverse>(x, y, s);
         } else {
@@ -293,7 +304,7 @@ template <class P, class P1> struct Engine {
         for (int i = 0; i < plan->passes; ++i) {
             Cx<T> *y = (plan->passes - 1 - i) % 2 == 0 ? out : work;
             const int radix = plan->radix[i];
-            pass<inverse>(radix, x, y, L, s, plan->twiddles[i]);
+            pass<inverse>(radix, x, y, L, s, plan->twiddles[i], plan->twiddleRow[i]);
             x = y;
             L /= radix;
             s *= radix;
