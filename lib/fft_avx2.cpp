@@ -24,6 +24,11 @@ struct Float4 {
     {
         return _mm256_xor_ps(v, _mm256_setr_ps(-0.f, 0.f, -0.f, 0.f, -0.f, 0.f, -0.f, 0.f));
     }
+    // a + (-i) d: the swapped d added to the real parts and subtracted from
+    // the imaginary ones (a * 1 + or - swap(d), exact in the product);
+    // a + i d the other way round.
+    static V addMinusI(V a, V d) { return _mm256_fmsubadd_ps(a, _mm256_set1_ps(1.f), swap(d)); }
+    static V addPlusI(V a, V d) { return _mm256_addsub_ps(a, swap(d)); }
     static V dupRe(V v) { return _mm256_moveldup_ps(v); }
     static V dupIm(V v) { return _mm256_movehdup_ps(v); }
     static V bcastRe(const Cx<T> *p) { return _mm256_broadcast_ss(&p->re); }
@@ -67,6 +72,8 @@ struct Double2 {
     static V swap(V v) { return _mm256_permute_pd(v, 0x5); }
     static V conj(V v) { return _mm256_xor_pd(v, _mm256_setr_pd(0., -0., 0., -0.)); }
     static V negEven(V v) { return _mm256_xor_pd(v, _mm256_setr_pd(-0., 0., -0., 0.)); }
+    static V addMinusI(V a, V d) { return _mm256_fmsubadd_pd(a, _mm256_set1_pd(1.), swap(d)); }
+    static V addPlusI(V a, V d) { return _mm256_addsub_pd(a, swap(d)); }
     static V dupRe(V v) { return _mm256_movedup_pd(v); }
     static V dupIm(V v) { return _mm256_permute_pd(v, 0xF); }
     static V bcastRe(const Cx<T> *p) { return _mm256_broadcast_sd(&p->re); }

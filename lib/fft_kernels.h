@@ -11,6 +11,7 @@
  *   splat(a)           a in every lane
  *   swap(v)            real and imaginary part of every value exchanged
  *   conj(v), negEven(v) imaginary, respectively real, parts negated
+ *   addMinusI(a, d), addPlusI(a, d)  a + (-i) d, a + i d
  *   dupRe(v), dupIm(v) each value's real (imaginary) part in both its lanes
  *   bcastRe(p), bcastIm(p)  the real (imaginary) part of *p in every lane
  *   twIm(wi)           dupIm(w) prepared for cmul
@@ -51,6 +52,8 @@ struct Float2 {
     static V flip(V v, I mask) { return (V)((I)v ^ mask); }
     static V conj(V v) { return flip(v, I{0, -0x7fffffff - 1, 0, -0x7fffffff - 1}); }
     static V negEven(V v) { return flip(v, I{-0x7fffffff - 1, 0, -0x7fffffff - 1, 0}); }
+    static V addMinusI(V a, V d) { return a + conj(swap(d)); }
+    static V addPlusI(V a, V d) { return a + negEven(swap(d)); }
     static V dupRe(V v) { return __builtin_shufflevector(v, v, 0, 0, 2, 2); }
     static V dupIm(V v) { return __builtin_shufflevector(v, v, 1, 1, 3, 3); }
     static V bcastRe(const Cx<T> *p) { return splat(p->re); }
@@ -83,6 +86,8 @@ struct One {
     static V flip(V v, BitsVec mask) { return (V)((BitsVec)v ^ mask); }
     static V conj(V v) { return flip(v, BitsVec{0, SIGN}); }
     static V negEven(V v) { return flip(v, BitsVec{SIGN, 0}); }
+    static V addMinusI(V a, V d) { return a + conj(swap(d)); }
+    static V addPlusI(V a, V d) { return a + negEven(swap(d)); }
     static V dupRe(V v) { return __builtin_shufflevector(v, v, 0, 0); }
     static V dupIm(V v) { return __builtin_shufflevector(v, v, 1, 1); }
     static V bcastRe(const Cx<T> *p) { return splat(p->re); }
@@ -108,7 +113,9 @@ typedef One<double, VDouble1, unsigned long long, VDouble1Bits> Double1;
 template <class P, bool inverse> struct Butterfly {
     typedef typename P::V V;
 
-    static V mulJ(V v) { return inverse ? P::negEven(P::swap(v)) : P::conj(P::swap(v)); }
+    // a + j d and a - j d.
+    static V addJ(V a, V d) { return inverse ? P::addPlusI(a, d) : P::addMinusI(a, d); }
+    static V subJ(V a, V d) { return inverse ? P::addMinusI(a, d) : P::addPlusI(a, d); }
 
     static V twiddle(V v, V wr, V wi)
     {
@@ -118,34 +125,32 @@ template <class P, bool inverse> struct Butterfly {
     // x0 .. x3 become the four outputs, in natural order.
     static void radix4(V &x0, V &x1, V &x2, V &x3)
     {
-        V t0 = x0 + x2, t1 = x0 - x2, t2 = x1 + x3, t3 = mulJ(x1 - x3);
+        V t0 = x0 + x2, t1 = x0 - x2, t2 = x1 + x3, d = x1 - x3;
         x0 = t0 + t2;
-        x1 = t1 + t3;
+        x1 = addJ(t1, d);
         x2 = t0 - t2;
-        x3 = t1 - t3;
+        x3 = subJ(t1, d);
     }
 
-    // x[0 .. 7] become the eight outputs, in natural order: two radix-4
-    // butterflies on the sums and on the differences of x[j] and x[j+4],
-    // the differences rotated by e^(-2 pi i j / 8) first.  h = 1/sqrt(2).
+    // x[0 .. 7] become the eight outputs, in natural order: radix-4
+    // butterflies on the sums a and on the differences b of x[j] and
+    // x[j+4], the differences rotated by e^(-2 pi i j / 8) first (j b2, and
+    // (1 + j) b1 / sqrt(2) and (j - 1) b3 / sqrt(2) with h = 1/sqrt(2)).
     static void radix8(V *x, V h)
     {
         V a0 = x[0] + x[4], a1 = x[1] + x[5], a2 = x[2] + x[6], a3 = x[3] + x[7];
         V b0 = x[0] - x[4], b1 = x[1] - x[5], b2 = x[2] - x[6], b3 = x[3] - x[7];
-        V jb3 = mulJ(b3);
-        b1 = (b1 + mulJ(b1)) * h;
-        b2 = mulJ(b2);
-        b3 = (jb3 - b3) * h;
         radix4(a0, a1, a2, a3);
-        radix4(b0, b1, b2, b3);
+        V c1 = addJ(b1, b1) * h, c3 = subJ(b3, b3) * -h;
+        V t0 = addJ(b0, b2), t1 = subJ(b0, b2), t2 = c1 + c3, d = c1 - c3;
         x[0] = a0;
-        x[1] = b0;
+        x[1] = t0 + t2;
         x[2] = a1;
-        x[3] = b1;
+        x[3] = addJ(t1, d);
         x[4] = a2;
-        x[5] = b2;
+        x[5] = t0 - t2;
         x[6] = a3;
-        x[7] = b3;
+        x[7] = subJ(t1, d);
     }
 };
 
