@@ -200,24 +200,25 @@ struct FrameSums {
 };
 
 // Adds frame t: voice and outputs[j] point at the frame's first samples.
+// X and Y receive half spectra (bins 0 .. n/2), frame the windowed samples.
 void addFrame(const double *voice, const std::vector<const double *> &outputs,
               const std::vector<double> &w, std::vector<Cd> &X,
-              std::vector<Cd> &buffer, FrameSums &sums)
+              std::vector<Cd> &Y, std::vector<double> &frame, FrameSums &sums)
 {
     int n = (int)w.size();
     for (int i = 0; i < n; i++)
-        X[i] = Cd(w[i] * voice[i], 0.0);
-    velktool_FFTImpl_dFFT(X.data(), X.data(), n);
+        frame[i] = w[i] * voice[i];
+    velktool_FFTImpl_dRealFFTHalf(frame.data(), X.data(), n);
     for (int k = 0; k <= n / 2; k++)
         sums.pxx[k] += (X[k] * std::conj(X[k])).real();
     for (size_t j = 0; j < outputs.size(); j++) {
         const double *y = outputs[j];
         for (int i = 0; i < n; i++)
-            buffer[i] = Cd(w[i] * y[i], 0.0);
-        velktool_FFTImpl_dFFT(buffer.data(), buffer.data(), n);
+            frame[i] = w[i] * y[i];
+        velktool_FFTImpl_dRealFFTHalf(frame.data(), Y.data(), n);
         Cd *pyx = sums.pyx[j];
         for (int k = 0; k <= n / 2; k++)
-            pyx[k] += buffer[k] * std::conj(X[k]);
+            pyx[k] += Y[k] * std::conj(X[k]);
     }
 }
 
@@ -310,7 +311,8 @@ int sumFrames(SNDFILE *file, const SF_INFO &info, const char *inFile, int mch,
     for (int c : channels)
         outputRow.push_back(rowOf(st, c, capacity));
     std::vector<double> block((size_t)(perRead * info.channels));
-    std::vector<Cd> X((size_t)n), buffer((size_t)n);
+    std::vector<Cd> X((size_t)n / 2 + 1), Y((size_t)n / 2 + 1);
+    std::vector<double> frame((size_t)n);
     std::vector<const double *> outputs(channels.size());
 
     int t = 0;
@@ -333,7 +335,7 @@ int sumFrames(SNDFILE *file, const SF_INFO &info, const char *inFile, int mch,
             for (size_t j = 0; j < channels.size(); j++)
                 outputs[j] = st.row[outputRow[j]].data() + at + plan.outputLag;
             addFrame(st.row[voiceRow].data() + at + plan.voiceLag, outputs, w, X,
-                     buffer, sums);
+                     Y, frame, sums);
         }
     }
     return checkFinite(inFile, st);

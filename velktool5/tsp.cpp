@@ -170,9 +170,7 @@ int invertReferenceSpectrum(const char *path, velktool_TspReference *ref)
         SYSIMP_LOG(VELKIO_LOG_ERROR, "can not allocated memory");
         return 1;
     }
-    for (int i = 0; i < n; i++)
-        ref->inverse[i] = ref->signal[i];
-    velktool_FFTImpl_dFFT(ref->inverse, ref->inverse, n);
+    velktool_FFTImpl_dRealFFT(ref->signal, ref->inverse, n);
     for (int k = 0; k < n; k++) {
         velktool_ComplexDouble t = ref->inverse[k];
         double norm = t.real() * t.real() + t.imag() * t.imag();

@@ -150,8 +150,7 @@ void velktool_freeMemory(void);
 /* Transforms irs[s][c] (nfft samples) of every source s and microphone c
  * into TFvect[s][c] (bins 0 .. nfft/2); fftOut is the work buffer. */
 void velktool_FFT(float ***irs);
-/* Bins 0 .. nfft/2 of the transform of `in` (nfft samples) into bins;
- * fftOut (allocated) is the work buffer. */
+/* Bins 0 .. nfft/2 of the transform of `in` (nfft samples) into bins. */
 void velktool_FFTBins(const float *in, velktool_ComplexFloat *bins);
 
 /* ------------------------------------------------------------------ */

@@ -1,4 +1,5 @@
-// The FFT engine against a direct DFT computed in long double.
+// The FFT engine against a direct DFT computed in long double, on each of
+// its kernel sets.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -102,6 +103,20 @@ void realFFT(const double *in, std::complex<double> *out, int n) { velktool_FFTI
 void realFFTInv(const std::complex<float> *in, float *out, int n) { velktool_FFTImpl_fRealFFTInv(in, out, n); }
 void realFFTInv(const std::complex<double> *in, double *out, int n) { velktool_FFTImpl_dRealFFTInv(in, out, n); }
 
+void realFFTHalf(const float *in, std::complex<float> *out, int n) { velktool_FFTImpl_fRealFFTHalf(in, out, n); }
+void realFFTHalf(const double *in, std::complex<double> *out, int n) { velktool_FFTImpl_dRealFFTHalf(in, out, n); }
+
+// Runs check on the baseline kernels and on the best ones the processor
+// offers (the same set twice where it offers nothing wider).
+template <typename F> void onEachKernelSet(F check)
+{
+    for (int baseline : {1, 0}) {
+        velk_fftUseBaselineKernels(baseline);
+        SCOPED_TRACE(velk_fftKernelName());
+        check();
+    }
+}
+
 template <typename T> class FftTest : public ::testing::Test {};
 typedef ::testing::Types<float, double> Precisions;
 TYPED_TEST_SUITE(FftTest, Precisions);
@@ -109,98 +124,134 @@ TYPED_TEST_SUITE(FftTest, Precisions);
 TYPED_TEST(FftTest, ComplexTransformsMatchDirectDft)
 {
     typedef TypeParam T;
-    for (int n = 4; n <= 4096; n *= 2) {
-        auto x = randomSignal<T>(n, false);
-        for (bool inv : {false, true}) {
-            std::vector<std::complex<T>> out(n);
-            complexFFT(x.data(), out.data(), n, inv);
-            EXPECT_LE(relRms(out, directDft(x, inv ? +1 : -1)), tolerance<T>())
-                << "n=" << n << " inverse=" << inv;
-            // In place gives the same values as out of place.
-            std::vector<std::complex<T>> inPlace = x;
-            complexFFT(inPlace.data(), inPlace.data(), n, inv);
-            EXPECT_EQ(inPlace, out) << "n=" << n;
+    onEachKernelSet([&] {
+        for (int n = 4; n <= 4096; n *= 2) {
+            auto x = randomSignal<T>(n, false);
+            for (bool inv : {false, true}) {
+                std::vector<std::complex<T>> out(n);
+                complexFFT(x.data(), out.data(), n, inv);
+                EXPECT_LE(relRms(out, directDft(x, inv ? +1 : -1)), tolerance<T>())
+                    << "n=" << n << " inverse=" << inv;
+                // In place gives the same values as out of place.
+                std::vector<std::complex<T>> inPlace = x;
+                complexFFT(inPlace.data(), inPlace.data(), n, inv);
+                EXPECT_EQ(inPlace, out) << "n=" << n;
+            }
         }
-    }
+    });
 }
 
 TYPED_TEST(FftTest, RealForwardGivesFullHermitianSpectrum)
 {
     typedef TypeParam T;
-    for (int n = 4; n <= 4096; n *= 2) {
-        auto x = randomSignal<T>(n, true);
-        std::vector<T> real(n);
-        for (int t = 0; t < n; ++t)
-            real[t] = x[t].real();
-        std::vector<std::complex<T>> out(n);
-        realFFT(real.data(), out.data(), n);
-        EXPECT_LE(relRms(out, directDft(x, -1)), tolerance<T>()) << "n=" << n;
-        for (int k = 1; k < n; ++k) {
-            EXPECT_NEAR(out[n - k].real(), out[k].real(), 1e2 * tolerance<T>());
-            EXPECT_NEAR(out[n - k].imag(), -out[k].imag(), 1e2 * tolerance<T>());
+    onEachKernelSet([&] {
+        for (int n = 4; n <= 4096; n *= 2) {
+            auto x = randomSignal<T>(n, true);
+            std::vector<T> real(n);
+            for (int t = 0; t < n; ++t)
+                real[t] = x[t].real();
+            std::vector<std::complex<T>> out(n);
+            realFFT(real.data(), out.data(), n);
+            EXPECT_LE(relRms(out, directDft(x, -1)), tolerance<T>()) << "n=" << n;
+            for (int k = 1; k < n; ++k) {
+                EXPECT_NEAR(out[n - k].real(), out[k].real(), 1e2 * tolerance<T>());
+                EXPECT_NEAR(out[n - k].imag(), -out[k].imag(), 1e2 * tolerance<T>());
+            }
         }
-    }
+    });
+}
+
+TYPED_TEST(FftTest, RealHalfSpectrumWritesBinsUpToHalfOnly)
+{
+    typedef TypeParam T;
+    onEachKernelSet([&] {
+        for (int n = 1; n <= 4096; n *= 2) {
+            auto x = randomSignal<T>(n, true);
+            std::vector<T> real(n);
+            for (int t = 0; t < n; ++t)
+                real[t] = x[t].real();
+            const std::vector<T> input = real;
+            // One value more than the n/2 + 1 bins: it must keep its value.
+            const std::complex<T> guard(7, -7);
+            std::vector<std::complex<T>> half(n / 2 + 2, guard);
+            realFFTHalf(real.data(), half.data(), n);
+            EXPECT_EQ(half[n / 2 + 1], guard) << "n=" << n;
+            EXPECT_EQ(real, input) << "n=" << n;
+            EXPECT_EQ(half[0].imag(), 0) << "n=" << n;
+            EXPECT_EQ(half[n / 2].imag(), 0) << "n=" << n;
+            std::vector<std::complex<T>> full(n);
+            for (int k = 0; k < n; ++k)
+                full[k] = k <= n / 2 ? half[k] : std::conj(half[n - k]);
+            EXPECT_LE(relRms(full, directDft(x, -1)), tolerance<T>()) << "n=" << n;
+        }
+    });
 }
 
 TYPED_TEST(FftTest, RealInverseUsesHalfSpectrumOnly)
 {
     typedef TypeParam T;
-    for (int n = 4; n <= 4096; n *= 2) {
-        const int h = n / 2;
-        // Random bins 0 .. n/2, imaginary parts of 0 and n/2 included.
-        auto half = randomSignal<T>(h + 1, false);
-        // Reference: the Hermitian extension, whose bins 0 and n/2 are real.
-        std::vector<std::complex<T>> full(n);
-        full[0] = half[0].real();
-        full[h] = half[h].real();
-        for (int k = 1; k < h; ++k) {
-            full[k] = half[k];
-            full[n - k] = std::conj(half[k]);
-        }
-        std::vector<cld> ref = directDft(full, +1);
+    onEachKernelSet([&] {
+        for (int n = 4; n <= 4096; n *= 2) {
+            const int h = n / 2;
+            // Random bins 0 .. n/2, imaginary parts of 0 and n/2 included.
+            auto half = randomSignal<T>(h + 1, false);
+            // Reference: the Hermitian extension, whose bins 0 and n/2 are real.
+            std::vector<std::complex<T>> full(n);
+            full[0] = half[0].real();
+            full[h] = half[h].real();
+            for (int k = 1; k < h; ++k) {
+                full[k] = half[k];
+                full[n - k] = std::conj(half[k]);
+            }
+            std::vector<cld> ref = directDft(full, +1);
 
-        // Bins above n/2 must not be read: pad with values that would show.
-        std::vector<std::complex<T>> in(half);
-        in.resize(n, std::complex<T>(1e6, -1e6));
-        std::vector<T> out(n);
-        realFFTInv(in.data(), out.data(), n);
-        std::vector<std::complex<T>> got(out.begin(), out.end());
-        EXPECT_LE(relRms(got, ref), tolerance<T>()) << "n=" << n;
-    }
+            // Bins above n/2 must not be read: pad with values that would show.
+            std::vector<std::complex<T>> in(half);
+            in.resize(n, std::complex<T>(1e6, -1e6));
+            std::vector<T> out(n);
+            realFFTInv(in.data(), out.data(), n);
+            std::vector<std::complex<T>> got(out.begin(), out.end());
+            EXPECT_LE(relRms(got, ref), tolerance<T>()) << "n=" << n;
+        }
+    });
 }
 
 TYPED_TEST(FftTest, RealRoundTripIgnoresImaginaryOfEdgeBins)
 {
     typedef TypeParam T;
-    const int n = 64;
-    auto x = randomSignal<T>(n, true);
-    std::vector<T> real(n), back(n), back2(n);
-    for (int t = 0; t < n; ++t)
-        real[t] = x[t].real();
-    std::vector<std::complex<T>> spectrum(n);
-    realFFT(real.data(), spectrum.data(), n);
-    realFFTInv(spectrum.data(), back.data(), n);
-    for (int t = 0; t < n; ++t)
-        EXPECT_NEAR(back[t], n * real[t], n * 1e3 * tolerance<T>());
-    spectrum[0].imag(5);
-    spectrum[n / 2].imag(-7);
-    realFFTInv(spectrum.data(), back2.data(), n);
-    EXPECT_EQ(back, back2);
+    onEachKernelSet([&] {
+        const int n = 64;
+        auto x = randomSignal<T>(n, true);
+        std::vector<T> real(n), back(n), back2(n);
+        for (int t = 0; t < n; ++t)
+            real[t] = x[t].real();
+        std::vector<std::complex<T>> spectrum(n);
+        realFFT(real.data(), spectrum.data(), n);
+        realFFTInv(spectrum.data(), back.data(), n);
+        for (int t = 0; t < n; ++t)
+            EXPECT_NEAR(back[t], n * real[t], n * 1e3 * tolerance<T>());
+        spectrum[0].imag(5);
+        spectrum[n / 2].imag(-7);
+        realFFTInv(spectrum.data(), back2.data(), n);
+        EXPECT_EQ(back, back2);
+    });
 }
 
 TYPED_TEST(FftTest, ForwardThenInverseIsNTimesInput)
 {
     typedef TypeParam T;
-    for (int n : {1, 2, 8, 1024}) {
-        auto x = randomSignal<T>(n, false);
-        std::vector<std::complex<T>> y(n), z(n);
-        complexFFT(x.data(), y.data(), n, false);
-        complexFFT(y.data(), z.data(), n, true);
-        for (int t = 0; t < n; ++t) {
-            EXPECT_NEAR(z[t].real(), n * x[t].real(), n * 1e2 * tolerance<T>());
-            EXPECT_NEAR(z[t].imag(), n * x[t].imag(), n * 1e2 * tolerance<T>());
+    onEachKernelSet([&] {
+        for (int n : {1, 2, 8, 1024}) {
+            auto x = randomSignal<T>(n, false);
+            std::vector<std::complex<T>> y(n), z(n);
+            complexFFT(x.data(), y.data(), n, false);
+            complexFFT(y.data(), z.data(), n, true);
+            for (int t = 0; t < n; ++t) {
+                EXPECT_NEAR(z[t].real(), n * x[t].real(), n * 1e2 * tolerance<T>());
+                EXPECT_NEAR(z[t].imag(), n * x[t].imag(), n * 1e2 * tolerance<T>());
+            }
         }
-    }
+    });
 }
 
 TYPED_TEST(FftTest, SmallLengthsAndImpulses)
@@ -231,17 +282,27 @@ TYPED_TEST(FftTest, SmallLengthsAndImpulses)
     }
 }
 
-TEST(FftAccuracy, LongComplexTransforms)
+TEST(FftAccuracy, LongTransforms)
 {
     const int n = 16384;
-    auto xf = randomSignal<float>(n, false);
-    std::vector<std::complex<float>> of(n);
-    velktool_FFTImpl_fFFT(xf.data(), of.data(), n);
-    EXPECT_LE(relRms(of, directDft(xf, -1)), 2e-6);
-    auto xd = randomSignal<double>(n, false);
-    std::vector<std::complex<double>> od(n);
-    velktool_FFTImpl_dFFT(xd.data(), od.data(), n);
-    EXPECT_LE(relRms(od, directDft(xd, -1)), 1e-14);
+    onEachKernelSet([&] {
+        auto xf = randomSignal<float>(n, false);
+        std::vector<std::complex<float>> of(n);
+        velktool_FFTImpl_fFFT(xf.data(), of.data(), n);
+        EXPECT_LE(relRms(of, directDft(xf, -1)), 2e-6);
+        auto xd = randomSignal<double>(n, false);
+        std::vector<std::complex<double>> od(n);
+        velktool_FFTImpl_dFFT(xd.data(), od.data(), n);
+        EXPECT_LE(relRms(od, directDft(xd, -1)), 1e-14);
+        // Real input: the real parts of xf, through the half-length transform.
+        std::vector<float> rf(n);
+        for (int t = 0; t < n; ++t) {
+            rf[t] = xf[t].real();
+            xf[t].imag(0);
+        }
+        velktool_FFTImpl_fRealFFT(rf.data(), of.data(), n);
+        EXPECT_LE(relRms(of, directDft(xf, -1)), 2e-6);
+    });
 }
 
 TEST(FftAdapters, SplitForwardAndInverse)
