@@ -639,8 +639,12 @@ void checkDirection(const diag_Archive &a, const diag_Options &o, const Work &w,
         if (ids.empty())
             continue;
         const diag_SourceResult &ws = r->sources[(size_t)worst];
+        bool misfit = false;
+        for (const auto &f : r->findings)
+            misfit = misfit || (f.check == DIAG_DELAYS && f.channels.size() == 1);
         std::string cause =
             r->permuted ? " The channel order found by the wiring check probably explains it."
+            : misfit    ? " The channel whose delays misfit (delays check) probably explains it."
                         : " Check the source positions of the list and the microphone channel "
                           "order; with TSP recordings a late TSP offset is a common cause "
                           "(run with --recordings to check the recordings).";
