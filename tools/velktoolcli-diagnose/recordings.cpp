@@ -265,7 +265,7 @@ void peakAndSnr(const std::vector<double> &h, bool circular, long noiseFrom, lon
 // Checks one recording; `latency` receives the channels' peak minus their
 // travel time (TSP and impulse recordings alike).
 int checkOne(const velkio_Position *p, const Inputs &in, const diag_Options &o,
-             diag_Recording *rec, std::vector<double> *latency, diag_Result *r)
+             diag_Recording *rec, std::vector<double> *latency)
 {
     std::vector<std::vector<float>> data;
     if (readRecording(p->path, in, &data) != 0)
@@ -277,14 +277,14 @@ int checkOne(const velkio_Position *p, const Inputs &in, const diag_Options &o,
     const int sync = in.tsp ? cfg->synchronousAverage : 0;
     const int offset = in.tsp ? cfg->tspOffset : 0;
     const long frames = (long)data[0].size();
-    bool tooShort = in.tsp && (long)offset + (long)L * sync > frames;
-    if (tooShort)
-        add(r, DIAG_ERROR, format("recording %d", p->id),
-            format("Recording %s of source %d holds %ld samples, fewer than the TSP offset %d "
-                   "plus %d periods of %d samples: calctfrec cannot use it. Record longer, or "
-                   "lower the synchronous average or the offset.",
-                   p->path, p->id, frames, offset, sync, L),
-            {{"frames", (double)frames}}, {p->id}, {});
+    // calctfrec refuses such a recording too: it cannot be behind the archive.
+    if (in.tsp && (long)offset + (long)L * sync > frames) {
+        VELKIO_LOG(VELKIO_LOG_ERROR,
+                   "[%s] holds %ld frames, fewer than the TSP offset %d plus %d periods of %d "
+                   "samples",
+                   p->path, frames, offset, sync, L);
+        return 1;
+    }
     std::vector<double> h, avg;
     for (size_t j = 0; j < in.channels.size(); j++) {
         const std::vector<float> &x = data[j];
@@ -292,7 +292,7 @@ int checkOne(const velkio_Position *p, const Inputs &in, const diag_Options &o,
         rc.channel = in.channels[j];
         levels(x, &rc);
         rc.similarity = 1.0;
-        if (in.tsp && !tooShort) {
+        if (in.tsp) {
             rc.similarity = sync > 1 ? periodSimilarity(x, offset, L, sync) : 1.0;
             avg.assign((size_t)L, 0.0);
             for (int q = 0; q < sync; q++)
@@ -304,11 +304,11 @@ int checkOne(const velkio_Position *p, const Inputs &in, const diag_Options &o,
             if (velktool_deconvolvePeriod(&in.ref, avg.data(), h.data()) != 0)
                 return 1;
             peakAndSnr(h, true, L / 2, 3L * L / 4, &rc);
-        } else if (!in.tsp) {
+        } else {
             h.assign(x.begin(), x.end());
             peakAndSnr(h, false, frames - frames / 4, frames, &rc);
         }
-        if (haveSrc && (in.tsp ? !tooShort : true))
+        if (haveSrc)
             latency->push_back(rc.peakIndex -
                                diag_distance(src, in.micPos[j]) * in.rate / o.speedOfSound);
         rec->channels.push_back(rc);
@@ -397,7 +397,7 @@ int diag_checkRecordings(const diag_Archive &a, const char *listPath, const char
         rec.id = p->id;
         rec.path = p->path != nullptr ? p->path : "";
         std::vector<double> lat;
-        if (checkOne(p, in, o, &rec, &lat, r) != 0)
+        if (checkOne(p, in, o, &rec, &lat) != 0)
             return 1;
         judge(rec, in, o, r);
         perRecording.push_back(lat);
