@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
-#include <set>
 #include <string>
 
 #include "diagnose.h"
@@ -44,8 +43,8 @@ const char *colourOf(int severity)
     return severity == DIAG_ERROR ? colourError : severity == DIAG_WARNING ? colourWarning : colourOk;
 }
 
+// The worst severity of the findings that name a source or a channel.
 struct Flags {
-    std::set<int> sources, channels; // flagged ids and channels
     int sourceSeverity(int id, const diag_Result &r) const
     {
         int worst = DIAG_OK;
@@ -54,11 +53,13 @@ struct Flags {
                 worst = std::max(worst, f.severity);
         return worst;
     }
+    // A recording's finding concerns that recording, not the channel.
     int channelSeverity(int c, const diag_Result &r) const
     {
         int worst = DIAG_OK;
         for (const auto &f : r.findings)
-            if (std::find(f.channels.begin(), f.channels.end(), c) != f.channels.end())
+            if (f.check != DIAG_RECORDINGS &&
+                std::find(f.channels.begin(), f.channels.end(), c) != f.channels.end())
                 worst = std::max(worst, f.severity);
         return worst;
     }
@@ -79,7 +80,7 @@ std::string frame(const char *id, const char *title, int width, int height)
 // array), flagged ones in colour; estimated microphone positions hollow.
 std::string arrayPicture(const diag_Archive &a, const diag_Result &r)
 {
-    std::string s = frame("array", "Seen from above: sources (left) and microphones (right)", 520, 300);
+    std::string s = frame("array", "Seen from above: sources (left) and microphones (right)", 500, 300);
     double rs = 1e-9, rm = 1e-9;
     for (const auto &p : a.src)
         rs = std::max(rs, std::hypot(p.x, p.y));
@@ -88,7 +89,7 @@ std::string arrayPicture(const diag_Archive &a, const diag_Result &r)
     for (const auto &mr : r.mics)
         if (mr.fitted)
             rm = std::max(rm, std::hypot(mr.estimate.x, mr.estimate.y));
-    const double cy = 160, cx1 = 130, cx2 = 390, R = 110;
+    const double cy = 160, cx1 = 125, cx2 = 375, R = 105;
     s += format("<circle cx=\"%g\" cy=\"%g\" r=\"%g\" fill=\"none\" stroke=\"#ccc\"/>", cx1, cy, R);
     s += format("<circle cx=\"%g\" cy=\"%g\" r=\"%g\" fill=\"none\" stroke=\"#ccc\"/>", cx2, cy, R);
     s += format("<text x=\"%g\" y=\"292\" class=\"axis\" text-anchor=\"middle\">radius %.2f m</text>",
@@ -134,7 +135,7 @@ std::string arrayPicture(const diag_Archive &a, const diag_Result &r)
 // Stated against estimated azimuth per source.
 std::string directionPicture(const diag_Archive &a, const diag_Result &r)
 {
-    const int W = 520, H = 300, x0 = 50, y0 = 30, w = 450, h = 230;
+    const int W = 500, H = 300, x0 = 50, y0 = 30, w = 430, h = 230;
     std::string s = frame("direction", "Direction: stated (x) against estimated azimuth (y), degrees", W, H);
     s += format("<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"none\" stroke=\"#999\"/>",
                 x0, y0, w, h);
@@ -167,7 +168,7 @@ std::string directionPicture(const diag_Archive &a, const diag_Result &r)
 // channel (columns): blue early, red late.
 std::string residualPicture(const diag_Archive &a, const diag_Options &o, const diag_Result &r)
 {
-    const int W = 520, H = 300, x0 = 60, y0 = 30, w = 380, h = 230;
+    const int W = 500, H = 300, x0 = 60, y0 = 30, w = 360, h = 230;
     std::string s = frame("residuals", "Delay residual (samples): sources x channels", W, H);
     const int rows = std::min(a.nSrc, 115), M = a.nMic;
     const double limit = 2 * o.maxDelayResidual;
@@ -223,7 +224,7 @@ std::string residualPicture(const diag_Archive &a, const diag_Options &o, const 
 // Each channel's mean magnitude over the sources, dB against frequency.
 std::string magnitudePicture(const diag_Archive &a, const diag_Result &r)
 {
-    const int W = 520, H = 300, x0 = 50, y0 = 30, w = 450, h = 230;
+    const int W = 500, H = 300, x0 = 50, y0 = 30, w = 430, h = 230;
     std::string s = frame("magnitude", "Magnitude response per channel (dB, mean over sources)", W, H);
     double top = -1e30;
     for (const auto &mr : r.mics)
@@ -237,7 +238,7 @@ std::string magnitudePicture(const diag_Archive &a, const diag_Result &r)
                 x0, y0, w, h);
     for (int d = 0; d <= 60; d += 20)
         s += format("<text x=\"%d\" y=\"%.1f\" class=\"axis\" text-anchor=\"end\">%.0f</text>",
-                    x0 - 4, y0 + d / range * h + 4, top - d);
+                    x0 - 4, y0 + d / range * h + 4, top - d + 0.0);
     double nyq = a.rate / 2.0;
     for (int i = 0; i <= 4; i++)
         s += format("<text x=\"%.1f\" y=\"%d\" class=\"axis\" text-anchor=\"middle\">%.0f Hz</text>",
@@ -309,7 +310,7 @@ std::string diag_htmlReport(const char *path, const diag_Archive &a, const diag_
     std::string h =
         "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
         "<title>velktoolcli-diagnose: " + escape(path) + "</title><style>"
-        "body{font-family:sans-serif;margin:20px;color:#222;max-width:1080px}"
+        "body{font-family:sans-serif;margin:20px;color:#222;max-width:1040px}"
         "h1{font-size:20px;margin:0 0 4px}h2{font-size:16px;margin:18px 0 6px}"
         "p.meta{color:#555;margin:0 0 10px;font-size:13px}"
         "table{border-collapse:collapse;font-size:13px}td,th{border:1px solid #ccc;padding:3px 7px;"
