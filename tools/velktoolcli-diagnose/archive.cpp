@@ -4,10 +4,12 @@
 // annotations.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "diagnose.h"
 #include "fft.h"
-#include "zip2coord.h"
+#include "calctf.h"
 
 namespace {
 
@@ -61,16 +63,45 @@ int rowChannels(const char *path, const velkio_TransferFunction *tf, int rows,
     return 0;
 }
 
+// A float whose exponent bits are all set is Inf or NaN.
+bool nonFinite(float v)
+{
+    uint32_t bits;
+    memcpy(&bits, &v, sizeof bits);
+    return (bits & 0x7f800000u) == 0x7f800000u;
+}
+
 long countNonFinite(velkio_Matrix *const *v, int n, int *firstSource, int *firstRow)
 {
     long count = 0;
     for (int i = 0; v != nullptr && i < n; i++) {
         const velkio_Matrix *m = v[i];
-        for (int j = 0; j < m->rows * m->cols; j++)
-            if (!std::isfinite(m->data[j].real()) || !std::isfinite(m->data[j].imag())) {
+        const float *x = reinterpret_cast<const float *>(m->data);
+        const long values = 2L * m->rows * m->cols;
+        // A quick pass over the bits first; the matrix is counted only
+        // when it holds such a value.
+        // (v * 0 is 0 for every finite v, NaN for Inf and NaN; four at a
+        // time.)
+        typedef float V4 __attribute__((vector_size(16)));
+        typedef int I4 __attribute__((vector_size(16)));
+        I4 notZero = {0, 0, 0, 0};
+        const V4 zero = {0, 0, 0, 0};
+        long j = 0;
+        for (; j + 4 <= values; j += 4) {
+            V4 v;
+            memcpy(&v, x + j, sizeof v);
+            notZero |= (v * zero != zero);
+        }
+        int any = notZero[0] | notZero[1] | notZero[2] | notZero[3];
+        for (; j < values; j++)
+            any |= !(x[j] * 0.0f == 0.0f);
+        if (!any)
+            continue;
+        for (long j = 0; j < values; j++)
+            if (nonFinite(x[j])) {
                 if (count == 0 && *firstSource < 0) {
                     *firstSource = i;
-                    *firstRow = j / m->cols;
+                    *firstRow = (int)(j / 2 / m->cols);
                 }
                 count++;
             }
@@ -145,7 +176,9 @@ int diag_loadArchive(const char *path, diag_Archive *a)
         a->firstNonFiniteChannel = a->micChannel[(size_t)a->firstNonFiniteChannel];
     }
     a->offset.assign((size_t)a->nSrc, 0.0f);
-    if (getOffset(a->fromSeparation ? Z2C_TF_SEP : Z2C_TF_LOC, tf, a->offset.data()) != 0)
+    if (velk_readCalcTFOffsets(tf->archive, tf->positions,
+                               a->fromSeparation ? "separation" : "localization",
+                               a->offset.data()) != 0)
         return 1;
     for (int s = 0; s < a->nSrc; s++) {
         velkio_Matrix *m = tfs[s];

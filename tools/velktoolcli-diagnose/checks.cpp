@@ -63,8 +63,9 @@ void add(diag_Result *r, int check, int severity, std::string subject, std::stri
 struct Work {
     int k0 = 1, k1 = 1;
     std::vector<std::vector<char>> valid;      // [s][m]
-    std::vector<std::vector<double>> peak;     // [s][m] peak index in the window
-    std::vector<std::vector<int>> sign;        // [s][m]
+    std::vector<double> refArrival;            // [s] peak of the reference row in its window
+    std::vector<std::vector<double>> delay;    // [s][m] delay against the reference row
+    std::vector<std::vector<int>> sign;        // [s][m] polarity against the reference row
     std::vector<int> polarity;                 // [m] +1 or -1
     std::vector<std::vector<double>> pair;     // [s][m * M + n] delay of m against n
     std::vector<std::vector<double>> relative; // [s][m] arrival minus the mean (valid rows)
@@ -97,16 +98,12 @@ void checkValues(const diag_Archive &a, diag_Result *r)
         {a.firstNonFiniteSource}, {a.firstNonFiniteChannel});
 }
 
-// Rows that are finite and not silent; the peak of each row's impulse
-// response (inverse transform of the row) and its sign.
-void findValidRowsAndPeaks(const diag_Archive &a, Work *w, diag_Result *r)
+// Rows that are finite and not silent.
+void findValidRows(const diag_Archive &a, Work *w, diag_Result *r)
 {
     const int M = a.nMic, B = a.bins;
     w->valid.assign((size_t)a.nSrc, std::vector<char>((size_t)M, 0));
-    w->peak.assign((size_t)a.nSrc, std::vector<double>((size_t)M, nan));
-    w->sign.assign((size_t)a.nSrc, std::vector<int>((size_t)M, 0));
     std::vector<double> energy((size_t)M);
-    std::vector<float> ir((size_t)a.nfft);
     std::vector<int> dead((size_t)M, 0);
     for (int s = 0; s < a.nSrc; s++) {
         const diag_Complex *H = a.H[(size_t)s];
@@ -123,17 +120,49 @@ void findValidRowsAndPeaks(const diag_Archive &a, Work *w, diag_Result *r)
             bool silent = finite && !(e > 1e-10 * typical && e > 0.0);
             if (silent)
                 dead[(size_t)m]++;
-            if (!finite || silent)
-                continue;
-            w->valid[(size_t)s][(size_t)m] = 1;
-            velktool_FFTImpl_fRealFFTInv(H + (size_t)m * B, ir.data(), a.nfft);
-            int sg = 1;
-            w->peak[(size_t)s][(size_t)m] = diag_peakIndex(ir.data(), a.nfft, &sg);
-            w->sign[(size_t)s][(size_t)m] = sg;
+            w->valid[(size_t)s][(size_t)m] = finite && !silent;
         }
     }
     for (int m = 0; m < M; m++)
         r->mics[(size_t)m].deadFraction = (double)dead[(size_t)m] / a.nSrc;
+}
+
+// Per source: the delay and polarity of every valid row against the first
+// valid row (the reference), and where the reference row's impulse
+// response (its inverse transform) peaks in its window.
+void measureRows(const diag_Archive &a, Work *w)
+{
+    const int M = a.nMic, B = a.bins;
+    w->refArrival.assign((size_t)a.nSrc, nan);
+    w->delay.assign((size_t)a.nSrc, std::vector<double>((size_t)M, nan));
+    w->sign.assign((size_t)a.nSrc, std::vector<int>((size_t)M, 0));
+    std::vector<float> ir((size_t)a.nfft);
+    for (int s = 0; s < a.nSrc; s++) {
+        const diag_Complex *H = a.H[(size_t)s];
+        auto &valid = w->valid[(size_t)s];
+        int ref = -1;
+        for (int m = 0; m < M; m++) {
+            if (!valid[(size_t)m])
+                continue;
+            if (ref < 0) {
+                ref = m;
+                velktool_FFTImpl_fRealFFTInv(H + (size_t)m * B, ir.data(), a.nfft);
+                w->refArrival[(size_t)s] = diag_peakIndex(ir.data(), a.nfft, nullptr);
+                w->delay[(size_t)s][(size_t)m] = 0.0;
+                w->sign[(size_t)s][(size_t)m] = 1;
+                continue;
+            }
+            int inverted = 0;
+            double d = diag_pairDelay(H + (size_t)m * B, H + (size_t)ref * B, w->k0, w->k1,
+                                      a.nfft, &inverted);
+            if (!std::isfinite(d)) {
+                valid[(size_t)m] = 0;
+                continue;
+            }
+            w->delay[(size_t)s][(size_t)m] = d;
+            w->sign[(size_t)s][(size_t)m] = inverted ? -1 : 1;
+        }
+    }
 }
 
 void reportDead(const diag_Archive &a, diag_Result *r)
@@ -152,7 +181,7 @@ void reportDead(const diag_Archive &a, diag_Result *r)
     }
 }
 
-// A channel whose direct sound has the opposite sign of most other
+// A channel whose signal has the opposite polarity of most other
 // channels' in most sources is inverted.
 void checkPolarity(const diag_Archive &a, Work *w, diag_Result *r)
 {
@@ -183,8 +212,8 @@ void checkPolarity(const diag_Archive &a, Work *w, diag_Result *r)
         w->polarity[(size_t)m] = -1;
         int c = a.micChannel[(size_t)m];
         add(r, DIAG_WIRING, DIAG_ERROR, format("channel %d", c),
-            format("Channel %d is inverted in polarity: its direct sound has the opposite sign "
-                   "of the other channels' in %.0f %% of the sources. Check the wiring of its "
+            format("Channel %d is inverted in polarity: its signal has the opposite sign of "
+                   "the other channels' in %.0f %% of the sources. Check the wiring of its "
                    "connector (the two signal wires are exchanged) or an inverting input, then "
                    "measure again. The other checks treat the channel as re-inverted.",
                    c, 100.0 * f),
@@ -194,45 +223,52 @@ void checkPolarity(const diag_Archive &a, Work *w, diag_Result *r)
 
 // ---- delays ------------------------------------------------------------
 
+// Pair delays (differences of the rows' delays against the reference: the
+// slope is a linear fit of the phase, so this is each pair's own fit), the
+// arrivals relative to the rows' mean, and the travel times.
 void measureDelays(const diag_Archive &a, const diag_Options &o, Work *w)
 {
-    const int M = a.nMic, B = a.bins;
+    const int M = a.nMic;
     w->pair.assign((size_t)a.nSrc, std::vector<double>((size_t)M * M, nan));
     w->relative.assign((size_t)a.nSrc, std::vector<double>((size_t)M, nan));
     w->tau.assign((size_t)a.nSrc, std::vector<double>((size_t)M, 0.0));
-    std::vector<diag_Complex> fixed((size_t)M * B);
     for (int s = 0; s < a.nSrc; s++) {
-        const diag_Complex *H = a.H[(size_t)s];
-        auto &valid = w->valid[(size_t)s];
+        const auto &valid = w->valid[(size_t)s];
+        const auto &d = w->delay[(size_t)s];
         auto &pair = w->pair[(size_t)s];
+        int count = 0;
+        double mean = 0.0;
         for (int m = 0; m < M; m++) {
             w->tau[(size_t)s][(size_t)m] = travel(a, o, s, m);
-            float p = (float)w->polarity[(size_t)m];
-            for (int k = w->k0; k <= w->k1; k++)
-                fixed[(size_t)m * B + k] = H[(size_t)m * B + k] * p;
-        }
-        for (int m = 0; m < M; m++)
-            for (int n = m + 1; n < M; n++) {
-                if (!valid[(size_t)m] || !valid[(size_t)n])
-                    continue;
-                double d = diag_pairDelay(&fixed[(size_t)m * B], &fixed[(size_t)n * B], w->k0,
-                                          w->k1, a.nfft);
-                pair[(size_t)m * M + n] = d;
-                pair[(size_t)n * M + m] = -d;
+            if (valid[(size_t)m]) {
+                count++;
+                mean += d[(size_t)m];
             }
-        int count = 0;
-        for (int m = 0; m < M; m++)
-            count += valid[(size_t)m];
-        for (int m = 0; m < M && count > 1; m++) {
+        }
+        if (count < 2)
+            continue;
+        mean /= count;
+        for (int m = 0; m < M; m++) {
             if (!valid[(size_t)m])
                 continue;
-            double sum = 0.0;
+            w->relative[(size_t)s][(size_t)m] = d[(size_t)m] - mean;
             for (int n = 0; n < M; n++)
-                if (valid[(size_t)n] && n != m)
-                    sum += pair[(size_t)m * M + n];
-            w->relative[(size_t)s][(size_t)m] = sum / count;
+                if (valid[(size_t)n])
+                    pair[(size_t)m * M + n] = d[(size_t)m] - d[(size_t)n];
         }
     }
+}
+
+// Median of v[0 .. n-1] (reordered), NaN for none.
+double medianOf(double *v, size_t n)
+{
+    if (n == 0)
+        return nan;
+    std::nth_element(v, v + n / 2, v + n);
+    double upper = v[n / 2];
+    if (n % 2 == 1)
+        return upper;
+    return 0.5 * (upper + *std::max_element(v, v + n / 2));
 }
 
 // Residual of channel m in source s against the positions `place` (row ->
@@ -243,14 +279,16 @@ double residualOf(const diag_Archive &a, const Work &w, int s, int m, const std:
     const int M = a.nMic;
     if (!w.valid[(size_t)s][(size_t)m])
         return nan;
-    std::vector<double> v;
+    static thread_local std::vector<double> v;
+    v.clear();
+    const auto &tau = w.tau[(size_t)s];
     for (int n = 0; n < M; n++) {
         if (n == m || !w.valid[(size_t)s][(size_t)n])
             continue;
-        double geo = w.tau[(size_t)s][(size_t)place[(size_t)m]] - w.tau[(size_t)s][(size_t)place[(size_t)n]];
+        double geo = tau[(size_t)place[(size_t)m]] - tau[(size_t)place[(size_t)n]];
         v.push_back(w.pair[(size_t)s][(size_t)m * M + n] - geo);
     }
-    return diag_median(v);
+    return medianOf(v.data(), v.size());
 }
 
 double medianAbsResidual(const diag_Archive &a, const Work &w, int m, const std::vector<int> &place)
@@ -513,9 +551,8 @@ Span searchSpan(const diag_Archive &a, const std::vector<diag_SourceResult> &src
 struct Steering {
     const diag_Archive *a;
     const diag_Options *o;
-    const std::vector<diag_Complex> *phat;
+    const diag_Phat *phat;
     const int *used;
-    int k0, k1;
     double radius;
     mutable std::vector<double> tau;
 
@@ -524,40 +561,80 @@ struct Steering {
         diag_Vec3 q = diag_fromDirection(az, el, radius);
         for (int m = 0; m < a->nMic; m++)
             tau[(size_t)m] = diag_distance(q, a->mic[(size_t)m]) * a->rate / o->speedOfSound;
-        return diag_steeredPower(phat->data(), a->bins, a->nMic, used, tau.data(), k0, k1,
-                                 a->nfft);
+        return diag_steeredPower(*phat, used, tau.data(), a->nfft);
     }
 };
 
-double clampAz(const Span &sp, double az)
+// The largest power along one coordinate (azimuth or elevation) within
+// `half` degrees of its value: golden-section steps down to a bracket of
+// half a degree, then the vertex of the parabola through the three best
+// points (the response is smooth at its peak).  Returns the best power
+// evaluated.
+double golden(const Steering &st, const Span &sp, bool elevation, double half, double *az,
+              double *el)
 {
-    if (sp.fullCircle)
-        return az;
-    return std::min(sp.az1, std::max(sp.az0, az));
+    const double r = 0.6180339887498949;
+    double *x = elevation ? el : az;
+    double lo = *x - half, hi = *x + half;
+    if (elevation) {
+        lo = std::max(lo, sp.el0);
+        hi = std::min(hi, sp.el1);
+    } else if (!sp.fullCircle) {
+        lo = std::max(lo, sp.az0);
+        hi = std::min(hi, sp.az1);
+    }
+    auto power = [&](double v) {
+        return elevation ? st.power(*az, v) : st.power(v, *el);
+    };
+    double c = hi - r * (hi - lo), d = lo + r * (hi - lo);
+    double pc = power(c), pd = power(d);
+    double last = lo, plast = -1.0; // the point dropped last, for the parabola
+    while (hi - lo > 0.5) {
+        if (pc >= pd) {
+            last = d;
+            plast = pd;
+            hi = d;
+            d = c;
+            pd = pc;
+            c = hi - r * (hi - lo);
+            pc = power(c);
+        } else {
+            last = c;
+            plast = pc;
+            lo = c;
+            c = d;
+            pc = pd;
+            d = lo + r * (hi - lo);
+            pd = power(d);
+        }
+    }
+    double best = std::max(pc, pd);
+    *x = pc >= pd ? c : d;
+    if (plast >= 0.0) {
+        // Vertex of the parabola through (c, pc), (d, pd), (last, plast).
+        double x1 = c, x2 = d, x3 = last, y1 = pc, y2 = pd, y3 = plast;
+        double den = (x1 - x2) * (x1 - x3) * (x2 - x3);
+        double A = (x3 * (y2 - y1) + x2 * (y1 - y3) + x1 * (y3 - y2)) / den;
+        double B = (x3 * x3 * (y1 - y2) + x2 * x2 * (y3 - y1) + x1 * x1 * (y2 - y3)) / den;
+        if (A < 0 && std::isfinite(B / A)) {
+            double v = -B / (2 * A);
+            if (v >= std::min({x1, x2, x3}) && v <= std::max({x1, x2, x3}))
+                *x = v;
+        }
+    }
+    return best;
 }
 
-// Pattern search from (az, el): steps halve down to 0.02 degrees.
+// The peak near (az, el): azimuth, then elevation when the span has
+// height, twice with a narrower window the second time.
 double refine(const Steering &st, const Span &sp, double step, double *az, double *el)
 {
-    double best = st.power(*az, *el);
     bool elFree = sp.el1 > sp.el0;
-    for (int iter = 0; iter < 400 && step > 0.02; iter++) {
-        double cand[4][2] = {{*az + step, *el}, {*az - step, *el}, {*az, *el + step},
-                             {*az, *el - step}};
-        bool improved = false;
-        for (int i = 0; i < (elFree ? 4 : 2); i++) {
-            double caz = clampAz(sp, cand[i][0]);
-            double cel = std::min(sp.el1, std::max(sp.el0, cand[i][1]));
-            double p = st.power(caz, cel);
-            if (p > best) {
-                best = p;
-                *az = caz;
-                *el = cel;
-                improved = true;
-            }
-        }
-        if (!improved)
-            step /= 2;
+    double best = golden(st, sp, false, step, az, el);
+    if (elFree) {
+        golden(st, sp, true, step, az, el);
+        golden(st, sp, false, step / 4, az, el);
+        best = golden(st, sp, true, step / 4, az, el);
     }
     return best;
 }
@@ -567,26 +644,22 @@ void checkDirection(const diag_Archive &a, const diag_Options &o, const Work &w,
     const int M = a.nMic, B = a.bins;
     r->checkRun[DIAG_DIRECTION] = 1;
     Span sp = searchSpan(a, r->sources);
-    // Coarse steps of about a quarter of the beam width at the band's top.
+    // Coarse steps of a third of the beam width at the band's top: the
+    // best of them lies inside the main lobe.
     double fTop = (double)w.k1 * a.rate / a.nfft;
     double beam = r->maxSpacing > 0 ? o.speedOfSound / (fTop * r->maxSpacing) * 57.29577951 : 90;
-    double step = std::min(15.0, std::max(2.0, beam / 4));
-    std::vector<diag_Complex> phat((size_t)M * B);
+    double step = std::min(40.0, std::max(2.0, beam / 3));
+    diag_Phat phat;
     std::vector<int> used((size_t)M);
-    Steering st{&a, &o, &phat, used.data(), w.k0, w.k1, 0.0, std::vector<double>((size_t)M)};
+    Steering st{&a, &o, &phat, used.data(), 0.0, std::vector<double>((size_t)M)};
     for (int s = 0; s < a.nSrc; s++) {
         diag_SourceResult &sr = r->sources[(size_t)s];
-        const diag_Complex *H = a.H[(size_t)s];
         int count = 0;
         for (int m = 0; m < M; m++) {
             used[(size_t)m] = w.valid[(size_t)s][(size_t)m];
             count += used[(size_t)m];
-            for (int k = w.k0; k <= w.k1 && used[(size_t)m]; k++) {
-                diag_Complex v = H[(size_t)m * B + k] * (float)w.polarity[(size_t)m];
-                float mag = std::abs(v);
-                phat[(size_t)m * B + k] = mag > 0 ? v / mag : diag_Complex(0, 0);
-            }
         }
+        diag_phatRows(a.H[(size_t)s], B, M, used.data(), w.polarity.data(), w.k0, w.k1, &phat);
         if (count < 2 || !(sr.radius > 0))
             continue;
         sr.checked = 1;
@@ -606,14 +679,14 @@ void checkDirection(const diag_Archive &a, const diag_Options &o, const Work &w,
                     bestEl = el;
                 }
             }
-        best = refine(st, sp, step / 2, &bestAz, &bestEl);
+        best = refine(st, sp, step, &bestAz, &bestEl);
         double err = diag_angle(sr.statedAz, sr.statedEl, bestAz, bestEl);
         if (err > o.maxDirectionError / 2) {
             // An array that cannot tell two directions apart (a line, a
             // plane) may find the mirror image: the stated direction's own
             // peak counts when it is as strong.
             double az2 = sr.statedAz, el2 = std::min(sp.el1, std::max(sp.el0, sr.statedEl));
-            double p2 = refine(st, sp, step / 2, &az2, &el2);
+            double p2 = refine(st, sp, step, &az2, &el2);
             if (p2 >= 0.98 * best) {
                 bestAz = az2;
                 bestEl = el2;
@@ -742,7 +815,8 @@ void checkTiming(const diag_Archive &a, const diag_Options &o, const Work &w, di
         for (int m = 0; m < M; m++) {
             if (!w.valid[(size_t)s][(size_t)m])
                 continue;
-            double arrival = a.offset[(size_t)s] + w.peak[(size_t)s][(size_t)m];
+            double arrival = a.offset[(size_t)s] + w.refArrival[(size_t)s] +
+                             w.delay[(size_t)s][(size_t)m];
             v.push_back(arrival - w.tau[(size_t)s][(size_t)m]);
             if (arrival < sr.earliest) {
                 sr.earliest = arrival;
@@ -869,8 +943,9 @@ void diag_checkArchive(const diag_Archive &a, const diag_Options &o, diag_Result
     r->bandLow = w.k0;
     r->bandHigh = w.k1;
     r->checkRun[DIAG_WIRING] = 1;
-    findValidRowsAndPeaks(a, &w, r);
+    findValidRows(a, &w, r);
     reportDead(a, r);
+    measureRows(a, &w);
     checkPolarity(a, &w, r);
     measureDelays(a, o, &w);
     checkOrder(a, o, w, r);

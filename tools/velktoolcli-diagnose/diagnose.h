@@ -162,15 +162,31 @@ struct diag_Result {
 
 /* Delay of a relative to b in samples (positive: a later) from the phase
  * slope of a * conj(b) over bins k0 .. k1, the phase unwrapped bin by bin
- * and the line fitted through the origin.  NaN when no bin is usable. */
-double diag_pairDelay(const diag_Complex *a, const diag_Complex *b, int k0, int k1,
-                      int nfft);
+ * and the line fitted through the origin.  With `inverted` not null, the
+ * phase's intercept at bin 0 tells whether one of the two is inverted
+ * (*inverted 1: then pi is taken off the phase before the fit).  NaN when
+ * no bin is usable. */
+double diag_pairDelay(const diag_Complex *a, const diag_Complex *b, int k0, int k1, int nfft,
+                      int *inverted = nullptr);
 
-/* Normalised steered response power (0 .. 1) of the PHAT-weighted rows
- * x[m][k0 .. k1] (m < rows, `used` non-zero, `stride` values per row) for
- * arrival delays tau[m] in samples. */
-double diag_steeredPower(const diag_Complex *x, int stride, int rows, const int *used,
-                         const double *tau, int k0, int k1, int nfft);
+/* Rows of transfer functions weighted for the steered response (PHAT:
+ * unit magnitude, 0 for unusable bins), bins k0 .. k1 of each row in
+ * `stride` floats (a multiple of 4, zero-padded), real and imaginary parts
+ * apart. */
+struct diag_Phat {
+    int rows = 0, k0 = 1, K = 0, stride = 0;
+    std::vector<float> re, im;
+};
+/* Rows m with used[m] of h (rows x bins), each multiplied by polarity[m]
+ * (null: +1). */
+void diag_phatRows(const diag_Complex *h, int bins, int rows, const int *used,
+                   const int *polarity, int k0, int k1, diag_Phat *out);
+
+/* Normalised steered response power (0 .. 1) of the rows m with used[m]
+ * for arrival delays tau[m] in samples: the sum over the bins of
+ * |sum over rows of x[m][k] e^(2 pi i k tau[m] / nfft)|^2, divided by
+ * rows^2 times the bins. */
+double diag_steeredPower(const diag_Phat &x, const int *used, const double *tau, int nfft);
 
 /* Assignment of n rows to n columns of minimum total cost (row-major n x n
  * costs): assignment[i] = column of row i.  Hungarian method, O(n^3). */

@@ -3,6 +3,7 @@
 // directions.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "diagnose.h"
@@ -43,54 +44,127 @@ int solve3(double a[3][3], double b[3], double x[3])
 
 } // namespace
 
-double diag_pairDelay(const diag_Complex *a, const diag_Complex *b, int k0, int k1, int nfft)
+double diag_pairDelay(const diag_Complex *a, const diag_Complex *b, int k0, int k1, int nfft,
+                      int *inverted)
 {
-    double phase = 0.0, sumKP = 0.0, sumKK = 0.0;
+    static thread_local std::vector<double> phases, bins;
+    phases.clear();
+    bins.clear();
+    double phase = 0.0;
     std::complex<double> prev;
-    bool havePrev = false;
     for (int k = k0; k <= k1; k++) {
         std::complex<double> c = std::complex<double>(a[k]) * std::conj(std::complex<double>(b[k]));
-        if (!(std::abs(c) > 0.0) || !std::isfinite(c.real()) || !std::isfinite(c.imag()))
+        double power = std::norm(c);
+        if (!(power > 0.0) || !std::isfinite(power))
             continue;
         // The phase grows by at most pi per bin for delays below nfft/2
         // samples, so the step from the last usable bin unwraps it.
-        phase = havePrev ? phase + std::arg(c * std::conj(prev)) : std::arg(c);
+        phase = phases.empty() ? std::arg(c) : phase + std::arg(c * std::conj(prev));
         prev = c;
-        havePrev = true;
-        sumKP += k * phase;
-        sumKK += (double)k * k;
+        phases.push_back(phase);
+        bins.push_back(k);
     }
-    if (!havePrev)
+    const size_t n = phases.size();
+    if (n == 0)
         return std::numeric_limits<double>::quiet_NaN();
+    // The phase at bin 0 (the intercept of a line through the phases) is
+    // 0, or pi when one signal is inverted: then pi is taken off.
+    double shift = 0.0;
+    if (inverted != nullptr) {
+        double sk = 0, sp = 0, skk = 0, skp = 0;
+        for (size_t i = 0; i < n; i++) {
+            sk += bins[i];
+            sp += phases[i];
+            skk += bins[i] * bins[i];
+            skp += bins[i] * phases[i];
+        }
+        double den = n * skk - sk * sk;
+        double intercept = n > 1 && den > 0 ? (sp * skk - sk * skp) / den : phases[0];
+        double wrapped = std::remainder(intercept, twoPi);
+        *inverted = std::fabs(wrapped) > twoPi / 4;
+        shift = intercept - wrapped + (*inverted ? (wrapped > 0 ? twoPi / 2 : -twoPi / 2) : 0.0);
+    }
+    double sumKP = 0.0, sumKK = 0.0;
+    for (size_t i = 0; i < n; i++) {
+        sumKP += bins[i] * (phases[i] - shift);
+        sumKK += bins[i] * bins[i];
+    }
     return -sumKP / sumKK * nfft / twoPi;
 }
 
-double diag_steeredPower(const diag_Complex *x, int stride, int rows, const int *used,
-                         const double *tau, int k0, int k1, int nfft)
+void diag_phatRows(const diag_Complex *h, int bins, int rows, const int *used,
+                   const int *polarity, int k0, int k1, diag_Phat *out)
 {
-    const int K = k1 - k0 + 1;
-    static thread_local std::vector<diag_Complex> sum;
-    sum.assign((size_t)K, diag_Complex(0.0f, 0.0f));
-    int count = 0;
+    out->rows = rows;
+    out->k0 = k0;
+    out->K = k1 - k0 + 1;
+    out->stride = (out->K + 3) / 4 * 4;
+    out->re.assign((size_t)rows * out->stride, 0.0f);
+    out->im.assign((size_t)rows * out->stride, 0.0f);
     for (int m = 0; m < rows; m++) {
         if (!used[m])
             continue;
-        count++;
-        const double theta = twoPi * tau[m] / nfft;
-        const std::complex<double> rot = std::polar(1.0, theta);
-        std::complex<double> z = std::polar(1.0, theta * k0);
-        const diag_Complex *row = x + (size_t)m * stride;
-        for (int k = 0; k < K; k++) {
-            sum[(size_t)k] += row[k0 + k] * diag_Complex((float)z.real(), (float)z.imag());
-            z *= rot;
+        for (int k = k0; k <= k1; k++) {
+            diag_Complex v = h[(size_t)m * bins + k] * (float)(polarity ? polarity[m] : 1);
+            float power = std::norm(v);
+            if (!(power > 0.0f) || !std::isfinite(power))
+                continue;
+            float scale = 1.0f / std::sqrt(power);
+            out->re[(size_t)m * out->stride + (k - k0)] = v.real() * scale;
+            out->im[(size_t)m * out->stride + (k - k0)] = v.imag() * scale;
         }
     }
-    if (count == 0 || K <= 0)
+}
+
+double diag_steeredPower(const diag_Phat &x, const int *used, const double *tau, int nfft)
+{
+    // Four bins at a time: each lane turns by e^(i 4 theta) per step.
+    typedef float V4 __attribute__((vector_size(16)));
+    const int steps = x.stride / 4;
+    static thread_local std::vector<V4> sumRe, sumIm;
+    sumRe.assign((size_t)steps, V4{0, 0, 0, 0});
+    sumIm.assign((size_t)steps, V4{0, 0, 0, 0});
+    int count = 0;
+    for (int m = 0; m < x.rows; m++) {
+        if (!used[m])
+            continue;
+        count++;
+        // In single precision the rotation's error after the few hundred
+        // steps of a band stays far below 1e-4.
+        const double theta = twoPi * tau[m] / nfft;
+        const std::complex<double> step = std::polar(1.0, theta);
+        std::complex<double> z = x.k0 == 1 ? step : std::polar(1.0, theta * x.k0);
+        V4 zr, zi;
+        for (int l = 0; l < 4; l++, z *= step) {
+            zr[l] = (float)z.real();
+            zi[l] = (float)z.imag();
+        }
+        const std::complex<double> step4 = step * step * step * step;
+        const V4 cr = {(float)step4.real(), (float)step4.real(), (float)step4.real(),
+                       (float)step4.real()};
+        const V4 ci = {(float)step4.imag(), (float)step4.imag(), (float)step4.imag(),
+                       (float)step4.imag()};
+        const float *re = x.re.data() + (size_t)m * x.stride;
+        const float *im = x.im.data() + (size_t)m * x.stride;
+        for (int j = 0; j < steps; j++) {
+            V4 xr, xi;
+            memcpy(&xr, re + 4 * j, sizeof xr);
+            memcpy(&xi, im + 4 * j, sizeof xi);
+            sumRe[(size_t)j] += xr * zr - xi * zi;
+            sumIm[(size_t)j] += xr * zi + xi * zr;
+            const V4 t = zr * cr - zi * ci;
+            zi = zr * ci + zi * cr;
+            zr = t;
+        }
+    }
+    if (count == 0 || x.K <= 0)
         return 0.0;
     double power = 0.0;
-    for (const diag_Complex &v : sum)
-        power += std::norm(v);
-    return power / ((double)count * count * K);
+    for (int j = 0; j < steps; j++)
+        for (int l = 0; l < 4; l++)
+            power += (double)sumRe[(size_t)j][l] * sumRe[(size_t)j][l] +
+                     (double)sumIm[(size_t)j][l] * sumIm[(size_t)j][l];
+    return power / ((double)count * count * x.K);
 }
 
 void diag_assign(const std::vector<double> &cost, int n, std::vector<int> *assignment)

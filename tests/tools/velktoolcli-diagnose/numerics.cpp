@@ -33,6 +33,15 @@ TEST(Diagnose, PairDelayIsThePhaseSlope)
         auto a = delayed(c[0], 512, 0.3), b = delayed(c[1], 512, 2.0);
         EXPECT_NEAR(diag_pairDelay(a.data(), b.data(), 1, 60, 512), c[0] - c[1], 1e-4);
     }
+    // One signal inverted: found, and the delay is the same.
+    auto a = delayed(2.5, 512), b = delayed(-1.0, 512);
+    for (auto &v : b)
+        v = -v;
+    int inverted = 0;
+    EXPECT_NEAR(diag_pairDelay(a.data(), b.data(), 1, 60, 512, &inverted), 3.5, 1e-4);
+    EXPECT_EQ(inverted, 1);
+    EXPECT_NEAR(diag_pairDelay(a.data(), a.data(), 1, 60, 512, &inverted), 0.0, 1e-9);
+    EXPECT_EQ(inverted, 0);
     // No usable bin.
     std::vector<diag_Complex> zero(257);
     EXPECT_TRUE(std::isnan(diag_pairDelay(zero.data(), zero.data(), 1, 60, 512)));
@@ -40,34 +49,41 @@ TEST(Diagnose, PairDelayIsThePhaseSlope)
 
 TEST(Diagnose, SteeredPowerMatchesADirectSum)
 {
-    // Random unit-magnitude rows: the routine's rotation recurrence against
-    // exp() per bin in double precision.
+    // Random rows of any magnitude: the PHAT weighting and the routine's
+    // four-lane rotation against exp() per bin in double precision, over a
+    // band whose width is not a multiple of 4.
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> u(-3.14159, 3.14159);
     const int rows = 5, nfft = 256, B = nfft / 2 + 1, k0 = 2, k1 = 40;
     std::vector<diag_Complex> x((size_t)rows * B);
     for (auto &v : x)
-        v = (diag_Complex)std::polar(1.0, u(rng));
+        v = (diag_Complex)std::polar(1.0 + u(rng) / 4, u(rng));
     int used[rows] = {1, 1, 0, 1, 1};
+    int polarity[rows] = {1, -1, 1, 1, 1};
     double tau[rows] = {1.5, -2.25, 9.0, 0.125, 3.0};
     double direct = 0.0;
     for (int k = k0; k <= k1; k++) {
         std::complex<double> sum = 0.0;
         for (int m = 0; m < rows; m++)
-            if (used[m])
-                sum += std::complex<double>(x[(size_t)m * B + k]) *
+            if (used[m]) {
+                std::complex<double> v(x[(size_t)m * B + k]);
+                sum += (double)polarity[m] * v / std::abs(v) *
                        std::exp(std::complex<double>(0, twoPi * k * tau[m] / nfft));
+            }
         direct += std::norm(sum);
     }
     direct /= 4.0 * 4.0 * (k1 - k0 + 1);
-    EXPECT_NEAR(diag_steeredPower(x.data(), B, rows, used, tau, k0, k1, nfft), direct, 1e-5);
+    diag_Phat phat;
+    diag_phatRows(x.data(), B, rows, used, polarity, k0, k1, &phat);
+    EXPECT_NEAR(diag_steeredPower(phat, used, tau, nfft), direct, 1e-5);
 
     // Rows that are pure delays, steered with their own delays: power 1.
     for (int m = 0; m < rows; m++) {
         auto h = delayed(tau[m], nfft);
         std::copy(h.begin(), h.end(), x.begin() + (long)m * B);
     }
-    EXPECT_NEAR(diag_steeredPower(x.data(), B, rows, used, tau, k0, k1, nfft), 1.0, 1e-5);
+    diag_phatRows(x.data(), B, rows, used, nullptr, 1, 100, &phat);
+    EXPECT_NEAR(diag_steeredPower(phat, used, tau, nfft), 1.0, 1e-5);
 }
 
 TEST(Diagnose, AssignmentIsTheCheapestPermutation)
