@@ -23,19 +23,19 @@ cd "$T" || exit 1
 quiet() { "$@" >quiet.out 2>&1 || { fail "setup: $*"; tail -5 quiet.out; }; }
 
 # A TSP measurement with two swapped channels and one overdriven recording.
-quiet velksim --make-tsp tsp.wav --tsp-length 8192 --rate 16000
+quiet velksim --make-tsp tsp.wav --tsp-length 4096 --rate 16000
 quiet velktoolcli-genposxml circle --type tsp --min-radius 1.5 --max-radius 1.5 \
     --interval-radius 0 --elevation 0 --min-azimuth 0 --max-azimuth 350 --interval-azimuth 10 \
     --path 'rec/tsp_D{AZIMUTH:%03.0f}.wav' --output tsp_positions.xml
 quiet velktoolcli-genposxml circle --type microphone --min-radius 0.05 --max-radius 0.05 \
     --interval-radius 0 --elevation 0 --min-azimuth 0 --max-azimuth 315 --interval-azimuth 45 \
     --output mic.xml
-quiet velktoolcli-genconfig --sync 2 --offset 1000 --length 8192 --tsp-path "$T/tsp.wav" \
+quiet velktoolcli-genconfig --sync 2 --offset 1000 --length 4096 --tsp-path "$T/tsp.wav" \
     --nfft 512 --rate 16000 --peak 0,0 config.xml
 quiet velktoolcli-mergexmls --output tsp.xml tsp_positions.xml config.xml
 quiet velksim --mics 8 --mic-radius 0.05 --sources 36 --azimuth-step 10 --source-radius 1.5 \
     --room 6,5,3 --center 3,2.5,1.2 --order 2 --rate 16000 --tsp tsp.wav --repeat 3 \
-    --lead 1000 --gain 0.5 --seed 2 --output-dir rec --name 'tsp_D{AZIMUTH:%03.0f}.wav' \
+    --length 2048 --lead 1000 --gain 0.5 --seed 2 --output-dir rec --name 'tsp_D{AZIMUTH:%03.0f}.wav' \
     --swap 2,5 --clip 3,20
 quiet velktool5 calctfrec --tsp-list tsp.xml --mic-list mic.xml --output-file tf.zip
 velktoolcli-diagnose --recordings tsp.xml --mic-list mic.xml --report report.html tf.zip \
