@@ -159,6 +159,10 @@ measure late --late-offset 150
 check late 2
 query late "any(c == 'recordings' and s == 'error' and len(src) == 12 for c, s, ch, src in F)"
 query late "abs(j['suggestedTspOffset'] - 850) <= 1"
+# The archive's windows start where the calcTF annotations say: the direct
+# sound, wrapped to the end of the period, arrives 150 samples before the
+# period's end plus its travel time.
+query late "abs(j['latency'] - (4096 - 150)) < 2"
 
 # Recording 4 (the fifth file) overdriven 30 times and clipped.
 measure clipped --clip 4,30
