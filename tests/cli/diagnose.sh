@@ -135,7 +135,7 @@ query inverted "F == [('wiring', 'error', [3], [])]"
 
 measure dead --dead 1
 check dead 2
-query dead "('wiring', 'error', [1], []) in F and ('recordings', 'error', [1], [0]) in F"
+query dead "('wiring', 'error', [1], []) in F and ('recordings', 'error', [1], list(range(12))) in F"
 query dead "all(ch == [1] for c, s, ch, src in F)"
 
 measure gain --gain-error 7,9

@@ -316,9 +316,16 @@ int checkOne(const velkio_Position *p, const Inputs &in, const diag_Options &o,
     return 0;
 }
 
-// Findings of one recording: clipping once for all its clipped channels,
-// the rest channel by channel.
-void judge(const diag_Recording &rec, const Inputs &in, const diag_Options &o, diag_Result *r)
+std::string joinIds(const std::vector<int> &ids)
+{
+    std::string out;
+    for (size_t i = 0; i < ids.size() && i < 12; i++)
+        out += (i ? ", " : "") + std::to_string(ids[i]);
+    return out + (ids.size() > 12 ? ", ..." : "");
+}
+
+// Clipping: one finding per recording, for all its clipped channels.
+void judgeClipping(const diag_Recording &rec, const diag_Options &o, diag_Result *r)
 {
     std::vector<int> clipped;
     double most = 0;
@@ -327,52 +334,79 @@ void judge(const diag_Recording &rec, const Inputs &in, const diag_Options &o, d
             clipped.push_back(rc.channel);
             most = std::max(most, rc.clippedPercent);
         }
-    if (!clipped.empty()) {
-        std::string names;
-        for (size_t i = 0; i < clipped.size(); i++)
-            names += (i ? ", " : "") + std::to_string(clipped[i]);
-        add(r, most > o.maxClipped ? DIAG_ERROR : DIAG_WARNING,
-            format("recording %d, channel%s %s", rec.id, clipped.size() > 1 ? "s" : "",
-                   names.c_str()),
-            format("Recording %s (source %d) is clipped on channel%s %s: up to %.3f %% of the "
-                   "samples are at full scale (limit %.3f %%). Clipping spreads the TSP's "
-                   "energy over all frequencies and corrupts the impulse response. Lower the "
-                   "playback level or the input gain by at least %.0f dB and record again.",
-                   rec.path.c_str(), rec.id, clipped.size() > 1 ? "s" : "", names.c_str(), most,
-                   o.maxClipped,
-                   most < 0.1 ? 3.0 : most < 10.0 ? 10.0 : 20.0),
-            {{"clippedPercent", most}, {"channels", (double)clipped.size()}}, {rec.id}, clipped);
-    }
-    for (const diag_RecordingChannel &rc : rec.channels) {
-        std::string where = format("recording %d, channel %d", rec.id, rc.channel);
-        if (rc.levelDb < -100.0) {
+    if (clipped.empty())
+        return;
+    std::string names = joinIds(clipped);
+    const char *plural = clipped.size() > 1 ? "s" : "";
+    add(r, most > o.maxClipped ? DIAG_ERROR : DIAG_WARNING,
+        format("recording %d, channel%s %s", rec.id, plural, names.c_str()),
+        format("Recording %s (source %d) is clipped on channel%s %s: up to %.3f %% of the "
+               "samples are at full scale (limit %.3f %%). Clipping spreads the TSP's energy "
+               "over all frequencies and corrupts the impulse response. Lower the playback "
+               "level or the input gain by at least %.0f dB and record again.",
+               rec.path.c_str(), rec.id, plural, names.c_str(), most, o.maxClipped,
+               most < 0.1 ? 3.0 : most < 10.0 ? 10.0 : 20.0),
+        {{"clippedPercent", most}, {"channels", (double)clipped.size()}}, {rec.id}, clipped);
+}
+
+// Silence, dissimilar periods and a low SNR: one finding per channel and
+// kind, naming the recordings concerned.
+void judgeChannels(const std::vector<diag_Recording> &recs, bool tsp, const diag_Options &o,
+                   diag_Result *r)
+{
+    std::vector<int> channels;
+    for (const auto &rec : recs)
+        for (const auto &rc : rec.channels)
+            if (std::find(channels.begin(), channels.end(), rc.channel) == channels.end())
+                channels.push_back(rc.channel);
+    std::sort(channels.begin(), channels.end());
+    for (int c : channels) {
+        std::vector<int> silent, unlike, noisy;
+        double worstSim = 1.0, worstSnr = 1e30, level = 0;
+        for (const auto &rec : recs)
+            for (const auto &rc : rec.channels) {
+                if (rc.channel != c)
+                    continue;
+                if (rc.levelDb < -100.0) {
+                    silent.push_back(rec.id);
+                    level = rc.levelDb;
+                    continue;
+                }
+                if (tsp && rc.similarity < o.minSimilarity) {
+                    unlike.push_back(rec.id);
+                    worstSim = std::min(worstSim, rc.similarity);
+                }
+                if (rc.snrDb < o.minSnr + 10.0) {
+                    noisy.push_back(rec.id);
+                    worstSnr = std::min(worstSnr, rc.snrDb);
+                }
+            }
+        std::string where = format("channel %d", c);
+        if (!silent.empty())
             add(r, DIAG_ERROR, where,
-                format("Channel %d of recording %s (source %d) is silent (level %.0f dB full "
-                       "scale): the microphone or its input is dead. Check its cable, power and "
-                       "recorder input, then record again.",
-                       rc.channel, rec.path.c_str(), rec.id, rc.levelDb),
-                {{"levelDbfs", rc.levelDb}}, {rec.id}, {rc.channel});
-            continue;
-        }
-        if (in.tsp && rc.similarity < o.minSimilarity) {
-            int sev = rc.similarity < 0.5 ? DIAG_ERROR : DIAG_WARNING;
+                format("Channel %d is silent (level %.0f dB full scale) in %d of %d recordings "
+                       "(sources %s): the microphone or its input is dead. Check its cable, "
+                       "power and recorder input, then record again.",
+                       c, level, (int)silent.size(), (int)recs.size(), joinIds(silent).c_str()),
+                {{"recordings", (double)silent.size()}, {"levelDbfs", level}}, silent, {c});
+        if (!unlike.empty())
+            add(r, worstSim < 0.5 ? DIAG_ERROR : DIAG_WARNING, where,
+                format("The TSP periods of channel %d differ from one to the next in %d "
+                       "recordings (sources %s; lowest correlation %.3f, limit %.3f): the "
+                       "offset may start in silence, or noise or a disturbance hit the "
+                       "recording. Check the TSP offset and record again.",
+                       c, (int)unlike.size(), joinIds(unlike).c_str(), worstSim, o.minSimilarity),
+                {{"recordings", (double)unlike.size()}, {"similarity", worstSim}}, unlike, {c});
+        if (!noisy.empty()) {
+            int sev = worstSnr < o.minSnr ? DIAG_ERROR : DIAG_WARNING;
             add(r, sev, where,
-                format("The TSP periods of channel %d of recording %s (source %d) differ from "
-                       "one to the next (lowest correlation %.3f, limit %.3f): the offset may "
-                       "start in silence, or noise or a disturbance hit the recording. Check "
-                       "the TSP offset and record again.",
-                       rc.channel, rec.path.c_str(), rec.id, rc.similarity, o.minSimilarity),
-                {{"similarity", rc.similarity}}, {rec.id}, {rc.channel});
-        }
-        if (rc.snrDb < o.minSnr + 10.0) {
-            int sev = rc.snrDb < o.minSnr ? DIAG_ERROR : DIAG_WARNING;
-            add(r, sev, where,
-                format("The impulse response of channel %d of recording %s (source %d) stands "
-                       "only %.1f dB above the noise of its tail (limit %.1f dB). Play louder, "
-                       "add TSP periods, or lower the background noise, and record again.",
-                       rc.channel, rec.path.c_str(), rec.id, rc.snrDb,
+                format("The impulse responses of channel %d stand only %.1f dB above the noise "
+                       "of their tail in %d recordings (sources %s; limit %.1f dB). Play "
+                       "louder, add TSP periods, or lower the background noise, and record "
+                       "again.",
+                       c, worstSnr, (int)noisy.size(), joinIds(noisy).c_str(),
                        sev == DIAG_ERROR ? o.minSnr : o.minSnr + 10.0),
-                {{"snrDb", rc.snrDb}}, {rec.id}, {rc.channel});
+                {{"recordings", (double)noisy.size()}, {"snrDb", worstSnr}}, noisy, {c});
         }
     }
 }
@@ -399,11 +433,12 @@ int diag_checkRecordings(const diag_Archive &a, const char *listPath, const char
         std::vector<double> lat;
         if (checkOne(p, in, o, &rec, &lat) != 0)
             return 1;
-        judge(rec, in, o, r);
+        judgeClipping(rec, o, r);
         perRecording.push_back(lat);
         latency.insert(latency.end(), lat.begin(), lat.end());
         r->recordings.push_back(std::move(rec));
     }
+    judgeChannels(r->recordings, in.tsp, o, r);
     // Where the direct sound lies in the impulse responses.
     double shared = diag_median(latency);
     int offset = in.tsp ? in.list->cfg->tspOffset : 0;
@@ -429,12 +464,6 @@ int diag_checkRecordings(const diag_Archive &a, const char *listPath, const char
         r->suggestOffset = suggested;
         r->haveSuggestOffset = 1;
     }
-    auto list = [](const std::vector<int> &ids) {
-        std::string out;
-        for (size_t i = 0; i < ids.size() && i < 12; i++)
-            out += (i ? ", " : "") + std::to_string(ids[i]);
-        return out + (ids.size() > 12 ? ", ..." : "");
-    };
     if (!wrapped.empty())
         add(r, DIAG_ERROR,
             wrapped.size() == 1 ? format("recording %d", wrapped[0])
@@ -445,7 +474,7 @@ int diag_checkRecordings(const diag_Archive &a, const char *listPath, const char
                    "the transfer functions never see it. A TSP offset of %d puts the direct "
                    "sound at its travel time from the source; make the transfer functions "
                    "again with it.",
-                   (int)wrapped.size(), list(wrapped).c_str(), -worst, offset, suggested),
+                   (int)wrapped.size(), joinIds(wrapped).c_str(), -worst, offset, suggested),
             {{"recordings", (double)wrapped.size()},
              {"tspOffset", (double)offset},
              {"suggestedOffset", (double)suggested},
@@ -457,7 +486,7 @@ int diag_checkRecordings(const diag_Archive &a, const char *listPath, const char
             format("In %d recordings (sources %s) the direct sound lies within %.0f samples "
                    "of the start of the impulse response (earliest at sample %.1f): a slightly "
                    "later TSP offset would lose it.%s",
-                   (int)near.size(), list(near).c_str(), edgeMargin, worst,
+                   (int)near.size(), joinIds(near).c_str(), edgeMargin, worst,
                    in.tsp ? format(" A TSP offset of %d instead of %d puts the direct sound at "
                                    "its travel time from the source.",
                                    suggested, offset)

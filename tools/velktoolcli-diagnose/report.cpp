@@ -60,10 +60,11 @@ Summary summarize(int check, const diag_Archive &a, const diag_Options &o, const
         for (size_t m = 0; m < r.mics.size(); m++)
             if (r.mics[m].medianResidual > r.mics[(size_t)worstMic].medianResidual)
                 worstMic = (int)m;
-        s.text = format("largest median residual %.2f samples, channel %d (limit %.2f)",
+        s.text = format("largest median residual %.2f samples, channel %d (limit %.2f)%s",
                         r.mics.empty() ? 0.0 : r.mics[(size_t)worstMic].medianResidual,
                         a.micChannel.empty() ? 0 : a.micChannel[(size_t)worstMic],
-                        o.maxDelayResidual);
+                        o.maxDelayResidual,
+                        r.permuted ? "; judged in the channel order that fits (wiring)" : "");
         break;
     }
     case DIAG_WIRING: {
