@@ -21,7 +21,8 @@ set(VELK_PROGRAMS
   velktoolcli-genneighbors
   velktoolcli-mergexmls
   velktoolcli-conv-tf
-  velktoolcli-conv-sm)
+  velktoolcli-conv-sm
+  velktoolcli-diagnose)
 
 set(VELK_GENCONFIG_TSP_PATH /usr/share/velk/16384.little_endian.wav)
 set(VELK_INSTALLED_TSP_PATH ${CMAKE_INSTALL_FULL_DATADIR}/velk/16384.little_endian.wav)
@@ -72,11 +73,12 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "velk developers <velk-devel@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "transfer functions for microphone-array audition")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Eleven command-line programs that produce, convert and check acoustic\n\
+    "Twelve command-line programs that produce, convert and check acoustic\n\
 transfer functions of a microphone array: position lists, configuration\n\
 and neighbour documents, transfer functions from impulse responses, TSP\n\
 recordings, mouth-TSP recordings or the geometry alone, archive checks,\n\
-coordinate tables for plotting and converters for older files.")
+a diagnosis of the measurement against its own geometry, coordinate\n\
+tables for plotting and converters for older files.")
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -1,5 +1,5 @@
 # bash completion for the velk programs: velktool5 (subcommands and their
-# options) and the ten velktoolcli-* programs.
+# options) and the eleven velktoolcli-* programs.
 #
 # Installed once per program name under share/bash-completion/completions;
 # to try it from a source tree:  source completion/velk.bash
@@ -40,6 +40,9 @@ _velk_options()
     velktoolcli-mergexmls) echo "--output= --last $common" ;;
     velktoolcli-validxml) echo "--mic --src --json $common" ;;
     velktoolcli-validtf) echo "--show --json $common" ;;
+    velktoolcli-diagnose) echo "--recordings= --mic-list= --json --report= --suggest-mic-list=
+        --speed-of-sound= --max-direction-error= --max-delay-residual= --max-gain-deviation=
+        --max-timing-deviation= --min-snr= --max-clipped= --min-similarity= $common" ;;
     velktoolcli-zip2coord) echo "--type= --z_axis= --ifft $common" ;;
     velktoolcli-flt2multiwav) echo "--list= $common" ;;
     velktoolcli-conv-tf) echo "--localization= --separation= --output= $common" ;;
@@ -99,7 +102,9 @@ _velk_values()
     --type)
         if [ "$1" = velktoolcli-zip2coord ]; then words="LOC SEP"
         else words="tsp impulse noise microphone soundsource"; fi ;;
-    --impulse-list | --tsp-list | --mic-list) _velk_files '*.xml' "$3"; return 0 ;;
+    --impulse-list | --tsp-list | --mic-list | --recordings | --suggest-mic-list)
+        _velk_files '*.xml' "$3"; return 0 ;;
+    --report) _velk_files '*.html' "$3"; return 0 ;;
     --output-file) _velk_files '*.zip' "$3"; return 0 ;;
     --tsporigwav | --inputwave | --tsp-path) _velk_files '*.wav' "$3"; return 0 ;;
     --tsporigflt) _velk_files '*.flt' "$3"; return 0 ;;
@@ -175,4 +180,5 @@ _velk_complete()
 
 complete -F _velk_complete velktool5 velktoolcli-zip2coord velktoolcli-genposxml \
     velktoolcli-validtf velktoolcli-validxml velktoolcli-flt2multiwav velktoolcli-genconfig \
-    velktoolcli-genneighbors velktoolcli-mergexmls velktoolcli-conv-tf velktoolcli-conv-sm
+    velktoolcli-genneighbors velktoolcli-mergexmls velktoolcli-conv-tf velktoolcli-conv-sm \
+    velktoolcli-diagnose

@@ -146,6 +146,18 @@ if [ -x "$BIN/velktoolcli-validtf" ]; then
     run "check the archives" \
         bash -c 'for a in "$@"; do "$0" "$a" || exit 1; done' "$BIN/velktoolcli-validtf" $ARCHIVES
 fi
+# The diagnosis: every archive against its own geometry (status 2 would be
+# an error finding), and the TSP measurement with its recordings, written
+# as an HTML report as well.
+if [ -x "$BIN/velktoolcli-diagnose" ]; then
+    run "diagnose the archives against their geometry" \
+        bash -c 'for a in "$@"; do "$0" "$a" || exit 1; done' "$BIN/velktoolcli-diagnose" $ARCHIVES
+    if [ -e tf_rec.zip ]; then
+        run "diagnose the TSP measurement with its recordings (diagnosis.html)" \
+            "$BIN/velktoolcli-diagnose" --recordings tsp.xml --mic-list mic.xml \
+            --report diagnosis.html tf_rec.zip
+    fi
+fi
 run "load the archives with the library and compare them with the geometry" \
     bash -c '"$0" tf_geo.zip || exit 1
              for a in "$@"; do [ "$a" = tf_geo.zip ] || "$0" "$a" tf_geo.zip || exit 1; done' \
@@ -162,6 +174,7 @@ echo "  $DEMO/tf_geo.zip   from the positions alone (calctfgeo)"
 echo "Inputs: $DEMO/impulse.xml, $DEMO/mic.xml, $DEMO/ir/ (72 WAV files)"
 [ -e tf_rec.zip ] && echo "        $DEMO/tsp.xml, $DEMO/tsp16384.wav, $DEMO/rec/ (72 WAV files)"
 [ -e tf_mouth.zip ] && echo "        $DEMO/mouth.xml, $DEMO/mic_voice.xml, $DEMO/mouth/ (72 WAV files)"
+[ -e diagnosis.html ] && echo "Diagnosis of the TSP measurement: $DEMO/diagnosis.html"
 echo "Logs: $DEMO/log/"
 echo
 echo "Summary:"

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "fft.h"
 #include "textutil.h"
@@ -803,4 +804,25 @@ void CalcHammingWindow(double *window, int n)
     }
     for (int i = 0; i < n; i++)
         window[i] = 0.54 - 0.46 * cos(i * 6.283185307179586 / (n - 1));
+}
+
+int velktool_deconvolvePeriod(const velktool_TspReference *ref,
+                              const double *average, double *ir)
+{
+    const int n = ref->tspLength;
+    std::vector<velktool_ComplexDouble> spectrum, signal;
+    try {
+        spectrum.resize((size_t)n);
+        signal.resize((size_t)n);
+    } catch (const std::bad_alloc &) {
+        SYSIMP_LOG(VELKIO_LOG_ERROR, "can not allocated memory");
+        return 1;
+    }
+    velktool_FFTImpl_dRealFFT(average, spectrum.data(), n);
+    multiplySpectra(spectrum.data(), ref->inverse, n);
+    velktool_FFTImpl_dFFTInv(spectrum.data(), signal.data(), n);
+    const double invN = 1.0 / n;
+    for (int i = 0; i < n; i++)
+        ir[i] = signal[(size_t)i].real() * invN;
+    return 0;
 }

@@ -82,6 +82,14 @@ int velktool_deconvolveTsp(velktool_TspReference *ref, int syncAddFreq,
                            int channelOrigin, const char *inputWav,
                            const char *outputPath);
 
+/* The whole impulse response (tspLength samples) of one period of a
+ * recording averaged over its repetitions (`average`, tspLength samples on
+ * the full scale of 1.0): its spectrum divided by the reference's, as the
+ * deconvolution above does before it keeps the first 4096 samples.  0, or
+ * 1 when memory runs out. */
+int velktool_deconvolvePeriod(const velktool_TspReference *ref,
+                              const double *average, double *ir);
+
 /* Suggested start of the TSP repetitions in recording (50 samples before
  * the correlation peak found in the window searchFrom .. searchTo-1), or 0
  * when no reliable peak was found.  The recording must hold at least

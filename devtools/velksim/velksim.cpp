@@ -40,6 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -81,8 +82,30 @@ struct Sim {
     int tspLength = 16384;
     double tspPeak = 0.5;
     const char *logLevel = "E";
+    const char *micList = nullptr;
+    const char *sourceList = nullptr;
+    const char *gainError = nullptr;
+    const char *invert = nullptr;
+    const char *dead = nullptr;
+    const char *swap = nullptr;
+    const char *clip = nullptr;
+    const char *moveMic = nullptr;
+    int lateOffset = 0;
     double roomSize[3] = {0, 0, 0};
     double arrayCenter[3] = {0, 0, 0};
+};
+
+// The faults, parsed; -1 where a fault is not asked for.
+struct Faults {
+    int gainChannel = -1;
+    double gain = 1.0;
+    int invertChannel = -1;
+    int deadChannel = -1;
+    int swapA = -1, swapB = -1;
+    int clipFile = -1;
+    double clipGain = 1.0;
+    int movedMic = -1;
+    double moved[3] = {0, 0, 0};
 };
 
 struct Vec3 {
@@ -135,24 +158,95 @@ void helpForVelksim(poptContext ctx, int status)
                   nullptr);
 }
 
-// "a,b,c" into three numbers; 0 on success.
-int parseTriple(const char *text, double out[3])
+// "a,b,...": exactly n numbers; 0 on success.
+int parseNumbers(const char *text, int n, double *out)
 {
     const char *p = text;
-    for (int i = 0; i < 3; i++) {
+    for (int i = 0; i < n; i++) {
         char *end = nullptr;
         errno = 0;
         out[i] = strtod(p, &end);
         if (end == p || errno != 0 || !std::isfinite(out[i]))
             return 1;
         p = end;
-        if (i < 2) {
+        if (i < n - 1) {
             if (*p != ',')
                 return 1;
             p++;
         }
     }
     return *p == '\0' ? 0 : 1;
+}
+
+int parseTriple(const char *text, double out[3])
+{
+    return parseNumbers(text, 3, out);
+}
+
+// A channel number 0 .. channels-1 given as a whole number.
+bool isChannel(double v, int channels)
+{
+    return v >= 0 && v < channels && v == std::floor(v);
+}
+
+// The fault options into f; every bad one is reported. 0 when all pass.
+int parseFaults(const Sim &p, int channels, Faults *f)
+{
+    int bad = 0;
+    double v[4];
+    auto fail = [&bad](const char *what) {
+        VELKIO_LOG(0, "%s", what);
+        bad = 1;
+    };
+    if (p.gainError != nullptr) {
+        if (parseNumbers(p.gainError, 2, v) != 0 || !isChannel(v[0], channels) ||
+            std::fabs(v[1]) > 60)
+            fail("--gain-error must be CHANNEL,DB with a channel of the array and |DB| <= 60");
+        else {
+            f->gainChannel = (int)v[0];
+            f->gain = std::pow(10.0, v[1] / 20.0);
+        }
+    }
+    if (p.invert != nullptr) {
+        if (parseNumbers(p.invert, 1, v) != 0 || !isChannel(v[0], channels))
+            fail("--invert must name a channel of the array");
+        else
+            f->invertChannel = (int)v[0];
+    }
+    if (p.dead != nullptr) {
+        if (parseNumbers(p.dead, 1, v) != 0 || !isChannel(v[0], channels))
+            fail("--dead must name a channel of the array");
+        else
+            f->deadChannel = (int)v[0];
+    }
+    if (p.swap != nullptr) {
+        if (parseNumbers(p.swap, 2, v) != 0 || !isChannel(v[0], channels) ||
+            !isChannel(v[1], channels) || v[0] == v[1])
+            fail("--swap must be A,B: two different channels of the array");
+        else {
+            f->swapA = (int)v[0];
+            f->swapB = (int)v[1];
+        }
+    }
+    if (p.clip != nullptr) {
+        if (parseNumbers(p.clip, 2, v) != 0 || !isChannel(v[0], 100000) || !(v[1] >= 1) ||
+            v[1] > 1e6)
+            fail("--clip must be FILE,GAIN: a file number from 0 and a gain of at least 1");
+        else {
+            f->clipFile = (int)v[0];
+            f->clipGain = v[1];
+        }
+    }
+    if (p.moveMic != nullptr) {
+        if (parseNumbers(p.moveMic, 4, v) != 0 || !isChannel(v[0], channels))
+            fail("--move-mic must be CHANNEL,X,Y,Z with a channel of the array");
+        else {
+            f->movedMic = (int)v[0];
+            for (int i = 0; i < 3; i++)
+                f->moved[i] = v[i + 1];
+        }
+    }
+    return bad;
 }
 
 int isPowerOfTwo(long n)
@@ -192,10 +286,12 @@ int checkParameters(Sim *p)
          "--tsp-length must be a power of two, 16 .. 131072");
     need(p->tspPeak > 0 && p->tspPeak < 1, "--tsp-peak must lie between 0 and 1");
     need(!p->voice || p->tspFile != nullptr, "--voice needs --tsp");
+    need(p->lateOffset >= 0 && p->lateOffset <= (1 << 20), "--late-offset must be 0 .. 2^20");
+    need(p->lateOffset == 0 || p->tspFile != nullptr, "--late-offset needs --tsp");
     // Every source and microphone inside the room (the corners of the two
     // circles' bounding square are a sufficient test).
     double reach = p->sourceRadius;
-    for (int i = 0; i < 3 && !bad; i++) {
+    for (int i = 0; i < 3 && !bad && p->sourceList == nullptr; i++) {
         double r = i < 2 ? reach : 0.0;
         need(p->arrayCenter[i] - r > 0 && p->arrayCenter[i] + r < p->roomSize[i],
              "the source circle does not fit into the room (--room, --center, --source-radius)");
@@ -228,7 +324,22 @@ struct OwnedStrings {
 };
 
 // Return values of the string options (the others return 0).
-enum { OPT_ROOM = 1000, OPT_CENTER, OPT_OUTPUT_DIR, OPT_NAME, OPT_TSP, OPT_MAKE_TSP };
+enum {
+    OPT_ROOM = 1000,
+    OPT_CENTER,
+    OPT_OUTPUT_DIR,
+    OPT_NAME,
+    OPT_TSP,
+    OPT_MAKE_TSP,
+    OPT_MIC_LIST,
+    OPT_SOURCE_LIST,
+    OPT_GAIN_ERROR,
+    OPT_INVERT,
+    OPT_DEAD,
+    OPT_SWAP,
+    OPT_CLIP,
+    OPT_MOVE_MIC
+};
 
 int parseOptions(int argc, const char **argv, Sim *p, OwnedStrings *owned)
 {
@@ -283,15 +394,35 @@ int parseOptions(int argc, const char **argv, Sim *p, OwnedStrings *owned)
          "Length of the reference TSP (power of two)", nullptr},
         {"tsp-peak", '\0', POPT_ARG_DOUBLE | POPT_ARGFLAG_SHOW_DEFAULT, &p->tspPeak, 0,
          "Largest absolute sample of the reference TSP", nullptr},
+        {"mic-list", '\0', POPT_ARG_STRING, &p->micList, OPT_MIC_LIST,
+         "Microphones from this microphone list (channel c = id c) instead of the circle",
+         "FILE"},
+        {"source-list", '\0', POPT_ARG_STRING, &p->sourceList, OPT_SOURCE_LIST,
+         "Sources and file paths from this position list instead of the circle", "FILE"},
+        {"gain-error", '\0', POPT_ARG_STRING, &p->gainError, OPT_GAIN_ERROR,
+         "Fault: channel C recorded DB louder", "C,DB"},
+        {"invert", '\0', POPT_ARG_STRING, &p->invert, OPT_INVERT,
+         "Fault: channel C inverted in polarity", "C"},
+        {"dead", '\0', POPT_ARG_STRING, &p->dead, OPT_DEAD, "Fault: channel C silent", "C"},
+        {"swap", '\0', POPT_ARG_STRING, &p->swap, OPT_SWAP,
+         "Fault: channels A and B exchanged", "A,B"},
+        {"clip", '\0', POPT_ARG_STRING, &p->clip, OPT_CLIP,
+         "Fault: file N (from 0) amplified by GAIN and limited to full scale", "N,GAIN"},
+        {"late-offset", '\0', POPT_ARG_INT, &p->lateOffset, 0,
+         "Fault: TSP periods start N samples before --lead says", "N"},
+        {"move-mic", '\0', POPT_ARG_STRING, &p->moveMic, OPT_MOVE_MIC,
+         "Fault: microphone C actually at X,Y,Z (m, from the array centre)", "C,X,Y,Z"},
         VELKOPT_COMMON_ENTRIES(p->logLevel),
         POPT_TABLEEND};
     poptContext ctx = poptGetContext(nullptr, argc, argv, table, 0);
     poptSetOtherOptionHelp(ctx, "[OPTIONS]*");
     int rc;
-    const char **stringVars[] = {&p->room, &p->center, &p->outputDir,
-                                 &p->name, &p->tspFile, &p->makeTsp};
+    const char **stringVars[] = {&p->room,     &p->center,     &p->outputDir, &p->name,
+                                 &p->tspFile,  &p->makeTsp,    &p->micList,   &p->sourceList,
+                                 &p->gainError, &p->invert,    &p->dead,      &p->swap,
+                                 &p->clip,     &p->moveMic};
     while ((rc = poptGetNextOpt(ctx)) >= 0) {
-        if (rc >= OPT_ROOM && rc <= OPT_MAKE_TSP)
+        if (rc >= OPT_ROOM && rc <= OPT_MOVE_MIC)
             owned->adopt(stringVars[rc - OPT_ROOM]);
         else
             velkopt_handleCommon(ctx, rc, p->logLevel, helpForVelksim);
@@ -532,13 +663,14 @@ void periodicResponse(const std::vector<double> &h, const std::vector<double> &t
 void simulateSource(const Sim &p, int s, Vec3 src, const std::vector<Vec3> &mics,
                     const std::vector<double> &tsp, std::vector<float> *data)
 {
+    const int nMics = (int)mics.size();
     const long irLength = p.length;
     const long frames = tsp.empty() ? irLength : p.lead + (long)p.repeat * (long)tsp.size();
-    const int M = p.mics + (tsp.empty() ? 0 : p.voice);
+    const int M = nMics + (tsp.empty() ? 0 : p.voice);
     data->assign((size_t)(frames * M), 0.0f);
     Rng rng = rngFor(p.seed, s);
     std::vector<double> h, y;
-    for (int m = 0; m < p.mics; m++) {
+    for (int m = 0; m < nMics; m++) {
         h.assign((size_t)irLength, 0.0);
         roomResponse(p, src, mics[(size_t)m], h.data(), irLength);
         if (tsp.empty()) {
@@ -549,15 +681,39 @@ void simulateSource(const Sim &p, int s, Vec3 src, const std::vector<Vec3> &mics
         periodicResponse(h, tsp, &y);
         const long L = (long)tsp.size();
         for (long i = p.lead; i < frames; i++)
-            (*data)[(size_t)(i * M + m)] = (float)y[(size_t)((i - p.lead) % L)];
+            (*data)[(size_t)(i * M + m)] = (float)y[(size_t)((i - p.lead + p.lateOffset) % L)];
     }
-    if (M > p.mics)
+    if (M > nMics)
         for (long i = p.lead; i < frames; i++)
-            (*data)[(size_t)(i * M + p.mics)] =
-                (float)tsp[(size_t)((i - p.lead) % (long)tsp.size())];
+            (*data)[(size_t)(i * M + nMics)] =
+                (float)tsp[(size_t)((i - p.lead + p.lateOffset) % (long)tsp.size())];
     if (p.noise > 0)
         for (float &v : *data)
             v = (float)(v + p.noise * rng.gauss());
+}
+
+// The channel faults on one file of M interleaved channels (file number s).
+void applyFaults(const Faults &f, int s, int M, int pcm16, std::vector<float> *data)
+{
+    const size_t frames = data->size() / (size_t)M;
+    float *d = data->data();
+    for (size_t i = 0; i < frames; i++) {
+        float *frame = d + i * (size_t)M;
+        if (f.gainChannel >= 0)
+            frame[f.gainChannel] = (float)(frame[f.gainChannel] * f.gain);
+        if (f.invertChannel >= 0)
+            frame[f.invertChannel] = -frame[f.invertChannel];
+        if (f.deadChannel >= 0)
+            frame[f.deadChannel] = 0.0f;
+        if (f.swapA >= 0)
+            std::swap(frame[f.swapA], frame[f.swapB]);
+    }
+    if (s != f.clipFile)
+        return;
+    // Full scale: 1.0, or the largest 16-bit sample.
+    const double top = pcm16 ? 32767.0 / 32768.0 : 1.0;
+    for (float &v : *data)
+        v = (float)std::max(-top, std::min(top, v * f.clipGain));
 }
 
 int makeDirectory(const char *dir)
@@ -572,9 +728,18 @@ int makeDirectory(const char *dir)
     return 0;
 }
 
+// The directories leading to a file, created where missing.
+int makeParents(const std::string &path)
+{
+    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+        if (makeDirectory(path.substr(0, at).c_str()) != 0)
+            return 1;
+    return 0;
+}
+
 // The file of every source position, checked before anything is written:
 // the template must expand, and no two positions may share a file.
-int sourceFiles(const Sim &p, std::vector<std::string> *paths, std::vector<float> *azimuths)
+int sourceFiles(const Sim &p, std::vector<std::string> *paths, std::vector<Vec3> *sources)
 {
     std::set<std::string> seen;
     float azimuth = (float)p.minAzimuth;
@@ -590,9 +755,89 @@ int sourceFiles(const Sim &p, std::vector<std::string> *paths, std::vector<float
             return 1;
         }
         paths->push_back(path);
-        azimuths->push_back(azimuth);
+        sources->push_back(onCircle(p, p.sourceRadius, azimuth));
     }
     return 0;
+}
+
+// Room coordinates of a listed position (relative to the array centre).
+int listedPoint(const Sim &p, const velkio_Position *pos, Vec3 *out)
+{
+    float c[3] = {pos->coords[0], pos->coords[1], pos->coords[2]};
+    if (!pos->isCartesian && velkio_Position_Convert(pos, c, 1) != 0)
+        return 1;
+    *out = {p.arrayCenter[0] + c[0], p.arrayCenter[1] + c[1], p.arrayCenter[2] + c[2]};
+    return std::isfinite(out->x) && std::isfinite(out->y) && std::isfinite(out->z) ? 0 : 1;
+}
+
+// The sources of --source-list, each with the path of its position.
+int listedSources(const Sim &p, std::vector<std::string> *paths, std::vector<Vec3> *sources)
+{
+    velkio_XML *doc = velkio_XML_newFromXML(p.sourceList, "");
+    if (doc == nullptr) {
+        velkio_Log_FileOpenFailed(p.sourceList);
+        return 1;
+    }
+    int status = velkio_Positions_getSize(doc->poses) > 0 ? 0 : 1;
+    if (status != 0)
+        VELKIO_LOG(0, "[%s] holds no positions", p.sourceList);
+    std::set<std::string> seen;
+    for (int i = 0; status == 0 && i < doc->poses->count; i++) {
+        const velkio_Position *pos = doc->poses->list[i];
+        Vec3 v;
+        if (pos->path == nullptr || pos->path[0] == '\0' || listedPoint(p, pos, &v) != 0) {
+            VELKIO_LOG(0, "position %d of [%s] needs coordinates and a path", pos->id,
+                       p.sourceList);
+            status = 1;
+            break;
+        }
+        std::string path = std::string(p.outputDir) + "/" + pos->path;
+        if (!seen.insert(path).second) {
+            VELKIO_LOG(0, "two positions of [%s] give the same file [%s]", p.sourceList,
+                       path.c_str());
+            status = 1;
+        }
+        paths->push_back(path);
+        sources->push_back(v);
+    }
+    velkio_XML_delete(&doc);
+    return status;
+}
+
+// The microphones of --mic-list: channel c is the position with id c.
+int listedMics(const Sim &p, std::vector<Vec3> *mics)
+{
+    velkio_XML *doc = velkio_XML_newFromXML(p.micList, "");
+    if (doc == nullptr) {
+        velkio_Log_FileOpenFailed(p.micList);
+        return 1;
+    }
+    int n = velkio_Positions_getSize(doc->poses), status = n >= 1 && n <= 64 ? 0 : 1;
+    if (status != 0)
+        VELKIO_LOG(0, "[%s] must hold 1 .. 64 microphones", p.micList);
+    for (int c = 0; status == 0 && c < n; c++) {
+        const velkio_Position *pos = velkio_Positions_getById(doc->poses, c);
+        Vec3 v;
+        if (pos == nullptr || listedPoint(p, pos, &v) != 0) {
+            VELKIO_LOG(0, "[%s] has no usable position with id %d (ids must be 0 .. %d)",
+                       p.micList, c, n - 1);
+            status = 1;
+        }
+        mics->push_back(v);
+    }
+    velkio_XML_delete(&doc);
+    return status;
+}
+
+int insideRoom(const Sim &p, const std::vector<Vec3> &points)
+{
+    for (const Vec3 &v : points)
+        if (!(v.x > 0 && v.x < p.roomSize[0] && v.y > 0 && v.y < p.roomSize[1] && v.z > 0 &&
+              v.z < p.roomSize[2])) {
+            VELKIO_LOG(0, "a source or microphone lies outside the room (--room, --center)");
+            return 0;
+        }
+    return 1;
 }
 
 int simulate(const Sim &p)
@@ -600,32 +845,49 @@ int simulate(const Sim &p)
     std::vector<double> tsp;
     if (p.tspFile != nullptr && readReference(p.tspFile, p.rate, &tsp) != 0)
         return 1;
+    std::vector<Vec3> mics;
+    if (p.micList != nullptr) {
+        if (listedMics(p, &mics) != 0)
+            return 1;
+    } else {
+        float micAz = 0.0f;
+        const float micStep = 360.0f / (float)p.mics;
+        for (int m = 0; m < p.mics; m++, micAz += micStep)
+            mics.push_back(onCircle(p, p.micRadius, micAz));
+    }
+    const int nMics = (int)mics.size();
+    Faults faults;
+    if (parseFaults(p, nMics, &faults) != 0)
+        return 1;
+    if (faults.movedMic >= 0)
+        mics[(size_t)faults.movedMic] = {p.arrayCenter[0] + faults.moved[0],
+                                         p.arrayCenter[1] + faults.moved[1],
+                                         p.arrayCenter[2] + faults.moved[2]};
     long frames = tsp.empty() ? p.length : p.lead + (long)p.repeat * (long)tsp.size();
-    const int channels = p.mics + (tsp.empty() ? 0 : p.voice);
+    const int channels = nMics + (tsp.empty() ? 0 : p.voice);
     if (frames > maxFrames || frames * channels > maxSamples) {
         VELKIO_LOG(0, "a file of %ld frames x %d channels is too large for the simulator",
                    frames, channels);
         return 1;
     }
     std::vector<std::string> paths;
-    std::vector<float> azimuths;
-    if (sourceFiles(p, &paths, &azimuths) != 0 || makeDirectory(p.outputDir) != 0)
+    std::vector<Vec3> sources;
+    if ((p.sourceList != nullptr ? listedSources(p, &paths, &sources)
+                                 : sourceFiles(p, &paths, &sources)) != 0 ||
+        !insideRoom(p, mics) || !insideRoom(p, sources) || makeDirectory(p.outputDir) != 0)
         return 1;
-    std::vector<Vec3> mics;
-    float micAz = 0.0f;
-    const float micStep = 360.0f / (float)p.mics;
-    for (int m = 0; m < p.mics; m++, micAz += micStep)
-        mics.push_back(onCircle(p, p.micRadius, micAz));
+    const int nSources = (int)sources.size();
     std::vector<float> data;
-    for (int s = 0; s < p.sources; s++) {
+    for (int s = 0; s < nSources; s++) {
         const std::string &path = paths[(size_t)s];
-        simulateSource(p, s, onCircle(p, p.sourceRadius, azimuths[(size_t)s]), mics, tsp,
-                       &data);
-        if ((p.pcm16 && checkRange(data, path) != 0) ||
+        simulateSource(p, s, sources[(size_t)s], mics, tsp, &data);
+        applyFaults(faults, s, channels, p.pcm16, &data);
+        if ((p.sourceList != nullptr && makeParents(path) != 0) ||
+            (p.pcm16 && checkRange(data, path) != 0) ||
             writeWav(path, data, channels, p.rate, p.pcm16) != 0)
             return 1;
     }
-    printf("velksim: %d %s files of %d channels x %ld frames at %d Hz in %s\n", p.sources,
+    printf("velksim: %d %s files of %d channels x %ld frames at %d Hz in %s\n", nSources,
            tsp.empty() ? "impulse-response" : "TSP-recording", channels,
            (long)(data.size() / (size_t)channels), p.rate, p.outputDir);
     return 0;

@@ -369,6 +369,38 @@ MAXKB=102400 EXPECT="$TOO_LARGE_WHAT" vtf bomb_whatisthis "$F/bomb_what.zip"
 MAXKB=102400 EXPECT="$TOO_LARGE_SOURCE" vtf bomb_source     "$F/bomb_source.zip"
 MAXKB=102400 EXPECT="$LONGER_SOURCE" vtf bomb_lie        "$F/bomb_lie.zip"
 
+# ---- velktoolcli-diagnose ------------------------------------------------
+dgn() { row "diagnose_$1" "$2" velktoolcli-diagnose "${@:3}"; }
+dgn empty         report.html --report report.html "$F/empty"
+dgn truncated     report.html --report report.html "$F/tf_trunc.zip"
+dgn text          - "$F/text"
+dgn other_zip     - "$F/other.zip"
+dgn wrong_root    - "$F/tf_srcroot.zip"
+dgn no_mics       - "$F/tf_nomic.zip"
+dgn huge_matrix   - "$F/tf_hugemat.zip"
+dgn directory     - "$F/ir"
+dgn no_archive    - --json
+dgn two_archives  - "$F/tf.zip" "$F/tf.zip"
+dgn bad_speed     - --speed-of-sound 0 "$F/tf.zip"
+dgn bad_gain      - --max-gain-deviation -3 "$F/tf.zip"
+dgn lone_list     - --recordings "$F/imp.xml" "$F/tf.zip"
+dgn rec_empty     mic_out.xml --suggest-mic-list mic_out.xml --recordings "$F/imp_wav_empty.xml" \
+    --mic-list "$F/mic.xml" "$F/tf.zip"
+dgn rec_trunc     report.html --report report.html --recordings "$F/imp_wav_trunc.xml" \
+    --mic-list "$F/mic.xml" "$F/tf.zip"
+dgn rec_text      - --recordings "$F/imp_wav_text.xml" --mic-list "$F/mic.xml" "$F/tf.zip"
+dgn rec_dir       - --recordings "$F/imp_wav_dir.xml" --mic-list "$F/mic.xml" "$F/tf.zip"
+dgn rec_channels  - --recordings "$F/imp_wav_channels.xml" --mic-list "$F/mic.xml" "$F/tf.zip"
+dgn tsp_empty     - --recordings "$F/tsp_rec_empty.xml" --mic-list "$F/mic.xml" "$F/tf.zip"
+dgn tsp_huge      - --recordings "$F/tsp_rec_huge.xml" --mic-list "$F/mic.xml" "$F/tf.zip"
+dgn tsp_ref_text  - --recordings "$F/tsp_ref_text.xml" --mic-list "$F/mic.xml" "$F/tf.zip"
+dgn list_is_mics  - --recordings "$F/mic.xml" --mic-list "$F/mic.xml" "$F/tf.zip"
+dgn mics_entity   - --recordings "$F/imp.xml" --mic-list "$F/entity.xml" "$F/tf.zip"
+dgn unwritable    "$F/nodir/r.html" --report "$F/nodir/r.html" "$F/tf.zip"
+COPY=tf.zip dgn report_is_input tf.zip --report tf.zip tf.zip
+COPY=mic.xml dgn list_is_input mic.xml --suggest-mic-list mic.xml --recordings "$F/imp.xml" \
+    --mic-list mic.xml "$F/tf.zip"
+
 # ---- velktoolcli-validxml ------------------------------------------------
 vxml() { row "validxml_$1" - velktoolcli-validxml "${@:2}"; }
 vxml empty      "$F/empty"

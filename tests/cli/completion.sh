@@ -33,7 +33,7 @@ expect() {
 # Every program is registered.
 for prog in velktool5 velktoolcli-zip2coord velktoolcli-genposxml velktoolcli-validtf \
     velktoolcli-validxml velktoolcli-flt2multiwav velktoolcli-genconfig velktoolcli-genneighbors \
-    velktoolcli-mergexmls velktoolcli-conv-tf velktoolcli-conv-sm; do
+    velktoolcli-mergexmls velktoolcli-conv-tf velktoolcli-conv-sm velktoolcli-diagnose; do
     complete -p "$prog" 2>/dev/null | grep -q _velk_complete || fail "$prog has no completion"
 done
 
@@ -48,6 +48,7 @@ expect "velktool5 calcsysimp --tsporig" "--tsporigchannel --tsporigflt --tsporig
 expect "velktoolcli-genposxml grid --min-" "--min-x_axis --min-y_axis --min-z_axis" "grid axes"
 expect "velktoolcli-genposxml circle --ele" "--elevation" "circle elevation"
 expect "velktoolcli-validtf --" "--help --json --logLevel --show" "validtf options"
+expect "velktoolcli-diagnose --max-d" "--max-delay-residual --max-direction-error" "diagnose thresholds"
 # Keyword values, as "--opt val", "--opt=val" (one word) and "--opt" "=" "val".
 expect "velktool5 calctfrec --output-type L" "LOC LOC_SEP" "output type"
 expect "velktool5 calctfrec --output-type=LOC_" "--output-type=LOC_SEP" "output type after ="
@@ -66,6 +67,7 @@ touch "$T/d/tsp.xml" "$T/d/mic.xml" "$T/d/tf.zip" "$T/d/rec.wav"
 cd "$T/d" || exit 1
 expect "velktool5 calctfrec --mic-list " "mic.xml sub tsp.xml" "xml files and directories"
 expect "velktool5 calctfrec --output-file t" "tf.zip" "zip files"
+expect "velktoolcli-diagnose --recordings t" "tsp.xml" "recording list"
 expect "velktool5 calcsysimp --inputwave=" "--inputwave=rec.wav --inputwave=sub" "wav file after ="
 expect "velktoolcli-validtf t" "tf.zip tsp.xml" "positional file"
 cd "$T" || exit 1
@@ -85,7 +87,7 @@ for word in calctfimp calctfrec calctfgeo calctfmouth calcsysimp; do check_help 
 for word in circle ball cylinder grid; do check_help velktoolcli-genposxml $word; done
 for prog in velktoolcli-zip2coord velktoolcli-validtf velktoolcli-validxml velktoolcli-flt2multiwav \
     velktoolcli-genconfig velktoolcli-genneighbors velktoolcli-mergexmls velktoolcli-conv-tf \
-    velktoolcli-conv-sm; do
+    velktoolcli-conv-sm velktoolcli-diagnose; do
     check_help "$prog" ""
 done
 

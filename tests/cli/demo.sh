@@ -24,6 +24,14 @@ grep -q "direction check: 72 of 72 source positions point at their own position"
     fail "direction check: $(grep 'direction check' "$T/out")"
 [ "$(ls "$T/demo/ir" | wc -l)" = 72 ] || fail "$(ls "$T/demo/ir" | wc -l) WAV files, expected 72"
 grep -q "$T/demo/tf_imp.zip" "$T/out" || fail "the archive paths are not printed"
+# The diagnosis of the clean archives finds no error (the step would fail).
+if [ -x "$VELK_BIN/velktoolcli-diagnose" ]; then
+    grep -q "diagnose the archives against their geometry" "$T/out" || fail "no diagnosis step"
+    for log in "$T"/demo/log/*.log; do
+        grep -q '^Result: ' "$log" || continue
+        grep -q '^Result: ok (0 errors, 0 warnings)' "$log" || fail "diagnosis of $log: $(grep '^Result' "$log")"
+    done
+fi
 
 # A fault in the chain stops the demo with the failing step's log.
 mkdir -p "$T/broken/bin"

@@ -6,7 +6,7 @@ set -u
 DOC="$VELK_SRC/docs/tutorial.md"
 for prog in velksim velktool5 velktoolcli-genposxml velktoolcli-genconfig velktoolcli-genneighbors \
     velktoolcli-mergexmls velktoolcli-validxml velktoolcli-validtf velktoolcli-zip2coord \
-    velktoolcli-flt2multiwav; do
+    velktoolcli-flt2multiwav velktoolcli-diagnose; do
     if [ ! -x "$VELK_BIN/$prog" ]; then echo "SKIP: $prog not built"; exit 0; fi
 done
 T=$(mktemp -d)
@@ -19,7 +19,7 @@ awk '/^```sh$/ { inside = 1; next } /^```/ { inside = 0; next } inside' "$DOC" >
 [ "$(grep -c '^```sh$' "$DOC")" -ge 10 ] || fail "tutorial has fewer than 10 command blocks"
 for word in velktoolcli-genposxml velktoolcli-genconfig velktoolcli-genneighbors velktoolcli-mergexmls \
     velktoolcli-validxml "velktool5 calcsysimp" "velktool5 calctfrec" velktoolcli-validtf \
-    velktoolcli-zip2coord zip2coord.gp; do
+    velktoolcli-zip2coord zip2coord.gp velktoolcli-diagnose; do
     grep -q -- "$word" "$T/commands.sh" || fail "tutorial commands never run $word"
 done
 
@@ -45,7 +45,15 @@ grep -qx "searched offset = 2068" "$W/search.txt" || fail "searched offset is no
 grep -qx "suggest start offset = 2018" "$W/search.txt" || fail "suggested offset is not 2018"
 grep -q " TF Directions     : 36" "$T/out" || fail "validtf --show does not report 36 directions"
 grep -q " Contents          : localization, separation" "$T/out" || fail "archive lacks LOC or SEP"
-[ "$(grep -c ' progress:' "$T/out")" = 36 ] || fail "calctfrec did not print 36 progress lines"
+# Three runs of calctfrec: the measurement, the swapped one and its repair.
+[ "$(grep -c ' progress:' "$T/out")" = 108 ] || fail "calctfrec did not print 3 x 36 progress lines"
+# The diagnosis: nothing on the measurement, the swap on the swapped one,
+# nothing once the suggested microphone list is used.
+grep -q "No findings: the measurement fits its geometry." "$T/out" || fail "the diagnosis found something"
+[ -s "$W/diagnosis.html" ] || fail "no HTML report"
+grep -qx "exit status 2" "$T/out" || fail "the swapped measurement did not exit with 2"
+grep -q "Channels 2 and 5 appear swapped" "$T/out" || fail "the swap was not found"
+grep -qx "Result: ok (0 errors, 0 warnings)" "$T/out" || fail "the repaired archive still has findings"
 # 36 positions x 8 microphones x 257 bins, plus the header.
 [ "$(wc -l <"$W/tf.csv")" = $((36 * 8 * 257 + 1)) ] || fail "tf.csv has $(wc -l <"$W/tf.csv") lines"
 
