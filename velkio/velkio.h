@@ -162,6 +162,12 @@ typedef struct velkio_TransferFunction {
 /* XML documents                                                       */
 /* ------------------------------------------------------------------ */
 
+/* What the document reader accepts: files of at most VELKIO_XML_MAX_BYTES
+ * bytes holding at most VELKIO_XML_MAX_ITEMS elements and attributes in
+ * all.  Larger documents are refused unread, which bounds the memory of the
+ * parsed tree; programs that write documents keep within these limits. */
+enum { VELKIO_XML_MAX_BYTES = 256 << 20, VELKIO_XML_MAX_ITEMS = 2000000 };
+
 velkio_XML *velkio_XML_new(void);
 /* Reads a document from a file.  `root` names the expected root element;
  * null or "" selects "velk_xml".  Null with a level-0 message on a missing

@@ -215,6 +215,22 @@ run circle --min-radius 0.1 --max-radius 0.1 --interval-radius 0 --elevation 0 -
 expect_rc 1 "65 microphones"; expect_err "microphone position too large. max 64" "65 microphones"
 [ ! -e "$T/m.xml" ] || fail "65 microphones: output written"
 
+# ---- the longest list is one the readers accept ----
+# 285,713 positions (with a channel list and paths) are written and read
+# back by validxml; one more is refused before anything is written.
+GRID0="--min-y_axis 0 --max-y_axis 0 --interval-y_axis 0 --min-z_axis 0 --max-z_axis 0 --interval-z_axis 0"
+run grid --min-x_axis 0 --max-x_axis 285712 --interval-x_axis 1 $GRID0 -c 1,2 -p 'rec/tsp_X{X_AXIS:%.0f}.wav' \
+    -t tsp -o "$T/limit.xml"
+expect_rc 0 "longest list"
+"$VELK_BIN/velktoolcli-validxml" --src "$T/limit.xml" >"$T/out" 2>"$T/err" ||
+    fail "longest list: validxml refuses it: $(head -c 300 "$T/err")"
+[ "$(grep -c '<position ' "$T/limit.xml")" = 285713 ] || fail "longest list: not 285713 positions"
+rm -f "$T/limit.xml"
+run grid --min-x_axis 0 --max-x_axis 285713 --interval-x_axis 1 $GRID0 -o "$T/limit.xml"
+expect_rc 1 "one position more"
+expect_err "too many positions: more than 285713 (the longest position list the XML readers accept)" "one position more"
+[ ! -e "$T/limit.xml" ] || fail "one position more: output written"
+
 # ---- output failures ----
 run circle $CIRCLE1 --min-azimuth 0 --max-azimuth 0 --interval-azimuth 0 -o "$T/missing/dir/x.xml"
 expect_rc 1 "missing directory"; expect_err "can not open file" "missing directory"
