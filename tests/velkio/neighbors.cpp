@@ -246,20 +246,20 @@ TEST(Neighbors, IndexGivesThePairwiseLists)
         for (int y = -3; y <= 3; y++)
             for (int z = -2; z <= 2; z++)
                 sets[0].push_back({id++, double(x), double(y), double(z)}); // x, y, z
-    for (double r : {1.0, 2.0, 3.0})
+    for (double r : {1.0, 2.0})
         for (int el = -75; el <= 75; el += 25)
             for (int az = 0; az < 360; az += 15)
                 sets[1].push_back({id++, double(az), double(el), r});
     std::mt19937 random(7);
     std::uniform_real_distribution<double> coordinate(-5, 5);
-    for (int i = 0; i < 500; i++) {
+    for (int i = 0; i < 300; i++) {
         double scale = std::vector<double>{1, 10, 100, 1e6}[i % 4];
         double c[3];
         for (double &v : c)
             v = std::round(coordinate(random) * scale) / scale;
         sets[2].push_back({id++, c[0], c[1], c[2]});
     }
-    for (int i = 0; i < 60; i++) {
+    for (int i = 0; i < 30; i++) {
         Spot copy = sets[2][static_cast<size_t>(i * 7)];
         copy.id = i % 2 ? copy.id : id++; // same point, same or new id
         sets[2].push_back(copy);
@@ -268,7 +268,7 @@ TEST(Neighbors, IndexGivesThePairwiseLists)
     for (Spot s : std::vector<Spot>{{0, 0, 0, 0}, {0, 0, 0, 0}, {0, 1e-30, 0, 0},
                                     {0, 3e38, 3e38, 0}, {0, nan, 1, 1}})
         sets[2].push_back({id++, s.az, s.el, s.r});
-    for (int i = 0; i < 400; i++) {
+    for (int i = 0; i < 300; i++) {
         double az = 30.0 * (i % 12) + 1e-5 * (i % 3), el = 30.0 * ((i / 12) % 5) - 60;
         sets[3].push_back({id++, az, el, (i % 2 ? 1.0 : 1.000001) * (1 + (i / 60) % 2)});
     }
@@ -281,8 +281,8 @@ TEST(Neighbors, IndexGivesThePairwiseLists)
         velkio_Neighbors *indexed = velkio_Neighbors_new(list);
         velkio_Neighbors *pairwise = velkio_Neighbors_new(list);
         const int count = static_cast<int>(sets[k].size());
-        for (double threshold : {0.0, 1e-7, 0.05, 0.5, 1.6, PI, 4.0})
-            for (int maximum : {1, 3, 10, count + 5}) {
+        for (double threshold : {0.0, 1e-7, 0.5, PI, 4.0})
+            for (int maximum : {1, 3, count + 5}) {
                 SCOPED_TRACE("set " + std::to_string(k) + ", threshold " +
                              std::to_string(threshold) + ", maximum " + std::to_string(maximum));
                 ASSERT_EQ(velkio_Neighbors_calcNeighbors(indexed, 1, maximum, threshold), 0);
