@@ -324,7 +324,7 @@ row genposxml_huge_list out.xml velktoolcli-genposxml grid --min-x_axis 0 --max-
 row genposxml_nan out.xml velktoolcli-genposxml circle --min-radius nan --max-radius 1 \
     --interval-radius 0 --elevation 0 --min-azimuth 0 --max-azimuth 90 --interval-azimuth 10 -o out.xml
 row genposxml_model out.xml velktoolcli-genposxml sphere -o out.xml
-row genposxml_over_reader_limit out.xml velktoolcli-genposxml grid --min-x_axis 0 --max-x_axis 285713 \
+row genposxml_over_reader_limit out.xml velktoolcli-genposxml grid --min-x_axis 0 --max-x_axis 222220 \
     --interval-x_axis 1 --min-y_axis 0 --max-y_axis 0 --interval-y_axis 0 \
     --min-z_axis 0 --max-z_axis 0 --interval-z_axis 0 -o out.xml
 gp document_too_large out.xml tsp out.xml --interval-azimuth 1e-3 --path "$(printf 'a%.0s' $(seq 3000)){AZIMUTH:%f}"

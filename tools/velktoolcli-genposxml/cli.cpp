@@ -202,8 +202,7 @@ int parseOptions(poptContext ctx)
 }
 
 // Builds the document of the positions (which it takes over) and writes
-// it; the text is complete before the output is opened, and a text larger
-// than the XML readers accept is not written.
+// it; the text is complete before the output is opened.
 int writePositions(velkio_Positions *positions, const char *path)
 {
     velkio_XML *doc = velkio_XML_newFromData(positions, nullptr, nullptr);
@@ -212,17 +211,8 @@ int writePositions(velkio_Positions *positions, const char *path)
         velkio_Positions_delete(&positions);
         return 1;
     }
-    int length = 0;
-    char *text = velkio_XML_toString(doc, &length);
+    int rc = velk_writeDocument(doc, path, nullptr);
     velkio_XML_delete(&doc);
-    int rc = 1;
-    if (text == nullptr || length < 0)
-        VELKIO_LOG(0, "can not create the XML text");
-    else if (length > VELKIO_XML_MAX_BYTES)
-        logDocumentTooLarge();
-    else
-        rc = velk_writeText(text, (size_t)length, path, nullptr);
-    free(text);
     return rc;
 }
 

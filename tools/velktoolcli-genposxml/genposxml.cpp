@@ -177,8 +177,9 @@ int reportOversizedLists(const CoordModelParams *params)
         total *= (double)steps;
     }
     if (total > (double)MAX_GENERATED_POSITIONS) {
-        VELKIO_LOG(0, "too many positions: more than %ld (the longest position list "
-                      "the XML readers accept)", MAX_GENERATED_POSITIONS);
+        VELKIO_LOG(0, "too many positions: more than %ld (the most that the XML readers "
+                      "accept with neighbour lists and a configuration)",
+                   MAX_GENERATED_POSITIONS);
         return 1;
     }
     if ((double)params->idStart + total - 1.0 > (double)INT_MAX) {
@@ -264,7 +265,8 @@ int visitModelPoints(const CoordModelParams *params, Visit visit)
 
 // Refuses lists whose document would be larger than the XML readers
 // accept, before anything is generated: the paths are expanded once to
-// add up their lengths.  The written text is checked again exactly.
+// add up their lengths.  The written text is checked again exactly
+// (velk_writeDocument).
 int reportOversizedDocument(const CoordModelParams *params)
 {
     const double limit = (double)VELKIO_XML_MAX_BYTES;
@@ -277,7 +279,8 @@ int reportOversizedDocument(const CoordModelParams *params)
         return bytes > limit ? 2 : 0;
     });
     if (rc == 2)
-        logDocumentTooLarge();
+        VELKIO_LOG(0, "position list too large: more than %d bytes (the largest document "
+                      "the XML readers accept)", VELKIO_XML_MAX_BYTES);
     return rc != 0;
 }
 
@@ -315,12 +318,6 @@ int addPosition(CoordModelParams *params, enum CoordModel model, int id,
 }
 
 } // namespace
-
-void logDocumentTooLarge(void)
-{
-    VELKIO_LOG(0, "position list too large: more than %d bytes (the largest document "
-                  "the XML readers accept)", VELKIO_XML_MAX_BYTES);
-}
 
 enum CoordModel coordModelFromName(const char *name)
 {

@@ -18,13 +18,15 @@ constexpr int PATH_BUFFER_SIZE = 4096;
  * in a microphone list. */
 constexpr int MAX_CHANNELS = 64;
 
-/* Upper bound of generated positions: the longest list the XML readers
- * accept (it also keeps a mistyped interval from filling the memory).  The
- * document of a list holds the velk_xml and positions elements and the
- * type attribute, the channel list of the first position, and per position
- * the position element with its id, the cartesian element with x, y and z,
- * and the path element: 4 + 7 n elements and attributes. */
-constexpr long MAX_GENERATED_POSITIONS = (VELKIO_XML_MAX_ITEMS - 4) / 7;
+/* Upper bound of generated positions: the longest list that the XML
+ * readers still accept once its neighbour lists and a configuration are
+ * added to it (it also keeps a mistyped interval from filling the memory).
+ * Such a document holds, in elements and attributes: the velk_xml,
+ * positions and neighbors elements, the type attribute, the channel list of
+ * the first position and the 11 of the configuration (16 in all); per
+ * position the position element with its id, the cartesian element with x,
+ * y and z, the path element, and the neighbor element with its id (9). */
+constexpr long MAX_GENERATED_POSITIONS = (VELKIO_XML_MAX_ITEMS - 16) / 9;
 
 /* Fewest bytes of markup a position takes in the document besides its
  * path; with the paths, a lower bound of the document's size. */
@@ -133,10 +135,6 @@ int parseChannelList(const char *text, ChannelSelection *selection);
  * violation; returns 0 when the parameters can be generated, else 1. */
 int validateCoordModelParams(const CoordModelParams *params,
                              const ChannelSelection *selection);
-
-/* The message for a list whose document would be larger than the XML
- * readers accept. */
-void logDocumentTooLarge(void);
 
 /* Number of values an axis loop visits (at most `limit` + 1 are counted);
  * -1 when the interval is too small for the value to advance. */
