@@ -39,6 +39,34 @@ int velk_writeText(const char *text, size_t length, const char *path,
     return 0;
 }
 
+namespace {
+
+/* Whether the XML readers accept the text: at most VELKIO_XML_MAX_BYTES
+ * bytes and VELKIO_XML_MAX_ITEMS elements and attributes.  Every element
+ * begins with a '<' that no '/', '?' or '!' follows, and every attribute
+ * has an '=', so a text with no more of these marks is accepted; a text
+ * with more (an '=' in a path, say) is read back to decide. */
+bool readersAccept(const char *text, int length)
+{
+    if (length > VELKIO_XML_MAX_BYTES)
+        return false;
+    long marks = 0;
+    for (int i = 0; i < length; i++) {
+        if (text[i] == '=')
+            marks++;
+        else if (text[i] == '<' && i + 1 < length && strchr("/?!", text[i + 1]) == nullptr)
+            marks++;
+    }
+    if (marks <= VELKIO_XML_MAX_ITEMS)
+        return true;
+    velkio_XML *back = velkio_XML_newFromXMLbuffer(text, length, "");
+    bool accepted = back != nullptr;
+    velkio_XML_delete(&back);
+    return accepted;
+}
+
+} // namespace
+
 int velk_writeDocument(const velkio_XML *doc, const char *path,
                        const char *openFailure)
 {
@@ -49,7 +77,15 @@ int velk_writeDocument(const velkio_XML *doc, const char *path,
         free(text);
         return 1;
     }
-    int rc = velk_writeText(text, (size_t)length, path, openFailure);
+    int rc = 1;
+    if (!readersAccept(text, length))
+        VELKIO_LOG(VELKIO_LOG_ERROR,
+                   "[%s] not written: the document would be larger than the XML readers "
+                   "accept (%d bytes, %d elements and attributes)",
+                   path != nullptr ? path : "standard output", VELKIO_XML_MAX_BYTES,
+                   VELKIO_XML_MAX_ITEMS);
+    else
+        rc = velk_writeText(text, (size_t)length, path, openFailure);
     free(text);
     return rc;
 }

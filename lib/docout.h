@@ -18,7 +18,9 @@
 int velk_writeText(const char *text, size_t length, const char *path,
                    const char *openFailure);
 
-/* The same for a library document. */
+/* The same for a library document; a document that the XML readers would
+ * refuse as too large (VELKIO_XML_MAX_BYTES, VELKIO_XML_MAX_ITEMS) is not
+ * written. */
 int velk_writeDocument(const velkio_XML *doc, const char *path,
                        const char *openFailure);
 

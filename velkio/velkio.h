@@ -77,9 +77,16 @@ int velkio_File_openRegular(const char *path);
 /* The same as a stdio stream opened "rb"; null with errno set. */
 FILE *velkio_File_fopenRegular(const char *path);
 
+/* What the document reader accepts: files of at most VELKIO_XML_MAX_BYTES
+ * bytes holding at most VELKIO_XML_MAX_ITEMS elements and attributes in
+ * all.  Larger documents are refused unread, which bounds the memory of the
+ * parsed tree; programs that write documents keep within these limits. */
+enum { VELKIO_XML_MAX_BYTES = 256 << 20, VELKIO_XML_MAX_ITEMS = 2000000 };
+
 /* The largest XML document the library reads, as a file or as an archive
- * member (256 MiB); larger ones are refused before anything is read. */
-#define VELKIO_MAX_DOCUMENT_BYTES ((size_t)256 << 20)
+ * member (VELKIO_XML_MAX_BYTES, 256 MiB); larger ones are refused
+ * before anything is read. */
+#define VELKIO_MAX_DOCUMENT_BYTES ((size_t)VELKIO_XML_MAX_BYTES)
 /* The largest identification text (whatisthis.txt) of an archive. */
 #define VELKIO_MAX_LABEL_BYTES ((size_t)1 << 20)
 
@@ -168,6 +175,7 @@ typedef struct velkio_TransferFunction {
 /* ------------------------------------------------------------------ */
 /* XML documents                                                       */
 /* ------------------------------------------------------------------ */
+
 
 velkio_XML *velkio_XML_new(void);
 /* Reads a document from a file.  `root` names the expected root element;

@@ -40,7 +40,7 @@ constexpr size_t MAX_DOCUMENT_BYTES = VELKIO_MAX_DOCUMENT_BYTES;
 // the parser checks the attributes of one element for repeats pair by
 // pair: documents beyond these limits are refused before parsing so that
 // a hostile file can neither exhaust memory nor stall the parser.
-constexpr size_t MAX_MARKUP_ITEMS = 2000000; // elements plus attributes
+constexpr size_t MAX_MARKUP_ITEMS = VELKIO_XML_MAX_ITEMS; // elements plus attributes
 constexpr size_t MAX_ATTRIBUTES_PER_ELEMENT = 256;
 
 const char *const DEFAULT_ROOT = "velk_xml";

@@ -119,6 +119,8 @@ half loc.tff loc_trunc.tff
 half mat.tff mat_trunc.tff
 head -c 30 ir/imp_D000.wav >wav_header_trunc.wav
 head -c 7 a.flt >odd.flt
+{ echo a.flt; head -c 5000 /dev/zero | tr '\0' x; echo; } >list_long_line.txt
+{ echo a.flt; head -c 1100000 /dev/zero | tr '\0' '\n'; } >list_large.txt
 sed 's/velk_xml/other_xml/g' imp.xml >imp_root.xml
 sed 's/velk_xml/other_xml/g' mic.xml >mic_root.xml
 sed 's/velk_xml/other_xml/g' cfg.xml >cfg_root.xml
@@ -432,6 +434,10 @@ row genposxml_huge_list out.xml velktoolcli-genposxml grid --min-x_axis 0 --max-
 row genposxml_nan out.xml velktoolcli-genposxml circle --min-radius nan --max-radius 1 \
     --interval-radius 0 --elevation 0 --min-azimuth 0 --max-azimuth 90 --interval-azimuth 10 -o out.xml
 row genposxml_model out.xml velktoolcli-genposxml sphere -o out.xml
+row genposxml_over_reader_limit out.xml velktoolcli-genposxml grid --min-x_axis 0 --max-x_axis 222220 \
+    --interval-x_axis 1 --min-y_axis 0 --max-y_axis 0 --interval-y_axis 0 \
+    --min-z_axis 0 --max-z_axis 0 --interval-z_axis 0 -o out.xml
+gp document_too_large out.xml tsp out.xml --interval-azimuth 1e-3 --path "$(printf 'a%.0s' $(seq 3000)){AZIMUTH:%f}"
 
 # ---- velktoolcli-genconfig -----------------------------------------------
 gc() { row "genconfig_$1" "$2" velktoolcli-genconfig "${@:3}"; }
@@ -477,6 +483,10 @@ fw missing_input out.wav out.wav "$F/a.flt" "$F/none.flt"
 fw directory     out.wav out.wav "$F/ir"
 fw empty_list    out.wav -l "$F/empty" out.wav
 fw list_missing  out.wav -l "$F/text" out.wav
+fw list_device   out.wav -l /dev/zero out.wav
+fw list_long_line out.wav -l "$F/list_long_line.txt" out.wav
+fw list_too_large out.wav -l "$F/list_large.txt" out.wav
+fw odd_input     out.wav out.wav "$F/a.flt" "$F/odd.flt"
 fw unwritable    "$F/nodir/out.wav" "$F/nodir/out.wav" "$F/a.flt"
 COPY=b.flt fw out_is_input b.flt b.flt "$F/a.flt" b.flt
 

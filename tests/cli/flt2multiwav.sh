@@ -26,7 +26,7 @@ if ! $PY -c 'import numpy, scipy.io.wavfile' 2>/dev/null; then
 fi
 
 # Raw inputs: file c<n> holds n samples, value 1000*channel + index (as
-# float32, exact); odd.raw is 7 bytes (one sample); empty.raw is empty.
+# float32, exact); odd.raw is 7 bytes (a cut sample); empty.raw is empty.
 $PY - <<'PY' || { echo "cannot make inputs"; exit 1; }
 import numpy as np
 for tag, n in (("a", 1000), ("b", 800), ("c", 1200)):
@@ -75,9 +75,19 @@ k = np.arange(800, dtype=np.float32)
 assert (d[:, 0] == 1000 + k).all() and (d[:, 1] == k).all() and (d[:, 2] == 2000 + k).all()
 PY
 
-# A 7-byte input is one sample; an empty input gives 0 frames and SUCCESS.
-run odd 0 "$F" odd.wav odd.raw a.raw
-[ "$(wavinfo odd.wav -2.5 0)" = "16000 1 2" ] || fail "odd: $(wavinfo odd.wav -2.5 0 2>&1)"
+# Unequal lengths: a warning names the shortest and the longest input.
+run unequal 0 "$F" --logLevel W unequal.wav b.raw a.raw c.raw
+has unequal.err "inputs differ in length: every channel is cut to the shortest [b.raw] (800 samples); the longest is [c.raw] (1200 samples)"
+[ "$(wavinfo unequal.wav)" = "16000 800 3" ] || fail "unequal: $(wavinfo unequal.wav 2>&1)"
+run equal 0 "$F" --logLevel W equal.wav a.raw a.raw
+lacks equal.err "differ in length"
+
+# A 7-byte input is a cut sample: refused, no output.  An empty input gives
+# 0 frames and SUCCESS.
+run odd 1 "$F" odd.wav a.raw odd.raw
+has odd.err "[odd.raw] is 7 bytes long, not a whole number of 4-byte float samples"
+has odd.err "Reading raw file failed."
+[ ! -e odd.wav ] || fail "odd: output created"
 run empty 0 "$F" empty.wav a.raw empty.raw
 has empty.err "SUCCESS"
 [ "$(wavinfo empty.wav)" = "16000 0 2" ] || fail "empty: $(wavinfo empty.wav 2>&1)"
@@ -131,6 +141,26 @@ has limit.err "sf_write_float Error. frame="
 has limit.err "Save file failed"
 lacks limit.err "SUCCESS"
 [ ! -e big.wav ] || fail "limit: the partial output was left behind"
+
+# A list file that never ends a line (a device) is refused at once, in
+# little memory.
+if [ -x /usr/bin/time ]; then
+    run zero 1 /usr/bin/time -f 'peak %M KB' timeout 20 "$F" -l /dev/zero zero.wav
+    has zero.err "[/dev/zero] is not a regular file"
+    lacks zero.err "missing input_raw_files"
+    peak=$(sed -n 's/^peak \([0-9]*\) KB$/\1/p' zero.err)
+    [ -n "$peak" ] && [ "$peak" -lt 100000 ] || fail "zero: peak memory ${peak:-?} KB"
+    [ ! -e zero.wav ] || fail "zero: output created"
+fi
+# A line too long to be a path, and a list file larger than 1 MiB.
+{ echo a.raw; head -c 5000 /dev/zero | tr '\0' x; echo; } >longline.txt
+run longline 1 "$F" -l longline.txt longline.wav
+has longline.err "list file [longline.txt] line 2 is longer than 4095 characters"
+[ ! -e longline.wav ] || fail "longline: output created"
+{ echo a.raw; head -c 1100000 /dev/zero | tr '\0' '\n'; } >biglist.txt
+run biglist 1 "$F" -l biglist.txt biglist.wav
+has biglist.err "list file [biglist.txt] is larger than 1048576 bytes"
+[ ! -e biglist.wav ] || fail "biglist: output created"
 
 # Command line.
 run noargs 1 "$F"

@@ -85,6 +85,22 @@ run full 1 "$BIN/velktoolcli-genneighbors" circle.xml /dev/full
 [ -e /dev/full ] || fail "/dev/full was removed"
 "$BIN/velktoolcli-genneighbors" circle.xml >/dev/full 2>fullout.err &&
     fail "a failed write to stdout was reported as success"
+# A list read whole (222,221 positions and a configuration) whose
+# neighbour lists (empty ones too) would take the document beyond what the
+# readers accept: refused, nothing written.
+/usr/bin/python3 - <<'EOF2' || fail "cannot make big.xml"
+with open("big.xml", "w") as f:
+    f.write('<?xml version="1.0"?>\n<velk_xml>\n<positions type="tsp">\n')
+    for i in range(222221):
+        f.write('<position id="%d"><cartesian x="%d" y="1" z="0"/><path>p</path></position>\n' % (i, i))
+    f.write('</positions>\n')
+    f.write(open("cfg.xml").read().split("<velk_xml>", 1)[1])
+EOF2
+"$BIN/velktoolcli-validxml" big.xml >bigcheck.out 2>bigcheck.err
+has bigcheck.err "[neighbors]" # read whole: only the neighbour lists are missing
+run beyond 1 "$BIN/velktoolcli-genneighbors" -n 0 big.xml out.xml
+has beyond.err "[out.xml] not written: the document would be larger than the XML readers accept (268435456 bytes, 2000000 elements and attributes)"
+nothing_written beyond
 
 [ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "genneighbors: all passed"

@@ -215,6 +215,27 @@ run circle --min-radius 0.1 --max-radius 0.1 --interval-radius 0 --elevation 0 -
 expect_rc 1 "65 microphones"; expect_err "microphone position too large. max 64" "65 microphones"
 [ ! -e "$T/m.xml" ] || fail "65 microphones: output written"
 
+# ---- the longest list is one the readers accept ----
+# 222,220 positions (with a channel list and paths), their neighbour lists
+# and a configuration make a document that validxml reads; one position
+# more is refused before anything is written.
+GRID0="--min-y_axis 0 --max-y_axis 0 --interval-y_axis 0 --min-z_axis 0 --max-z_axis 0 --interval-z_axis 0"
+run grid --min-x_axis 0 --max-x_axis 222219 --interval-x_axis 1 $GRID0 -c 1,2 -p 'rec/tsp_X{X_AXIS:%.0f}.wav' \
+    -t tsp -o "$T/limit.xml"
+expect_rc 0 "longest list"
+[ "$(grep -c '<position ' "$T/limit.xml")" = 222220 ] || fail "longest list: not 222220 positions"
+"$VELK_BIN/velktoolcli-genconfig" "$T/cfg.xml" 2>/dev/null || fail "longest list: genconfig"
+{ sed '$d' "$T/limit.xml"; sed '1,2d' "$T/cfg.xml"; } >"$T/limitcfg.xml"
+"$VELK_BIN/velktoolcli-genneighbors" "$T/limitcfg.xml" "$T/full.xml" >"$T/out" 2>"$T/err" ||
+    fail "longest list: genneighbors: $(head -c 300 "$T/err")"
+"$VELK_BIN/velktoolcli-validxml" "$T/full.xml" >"$T/out" 2>"$T/err" ||
+    fail "longest list: validxml refuses it with neighbours and configuration: $(head -c 300 "$T/err")"
+rm -f "$T/limit.xml" "$T/limitcfg.xml" "$T/full.xml"
+run grid --min-x_axis 0 --max-x_axis 222220 --interval-x_axis 1 $GRID0 -o "$T/limit.xml"
+expect_rc 1 "one position more"
+expect_err "too many positions: more than 222220 (the most that the XML readers accept with neighbour lists and a configuration)" "one position more"
+[ ! -e "$T/limit.xml" ] || fail "one position more: output written"
+
 # ---- output failures ----
 run circle $CIRCLE1 --min-azimuth 0 --max-azimuth 0 --interval-azimuth 0 -o "$T/missing/dir/x.xml"
 expect_rc 1 "missing directory"; expect_err "can not open file" "missing directory"

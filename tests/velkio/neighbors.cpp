@@ -1,11 +1,14 @@
 // Neighbour lists: a 5-degree circle against its closed form, two spherical
-// shells against an independent brute-force computation, and the edges.
+// shells against an independent brute-force computation, the spatial index
+// against the pairwise search, and the edges.
+#include "neighbors_pairwise.h"
 #include "velkio.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -228,4 +231,70 @@ TEST(Neighbors, DocumentedExampleIsWhatTheAlgorithmGives)
         EXPECT_EQ(listOf(n, i), listOf(doc->nbrs, i));
     velkio_Neighbors_delete(&n);
     velkio_XML_delete(&doc);
+}
+
+// The index must give exactly the lists of the pairwise search: exact ties
+// (a lattice through the origin), shells given in polar coordinates, ties
+// within the tie tolerance, duplicated points and ids, positions without a
+// direction, thresholds from 0 to beyond pi and maxima beyond the count.
+TEST(Neighbors, IndexGivesThePairwiseLists)
+{
+    std::vector<std::vector<Spot>> sets(4);
+    std::vector<bool> cartesian = {true, false, true, false};
+    int id = 0;
+    for (int x = -3; x <= 3; x++)
+        for (int y = -3; y <= 3; y++)
+            for (int z = -2; z <= 2; z++)
+                sets[0].push_back({id++, double(x), double(y), double(z)}); // x, y, z
+    for (double r : {1.0, 2.0})
+        for (int el = -75; el <= 75; el += 25)
+            for (int az = 0; az < 360; az += 15)
+                sets[1].push_back({id++, double(az), double(el), r});
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> coordinate(-5, 5);
+    for (int i = 0; i < 300; i++) {
+        double scale = std::vector<double>{1, 10, 100, 1e6}[i % 4];
+        double c[3];
+        for (double &v : c)
+            v = std::round(coordinate(random) * scale) / scale;
+        sets[2].push_back({id++, c[0], c[1], c[2]});
+    }
+    for (int i = 0; i < 30; i++) {
+        Spot copy = sets[2][static_cast<size_t>(i * 7)];
+        copy.id = i % 2 ? copy.id : id++; // same point, same or new id
+        sets[2].push_back(copy);
+    }
+    const double nan = std::nan("");
+    for (Spot s : std::vector<Spot>{{0, 0, 0, 0}, {0, 0, 0, 0}, {0, 1e-30, 0, 0},
+                                    {0, 3e38, 3e38, 0}, {0, nan, 1, 1}})
+        sets[2].push_back({id++, s.az, s.el, s.r});
+    for (int i = 0; i < 300; i++) {
+        double az = 30.0 * (i % 12) + 1e-5 * (i % 3), el = 30.0 * ((i / 12) % 5) - 60;
+        sets[3].push_back({id++, az, el, (i % 2 ? 1.0 : 1.000001) * (1 + (i / 60) % 2)});
+    }
+
+    for (size_t k = 0; k < sets.size(); k++) {
+        velkio_Positions *list = makeList(sets[k], false);
+        if (cartesian[k]) // the spots hold x, y, z
+            for (size_t i = 0; i < sets[k].size(); i++)
+                list->list[i]->isCartesian = 1;
+        velkio_Neighbors *indexed = velkio_Neighbors_new(list);
+        velkio_Neighbors *pairwise = velkio_Neighbors_new(list);
+        const int count = static_cast<int>(sets[k].size());
+        for (double threshold : {0.0, 1e-7, 0.5, PI, 4.0})
+            for (int maximum : {1, 3, count + 5}) {
+                SCOPED_TRACE("set " + std::to_string(k) + ", threshold " +
+                             std::to_string(threshold) + ", maximum " + std::to_string(maximum));
+                ASSERT_EQ(velkio_Neighbors_calcNeighbors(indexed, 1, maximum, threshold), 0);
+                ASSERT_EQ(velkio_Neighbors_calcNeighborsPairwise(pairwise, 1, maximum, threshold), 0);
+                ASSERT_EQ(indexed->count, pairwise->count);
+                for (int i = 0; i < count; i++) {
+                    ASSERT_EQ(indexed->lists[i].id, pairwise->lists[i].id);
+                    ASSERT_EQ(listOf(indexed, i), listOf(pairwise, i)) << "position " << i;
+                }
+            }
+        velkio_Neighbors_delete(&indexed);
+        velkio_Neighbors_delete(&pairwise);
+        velkio_Positions_delete(&list);
+    }
 }

@@ -48,30 +48,89 @@ int writeFrames(SNDFILE *sf, int channels, float *const *buffers, int64_t frames
     return 0;
 }
 
+/* Opens an input for reading when it is a regular file; null with a
+ * message otherwise. */
+FILE *openInput(const char *path)
+{
+    FILE *f = velkio_File_fopenRegular(path);
+    // EINVAL: the path is not a regular file, which has been reported.
+    if (f == nullptr && errno != EINVAL)
+        velkio_Log_FileOpenFailed(path);
+    return f;
+}
+
+/* The whole text of a list file, refused when larger than
+ * FLT2WAV_MAX_LIST_BYTES (checked on its size and while reading, in case
+ * it grows).  0 on success, 1 with a message. */
+int readListText(const char *path, std::string *text)
+{
+    FILE *f = openInput(path);
+    if (f == nullptr)
+        return 1;
+    struct stat st;
+    bool tooLarge = fstat(fileno(f), &st) == 0 && st.st_size > FLT2WAV_MAX_LIST_BYTES;
+    char chunk[65536];
+    size_t n;
+    while (!tooLarge && (n = fread(chunk, 1, sizeof chunk, f)) > 0) {
+        text->append(chunk, n);
+        tooLarge = text->size() > FLT2WAV_MAX_LIST_BYTES;
+    }
+    int result = 0;
+    if (tooLarge) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "list file [%s] is larger than %d bytes", path,
+                   FLT2WAV_MAX_LIST_BYTES);
+        result = 1;
+    } else if (ferror(f)) {
+        velkio_Log_FileOpenFailed(path);
+        result = 1;
+    }
+    fclose(f);
+    return result;
+}
+
+/* Warns when the inputs differ in length: the output keeps the shortest. */
+void warnOfUnequalLengths(const std::vector<std::string> &inputs,
+                          const std::vector<int64_t> &counts)
+{
+    size_t shortest = 0, longest = 0;
+    for (size_t i = 1; i < counts.size(); i++) {
+        if (counts[i] < counts[shortest])
+            shortest = i;
+        if (counts[i] > counts[longest])
+            longest = i;
+    }
+    if (counts.empty() || counts[shortest] == counts[longest])
+        return;
+    VELKIO_LOG(VELKIO_LOG_WARNING,
+               "inputs differ in length: every channel is cut to the shortest [%s] "
+               "(%lld samples); the longest is [%s] (%lld samples)",
+               inputs[shortest].c_str(), (long long)counts[shortest],
+               inputs[longest].c_str(), (long long)counts[longest]);
+}
+
 } // namespace
 
 float *readRaw(const char *path, int64_t *count)
 {
-    FILE *f = fopen(path, "rb");
-    if (f == nullptr) {
-        velkio_Log_FileOpenFailed(path);
+    FILE *f = openInput(path);
+    if (f == nullptr)
         return nullptr;
-    }
-    // Only a regular file has a size to go by (a directory opens too).
     struct stat st;
-    off_t size = -1;
-    if (fstat(fileno(f), &st) == 0) {
-        if (!S_ISREG(st.st_mode))
-            errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        else if (fseeko(f, 0, SEEK_END) == 0)
-            size = ftello(f);
-    }
-    if (size < 0 || fseeko(f, 0, SEEK_SET) != 0) {
+    if (fstat(fileno(f), &st) != 0) {
         velkio_Log_FileOpenFailed(path);
         fclose(f);
         return nullptr;
     }
-    int64_t n = (int64_t)size / (int64_t)sizeof(float);
+    // A size that is not a whole number of samples is a cut or foreign
+    // file, not a signal of the main program: its tail would be lost.
+    if (st.st_size % (off_t)sizeof(float) != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR,
+                   "[%s] is %lld bytes long, not a whole number of 4-byte float samples", path,
+                   (long long)st.st_size);
+        fclose(f);
+        return nullptr;
+    }
+    int64_t n = (int64_t)st.st_size / (int64_t)sizeof(float);
     VELKIO_LOG(VELKIO_LOG_DEBUG, "RAW file includes %ld samples.", (long)n);
     // One element at least, so that an empty file still gets a buffer.
     float *buffer = (float *)malloc(sizeof(float) * (size_t)std::max<int64_t>(n, 1));
@@ -127,39 +186,40 @@ int savemultiwave(int channels, float *const *buffers, int64_t frames, int sampl
 
 int readListFile(const char *path, std::vector<std::string> *names)
 {
-    FILE *f = fopen(path, "r");
-    if (f == nullptr) {
-        velkio_Log_FileOpenFailed(path);
+    std::string text;
+    if (readListText(path, &text) != 0)
         return 1;
-    }
-    char *line = nullptr;
-    size_t capacity = 0;
-    ssize_t length;
-    while ((length = getline(&line, &capacity, f)) != -1) {
+    size_t at = 0;
+    for (int line = 1; at < text.size(); line++) {
         if ((int)names->size() == FLT2WAV_MAX_CHANNELS) {
             VELKIO_LOG(VELKIO_LOG_WARNING, "number of channes too large. channel max = %d",
                        FLT2WAV_MAX_CHANNELS);
             break;
         }
-        if (length > 0 && line[length - 1] == '\n')
-            length--;
-        if (length > 0)
-            names->push_back(std::string(line, (size_t)length));
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string name = text.substr(at, end - at);
+        at = end + 1;
+        if (name.size() > FLT2WAV_MAX_NAME_LENGTH) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "list file [%s] line %d is longer than %d characters",
+                       path, line, FLT2WAV_MAX_NAME_LENGTH);
+            return 1;
+        }
+        if (name.find('\0') != std::string::npos) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "list file [%s] line %d holds a NUL byte", path, line);
+            return 1;
+        }
+        if (!name.empty())
+            names->push_back(name);
     }
-    int result = 0;
-    if (ferror(f)) {
-        velkio_Log_FileOpenFailed(path);
-        result = 1;
-    }
-    free(line);
-    fclose(f);
-    return result;
+    return 0;
 }
 
 int flt2multiwav_convert(const char *output, const std::vector<std::string> &inputs)
 {
     std::vector<float *> buffers;
-    int64_t frames = 0;
+    std::vector<int64_t> counts;
     int result = 0;
     for (size_t i = 0; i < inputs.size() && result == 0; i++)
         result = velk_outputIsInput(output, inputs[i].c_str());
@@ -173,10 +233,12 @@ int flt2multiwav_convert(const char *output, const std::vector<std::string> &inp
             result = 1;
             break;
         }
-        frames = buffers.empty() ? count : std::min(frames, count);
         buffers.push_back(buffer);
+        counts.push_back(count);
     }
     if (result == 0) {
+        warnOfUnequalLengths(inputs, counts);
+        int64_t frames = counts.empty() ? 0 : *std::min_element(counts.begin(), counts.end());
         int saved = savemultiwave((int)buffers.size(), buffers.data(), frames,
                                   FLT2WAV_SAMPLE_RATE, output);
         if (saved == FLT2WAV_WRITE_FAILED)

@@ -177,7 +177,9 @@ int reportOversizedLists(const CoordModelParams *params)
         total *= (double)steps;
     }
     if (total > (double)MAX_GENERATED_POSITIONS) {
-        VELKIO_LOG(0, "too many positions: more than %ld", MAX_GENERATED_POSITIONS);
+        VELKIO_LOG(0, "too many positions: more than %ld (the most that the XML readers "
+                      "accept with neighbour lists and a configuration)",
+                   MAX_GENERATED_POSITIONS);
         return 1;
     }
     if ((double)params->idStart + total - 1.0 > (double)INT_MAX) {
@@ -222,6 +224,66 @@ int stepAxis(const AxisRange *axis, Visit visit)
     return 0;
 }
 
+// Calls visit(id, template values, coordinates before conversion) for every
+// point of the model in loop order, ids counting from idStart; stops at the
+// first nonzero result and returns it.
+template <class Visit>
+int visitModelPoints(const CoordModelParams *params, Visit visit)
+{
+    const enum CoordModel model = coordModelFromName(params->model);
+    NamedAxis axes[3];
+    if (modelLoopAxes(params, axes) != 3)
+        return 1;
+    int id = params->idStart;
+    return stepAxis(axes[0].axis, [&](float outer) {
+        return stepAxis(axes[1].axis, [&](float middle) {
+            return stepAxis(axes[2].axis, [&](float inner) {
+                PathValues values = {NAN, NAN, NAN, NAN, NAN, NAN, NAN};
+                float coords[3] = {inner, middle, outer};
+                if (model == MODEL_GRID) {
+                    values.x = inner;
+                    values.y = middle;
+                    values.z = outer;
+                } else if (model == MODEL_CYLINDER) {
+                    values.azimuth = inner;
+                    values.height = middle;
+                    values.radius = outer;
+                    coords[1] = outer;
+                    coords[2] = middle;
+                } else {
+                    values.azimuth = inner;
+                    values.elevation = middle;
+                    values.radius = outer;
+                }
+                int rc = visit(id, values, coords);
+                id++;
+                return rc;
+            });
+        });
+    });
+}
+
+// Refuses lists whose document would be larger than the XML readers
+// accept, before anything is generated: the paths are expanded once to
+// add up their lengths.  The written text is checked again exactly
+// (velk_writeDocument).
+int reportOversizedDocument(const CoordModelParams *params)
+{
+    const double limit = (double)VELKIO_XML_MAX_BYTES;
+    double bytes = 0.0;
+    char path[PATH_BUFFER_SIZE];
+    int rc = visitModelPoints(params, [&](int, const PathValues &values, const float *) {
+        if (expandPathTemplate(params->pathTemplate, &values, path) != PATH_TEMPLATE_OK)
+            return 1;
+        bytes += (double)(MIN_POSITION_MARKUP + (long)strlen(path));
+        return bytes > limit ? 2 : 0;
+    });
+    if (rc == 2)
+        VELKIO_LOG(0, "position list too large: more than %d bytes (the largest document "
+                      "the XML readers accept)", VELKIO_XML_MAX_BYTES);
+    return rc != 0;
+}
+
 // Creates one position with its path, converts it to Cartesian
 // coordinates and appends it.
 int addPosition(CoordModelParams *params, enum CoordModel model, int id,
@@ -254,8 +316,6 @@ int addPosition(CoordModelParams *params, enum CoordModel model, int id,
     }
     return 0;
 }
-
-const PathValues noValues = {NAN, NAN, NAN, NAN, NAN, NAN, NAN};
 
 } // namespace
 
@@ -341,7 +401,9 @@ int validateCoordModelParams(const CoordModelParams *params,
     bad |= reportMicrophoneRules(params, selection);
     if (bad)
         return 1;
-    return reportOversizedLists(params);
+    if (reportOversizedLists(params))
+        return 1;
+    return reportOversizedDocument(params);
 }
 
 void polarToCartesian(velkio_Position *position)
@@ -372,51 +434,20 @@ int makePositionsFromModel(CoordModelParams *params, const int *channels,
 {
     VELKIO_LOG(3, "f_path length=%d", PATH_BUFFER_SIZE);
     const enum CoordModel model = coordModelFromName(params->model);
-    NamedAxis axes[3];
-    if (modelLoopAxes(params, axes) != 3) {
+    if (model == MODEL_UNKNOWN) {
         VELKIO_LOG(0, "Unknown coordinate model");
         return 1;
     }
-    int id = params->idStart;
-    return stepAxis(axes[0].axis, [&](float outer) {
-        return stepAxis(axes[1].axis, [&](float middle) {
-            return stepAxis(axes[2].axis, [&](float inner) {
-                PathValues values = noValues;
-                float coords[3];
-                if (model == MODEL_GRID) {
-                    VELKIO_LOG(3, "[%d] = (%f, %f, %f)", id, inner, middle,
-                               outer);
-                    values.x = inner;
-                    values.y = middle;
-                    values.z = outer;
-                    coords[0] = inner;
-                    coords[1] = middle;
-                    coords[2] = outer;
-                } else if (model == MODEL_CYLINDER) {
-                    VELKIO_LOG(3, "[%d] azimuth[%f] height[%f] radius[%f]", id,
-                               inner, middle, outer);
-                    values.azimuth = inner;
-                    values.height = middle;
-                    values.radius = outer;
-                    coords[0] = inner;
-                    coords[1] = outer;
-                    coords[2] = middle;
-                } else {
-                    VELKIO_LOG(3, "[%d] azimuth[%f] elevation[%f] radius[%f]",
-                               id, inner, middle, outer);
-                    values.azimuth = inner;
-                    values.elevation = middle;
-                    values.radius = outer;
-                    coords[0] = inner;
-                    coords[1] = middle;
-                    coords[2] = outer;
-                }
-                if (addPosition(params, model, id, &values, coords, channels,
-                                count) != 0)
-                    return 1;
-                id++;
-                return 0;
-            });
-        });
+    return visitModelPoints(params, [&](int id, const PathValues &values,
+                                        const float coords[3]) {
+        if (model == MODEL_GRID)
+            VELKIO_LOG(3, "[%d] = (%f, %f, %f)", id, values.x, values.y, values.z);
+        else if (model == MODEL_CYLINDER)
+            VELKIO_LOG(3, "[%d] azimuth[%f] height[%f] radius[%f]", id,
+                       values.azimuth, values.height, values.radius);
+        else
+            VELKIO_LOG(3, "[%d] azimuth[%f] elevation[%f] radius[%f]", id,
+                       values.azimuth, values.elevation, values.radius);
+        return addPosition(params, model, id, &values, coords, channels, count);
     });
 }

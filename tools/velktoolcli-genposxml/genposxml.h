@@ -18,9 +18,19 @@ constexpr int PATH_BUFFER_SIZE = 4096;
  * in a microphone list. */
 constexpr int MAX_CHANNELS = 64;
 
-/* Upper bound of generated positions: keeps a mistyped interval from
- * filling the memory. */
-constexpr long MAX_GENERATED_POSITIONS = 1000000;
+/* Upper bound of generated positions: the longest list that the XML
+ * readers still accept once its neighbour lists and a configuration are
+ * added to it (it also keeps a mistyped interval from filling the memory).
+ * Such a document holds, in elements and attributes: the velk_xml,
+ * positions and neighbors elements, the type attribute, the channel list of
+ * the first position and the 11 of the configuration (16 in all); per
+ * position the position element with its id, the cartesian element with x,
+ * y and z, the path element, and the neighbor element with its id (9). */
+constexpr long MAX_GENERATED_POSITIONS = (VELKIO_XML_MAX_ITEMS - 16) / 9;
+
+/* Fewest bytes of markup a position takes in the document besides its
+ * path; with the paths, a lower bound of the document's size. */
+constexpr long MIN_POSITION_MARKUP = 64;
 
 /* Results of the template expansion. */
 enum {
@@ -119,7 +129,9 @@ void initCoordModelParams(CoordModelParams *params, const char *model);
 int parseChannelList(const char *text, ChannelSelection *selection);
 
 /* The checks after option parsing: missing values, ranges, microphone
- * restrictions and the size of the list to generate.  Logs every
+ * restrictions, the number of positions and the size of the document to
+ * write (both within what the XML readers accept; the paths are expanded
+ * to know it, so a template error is reported here).  Logs every
  * violation; returns 0 when the parameters can be generated, else 1. */
 int validateCoordModelParams(const CoordModelParams *params,
                              const ChannelSelection *selection);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 
 #include "options.h"
 #include "textutil.h"
@@ -123,30 +124,40 @@ void noteAppend(Report *report, int length)
         report->failed = true;
 }
 
+/* How many positions of the list carry each id. */
+using IdCounts = std::unordered_map<int, int>;
+
+IdCounts countIds(const velkio_Positions *poses)
+{
+    IdCounts counts;
+    for (int i = 0; i < poses->count; i++) {
+        int id;
+        if (positionId(poses, i, &id))
+            counts[id]++;
+    }
+    return counts;
+}
+
 /* For position i, one tag per other position that carries the same id. */
-void appendDuplicatesOf(Report *report, const velkio_Positions *poses, int i)
+void appendDuplicatesOf(Report *report, const velkio_Positions *poses, int i,
+                        const IdCounts &counts)
 {
     int id;
     if (!positionId(poses, i, &id))
         return;
-    for (int j = 0; j < poses->count; j++) {
-        int other;
-        if (j != i && positionId(poses, j, &other) && other == id)
-            noteAppend(report, cat_asprintf(&report->text,
-                                            "[position (id is not unique: %d)]",
-                                            id));
-    }
+    for (int others = counts.at(id) - 1; others > 0; others--)
+        noteAppend(report, cat_asprintf(&report->text, "[position (id is not unique: %d)]", id));
 }
 
-void appendUniquenessTags(Report *report, const velkio_Positions *poses)
+void appendUniquenessTags(Report *report, const velkio_Positions *poses, const IdCounts &counts)
 {
     for (int i = 0; i < poses->count; i++)
-        appendDuplicatesOf(report, poses, i);
+        appendDuplicatesOf(report, poses, i, counts);
 }
 
 /* The microphone rules; false when the list is empty (no further pass). */
 bool appendMicrophoneTags(Report *report, const velkio_Positions *poses,
-                          const char *type)
+                          const char *type, const IdCounts &counts)
 {
     if (strcmp(type, "microphone") != 0)
         noteAppend(report,
@@ -164,7 +175,7 @@ bool appendMicrophoneTags(Report *report, const velkio_Positions *poses,
                        cat_asprintf(&report->text,
                                     "[position (id is not less than %d: %d)]",
                                     MAX_MIC_ID, id));
-        appendDuplicatesOf(report, poses, i);
+        appendDuplicatesOf(report, poses, i, counts);
     }
     return true;
 }
@@ -172,8 +183,9 @@ bool appendMicrophoneTags(Report *report, const velkio_Positions *poses,
 void appendPositionTags(Report *report, int kind, const velkio_Positions *poses)
 {
     const char *type = poses->type != nullptr ? poses->type : "";
+    const IdCounts counts = countIds(poses);
     if (kind == VALIDXML_KIND_MICROPHONE) {
-        if (!appendMicrophoneTags(report, poses, type))
+        if (!appendMicrophoneTags(report, poses, type, counts))
             return;
     } else if (kind == VALIDXML_KIND_SOURCE && !isSourceType(type)) {
         noteAppend(report,
@@ -182,7 +194,7 @@ void appendPositionTags(Report *report, int kind, const velkio_Positions *poses)
                                 "soundsource|tsp|impulse: %s)]",
                                 type));
     }
-    appendUniquenessTags(report, poses);
+    appendUniquenessTags(report, poses, counts);
 }
 
 int printVerdict(const char *report)

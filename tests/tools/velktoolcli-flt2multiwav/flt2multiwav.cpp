@@ -24,25 +24,36 @@ bool exists(const std::string &path)
 
 } // namespace
 
-TEST(Flt2MultiWavRaw, SampleCountIsTheSizeInWholeFloats)
+TEST(Flt2MultiWavRaw, WholeSamplesOfRegularFilesOnly)
 {
     velktest::TempDir dir;
     const float values[] = {1.5f, -2.25f};
-    std::string seven(reinterpret_cast<const char *>(values), 7);
-    velktest::writeFile(dir.file("seven.raw"), seven);
+    std::string eight(reinterpret_cast<const char *>(values), 8);
+    velktest::writeFile(dir.file("eight.raw"), eight);
+    velktest::writeFile(dir.file("seven.raw"), eight.substr(0, 7));
     velktest::writeFile(dir.file("empty.raw"), "");
+    ASSERT_EQ(mkfifo(dir.file("fifo.raw").c_str(), 0600), 0);
     int64_t count = -1;
-    float *b = readRaw(dir.file("seven.raw").c_str(), &count);
+    float *b = readRaw(dir.file("eight.raw").c_str(), &count);
     ASSERT_NE(b, nullptr);
-    EXPECT_EQ(count, 1);
+    ASSERT_EQ(count, 2);
     EXPECT_EQ(b[0], 1.5f);
+    EXPECT_EQ(b[1], -2.25f);
     free(b);
     b = readRaw(dir.file("empty.raw").c_str(), &count);
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(count, 0);
     free(b);
-    EXPECT_EQ(readRaw(dir.file("nosuch.raw").c_str(), &count), nullptr);
-    EXPECT_EQ(readRaw(dir.path().c_str(), &count), nullptr); // a directory
+
+    // A cut sample, a missing file, a directory and a FIFO (without a
+    // writer: refused, not waited for) are refused with the name.
+    for (const char *name : {"seven.raw", "nosuch.raw", ".", "fifo.raw"}) {
+        std::string path = dir.file(name);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(readRaw(path.c_str(), &count), nullptr) << name;
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find("[" + path + "]"), std::string::npos) << err;
+    }
 }
 
 TEST(Flt2MultiWavSave, InterleavedFloatFramesAcrossBlocks)
@@ -129,4 +140,40 @@ TEST(Flt2MultiWavList, BlankLinesSkippedNamesVerbatimAtMost64)
         EXPECT_EQ(warned, strcmp(f, "64.txt") != 0) << f << ": " << err;
     }
     EXPECT_EQ(readListFile(dir.file("nosuch.txt").c_str(), &names), 1);
+}
+
+TEST(Flt2MultiWavList, LongLinesLargeFilesAndDevicesAreRefused)
+{
+    velktest::TempDir dir;
+    const std::string longest(FLT2WAV_MAX_NAME_LENGTH, 'n');
+    velktest::writeFile(dir.file("longest.txt"), "a.raw\n" + longest + "\n");
+    std::vector<std::string> names;
+    ASSERT_EQ(readListFile(dir.file("longest.txt").c_str(), &names), 0);
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[1], longest);
+
+    struct Case {
+        const char *file;
+        std::string content;
+        const char *message;
+    } cases[] = {
+        {"long.txt", "a.raw\n" + longest + "x\nb.raw\n", "line 2 is longer than 4095 characters"},
+        {"nul.txt", std::string("a.raw\nb\0.raw\n", 13), "line 2 holds a NUL byte"},
+        // One line without an end, larger than the bound.
+        {"large.txt", std::string(FLT2WAV_MAX_LIST_BYTES + 1, '\0'), "is larger than 1048576 bytes"},
+    };
+    for (const Case &c : cases) {
+        velktest::writeFile(dir.file(c.file), c.content);
+        names.clear();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(readListFile(dir.file(c.file).c_str(), &names), 1) << c.file;
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find("list file [" + dir.file(c.file) + "]"), std::string::npos) << err;
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    }
+    // Not a regular file: refused before anything is read.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(readListFile("/dev/zero", &names), 1);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("[/dev/zero] is not a regular file"), std::string::npos) << err;
 }

@@ -332,6 +332,7 @@ TEST(Validation, RefusesListsTooLargeToGenerate)
     EXPECT_EQ(rc, 1);
     EXPECT_NE(log.find("too many positions"), std::string::npos) << log;
 
+    p.y_axis = AxisRange{0, 99, 1};
     p.z_axis = AxisRange{0, 0, 0};
     p.idStart = 2147483647 - 10;
     log = validationLog(p, s, &rc);
@@ -344,4 +345,17 @@ TEST(Validation, RefusesListsTooLargeToGenerate)
     log = validationLog(p, s, &rc);
     EXPECT_EQ(rc, 1);
     EXPECT_NE(log.find("--interval-x_axis is too small"), std::string::npos) << log;
+
+    // Few positions with long paths: a document larger than the readers
+    // accept (70,000 paths of 4,000 bytes), refused before generation.
+    p.x_axis = AxisRange{0, 69999, 1};
+    std::string longPath = std::string(4000, 'p') + "{X_AXIS:%.0f}";
+    p.pathTemplate = longPath.c_str();
+    log = validationLog(p, s, &rc);
+    EXPECT_EQ(rc, 1);
+    EXPECT_NE(log.find("position list too large: more than 268435456 bytes"), std::string::npos)
+        << log;
+    p.x_axis = AxisRange{0, 59999, 1};
+    log = validationLog(p, s, &rc);
+    EXPECT_EQ(rc, 0) << log;
 }
