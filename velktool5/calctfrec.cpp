@@ -94,7 +94,8 @@ int deconvolveSource(int s, velktool_TspReference *ref, const char *used)
                               g.tspOffset, -1, -1, used, 0, recording,
                               g.tmpFltPath);
     if (velktool_deconvolveTsp(ref, g.syncAverage, g.tspOffset, -1, -1, used, 0,
-                               recording, g.tmpFltPath) != 0) {
+                               recording,
+                               {g.tmpFltPath, velktool_tmpFltDir()}) != 0) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "velktool_calcSysImp failed.");
         return 1;
     }

@@ -80,7 +80,7 @@ int velktool_deconvolveTsp(velktool_TspReference *ref, int syncAddFreq,
                            int syncAddOffset, int searchOffsetFrom,
                            int searchOffsetTo, const char *outChannelList,
                            int channelOrigin, const char *inputWav,
-                           const char *outputPath);
+                           velktool_FltOutput output);
 
 /* Suggested start of the TSP repetitions in recording (50 samples before
  * the correlation peak found in the window searchFrom .. searchTo-1), or 0
