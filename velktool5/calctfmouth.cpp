@@ -218,7 +218,8 @@ int velktoolcli_calctfmouthExec(const char *tspList, const char *micList,
         checkTspConfig(tspList) != 0 ||
         velktool_checkRunInputs(used, tspList, micList) != 0 ||
         checkWindowLengths(outputType, directLength, reverbLength) != 0 ||
-        checkRecordings(used, seg) != 0)
+        checkRecordings(used, seg) != 0 ||
+        velktool_checkOutputNotInput(outputFile, nullptr) != 0)
         return 1;
 
     allocateArrays();

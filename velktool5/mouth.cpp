@@ -114,6 +114,7 @@ int checkSegmentChannelRate(const char *inFile, long long frames,
         VELKIO_LOG(VELKIO_LOG_ERROR,
                    "mouth TSP data not found: wav channel [%d] in file [%s]",
                    mch, inFile);
+        VELKIO_LOG(VELKIO_LOG_ERROR, "[%s] holds %d channels", inFile, channels);
         failed = 1;
     }
     if (samplingrate != fileRate) {
@@ -442,6 +443,8 @@ int velktool_mouthCheckRecording(const char *inFile, long long frames,
             VELKIO_LOG(VELKIO_LOG_ERROR,
                        "mouth TSP data not found: wav channel [%d] in file [%s]",
                        c, inFile);
+            VELKIO_LOG(VELKIO_LOG_ERROR, "[%s] holds %d channels", inFile,
+                       channels);
             return 1;
         }
     }
