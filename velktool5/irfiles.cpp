@@ -370,8 +370,8 @@ void closeFd(int *fd)
     *fd = -1;
 }
 
-// A directory made by this run, opened; -1 (errno set) when it cannot be
-// opened or is not a directory.
+// The directory `name` of dir, opened without following a symbolic link;
+// -1 (errno set) when it cannot be opened or is not a directory.
 int openDirAt(int dir, const char *name)
 {
     return openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -484,7 +484,8 @@ void makeRunDir(int root)
     snprintf(stamp, sizeof stamp, "%s", g.tmpStamp);
     if (makeNewDir(root, stamp, g.tmpStamp, sizeof g.tmpStamp) != 0)
         failRunDir(CREATE_TMP_PATH, g.tmpStamp, errno);
-    VELKIO_LOG(VELKIO_LOG_INFO, "run directory %s/%s", TMP_ROOT, g.tmpStamp);
+    velkio_Log_printf_(VELKIO_LOG_INFO, "run directory %s/%s", 0, CREATE_TMP_PATH,
+                       __LINE__, TMP_ROOT, g.tmpStamp);
 }
 
 } // namespace
