@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "docout.h"
 #include "tsp.h"
 #include "velktool.h"
 
@@ -158,6 +159,24 @@ int checkMandatory(const SysImpOptions &o)
     return missing;
 }
 
+// The impulse-response files must not replace the recording or the
+// reference TSP they are computed from: "<prefix>_ch<n>.flt" is checked
+// for every number the selected channels can get.  1 after the message.
+int checkOutputsNotInputs(const SysImpOptions &o, const char *tspPath)
+{
+    int count = 0;
+    for (int c = 0; c < VELKTOOL_MAX_CHANNELS; c++)
+        count += o.channels[c] != 0;
+    for (int k = 0; k < count; k++) {
+        std::string name = std::string(o.outputPath) + "_ch" +
+                           std::to_string((long long)o.chOrigin + k) + ".flt";
+        if (velk_outputIsInput(name.c_str(), o.inputWave) ||
+            velk_outputIsInput(name.c_str(), tspPath))
+            return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int velktoolcli_calcsysimp(int argc, char **argv)
@@ -230,6 +249,10 @@ int velktoolcli_calcsysimp(int argc, char **argv)
     }
 
     const char *tspPath = o.tspKind == VELKTOOL_TSP_RAW ? o.tspFlt : o.tspWav;
+    if (checkOutputsNotInputs(o, tspPath) != 0) {
+        poptFreeContext(ctx);
+        exit(1);
+    }
     int result = velktool_calcSysImp(
         o.tspKind, tspPath, o.tspChannel, o.sigmax, 16000, o.sampleByFrame,
         o.syncAddFreq, o.syncAddOffset, o.searchFrom, o.searchTo, o.channels,

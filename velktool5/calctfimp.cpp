@@ -52,17 +52,6 @@ int peakSearchStart(void)
     return g.peakSearchFrom - 1;
 }
 
-// The lowest channel in use that a file of `channels` channels lacks, or
-// -1 when it holds them all.
-int missingChannel(const char *used, int channels)
-{
-    for (int c = channels < 0 ? 0 : channels; c < VELKTOOL_MAX_CHANNELS; c++) {
-        if (used[c])
-            return c;
-    }
-    return -1;
-}
-
 // One impulse-response file: it opens, holds every channel in use and
 // holds samples where the peak search starts.
 int checkImpulseFile(const velkio_Position *pos, const char *used)
@@ -81,11 +70,13 @@ int checkImpulseFile(const velkio_Position *pos, const char *used)
         return 1;
     }
     velktool_closeSoundFile(&file);
-    int missing = missingChannel(used, info.channels);
+    int missing = velktool_missingChannel(used, info.channels);
     if (missing >= 0) {
         VELKIO_LOG(VELKIO_LOG_ERROR,
                    "impulse data not found: wav channel [%d] in file [%s]",
                    missing, pos->path);
+        VELKIO_LOG(VELKIO_LOG_ERROR, "[%s] holds %d channels", pos->path,
+                   info.channels);
         return 1;
     }
     long long frames = info.frames;
@@ -186,7 +177,8 @@ int velktoolcli_calctfimpExec(const char *impulseList, const char *micList,
         velktool_readConfig() != 0 ||
         velktool_checkRunInputs(used, impulseList, micList) != 0 ||
         checkWindowLengths(tfType, directLength, reverbLength) != 0 ||
-        checkImpulseFiles(used) != 0)
+        checkImpulseFiles(used) != 0 ||
+        velktool_checkOutputNotInput(outputFile, nullptr) != 0)
         return 1;
 
     allocateArrays(tfType);

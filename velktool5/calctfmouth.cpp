@@ -179,7 +179,8 @@ int estimateSources(int tfType, int directLength, int reverbLength,
         const velkio_Position *position =
             velkio_Positions_getById(g.srcXml->poses, g.srcPosId[s]);
         makeTempFltPath(s, position);
-        if (velktool_mouthTspFD(position->path, g.tmpFltPath, g.tspOffset,
+        if (velktool_mouthTspFD(position->path,
+                                {g.tmpFltPath, velktool_tmpFltDir()}, g.tspOffset,
                                 seg.endPoint, seg.mch, used, responseLength,
                                 g.tspLength, seg.hop, seg.headmargin, false,
                                 0.0, g.samplingRate) != 0)
@@ -217,7 +218,8 @@ int velktoolcli_calctfmouthExec(const char *tspList, const char *micList,
         checkTspConfig(tspList) != 0 ||
         velktool_checkRunInputs(used, tspList, micList) != 0 ||
         checkWindowLengths(outputType, directLength, reverbLength) != 0 ||
-        checkRecordings(used, seg) != 0)
+        checkRecordings(used, seg) != 0 ||
+        velktool_checkOutputNotInput(outputFile, nullptr) != 0)
         return 1;
 
     allocateArrays();

@@ -57,6 +57,38 @@ int checkTspConfig(const char *tspList)
     return 0;
 }
 
+// Every recording opens and holds every channel in use, checked before any
+// work: a channel the recording lacks would otherwise show only as an
+// impulse-response file missing from the temporary tree.
+int checkRecordings(const char *used)
+{
+    for (int i = 0; i < g.nSrc; i++) {
+        const velkio_Position *pos = g.srcXml->poses->list[i];
+        if (pos->path == nullptr || pos->path[0] == '\0') {
+            VELKIO_LOG(VELKIO_LOG_ERROR,
+                       "no recording given for source position [%d]", pos->id);
+            return 1;
+        }
+        SF_INFO info;
+        memset(&info, 0, sizeof info);
+        velktool_SoundFile file;
+        if (velktool_openSoundFile(pos->path, &info, &file) != 0) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "wavefile(%s) is not found.", pos->path);
+            return 1;
+        }
+        velktool_closeSoundFile(&file);
+        int missing = velktool_missingChannel(used, info.channels);
+        if (missing >= 0) {
+            VELKIO_LOG(VELKIO_LOG_ERROR,
+                       "recording [%s] holds %d channels: channel [%d] in use "
+                       "is missing",
+                       pos->path, info.channels, missing);
+            return 1;
+        }
+    }
+    return 0;
+}
+
 // The reference TSP of the configuration: channel 0 of a WAV file.
 int readReference(velktool_TspReference *ref)
 {
@@ -94,7 +126,8 @@ int deconvolveSource(int s, velktool_TspReference *ref, const char *used)
                               g.tspOffset, -1, -1, used, 0, recording,
                               g.tmpFltPath);
     if (velktool_deconvolveTsp(ref, g.syncAverage, g.tspOffset, -1, -1, used, 0,
-                               recording, g.tmpFltPath) != 0) {
+                               recording,
+                               {g.tmpFltPath, velktool_tmpFltDir()}) != 0) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "velktool_calcSysImp failed.");
         return 1;
     }
@@ -122,7 +155,8 @@ int velktoolcli_calctfrecExec(const char *tspList, const char *micList,
         velktool_readConfig() != 0 ||
         velktool_checkRunInputs(used, tspList, micList) != 0 ||
         checkWindowLengths(tfType, directLength, reverbLength) != 0 ||
-        checkTspConfig(tspList) != 0)
+        checkTspConfig(tspList) != 0 || checkRecordings(used) != 0 ||
+        velktool_checkOutputNotInput(outputFile, g.tspPath) != 0)
         return 1;
     // Read and transformed once for all positions, before anything is
     // written.

@@ -2,6 +2,7 @@
 // directory tree and the two loaders that cut one localization and one
 // separation impulse response per source position and microphone.
 #include <cerrno>
+#include <cstdarg>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -102,15 +103,12 @@ int read_flt(const char *path, double *values, long long byteSize,
     return 0;
 }
 
-int write_flt(const char *path, const double *values, long long count)
-{
-    if (path == nullptr || values == nullptr || count < 0)
-        return -1;
-    FILE *fp = fopen(path, "wb");
-    if (fp == nullptr)
-        return -1;
-    setvbuf(fp, nullptr, _IOFBF, 8192);
+namespace {
 
+// Writes count samples as 32-bit floats to fp and closes it; 0 on success.
+int writeFloats(FILE *fp, const double *values, long long count)
+{
+    setvbuf(fp, nullptr, _IOFBF, 8192);
     float block[BLOCK_FRAMES];
     int status = 0;
     for (long long done = 0; done < count && status == 0;) {
@@ -127,6 +125,47 @@ int write_flt(const char *path, const double *values, long long count)
     if (fclose(fp) != 0)
         status = -1;
     return status;
+}
+
+} // namespace
+
+int write_flt(const char *path, const double *values, long long count)
+{
+    if (path == nullptr)
+        return -1;
+    return velktool_writeFlt({path, AT_FDCWD}, path, values, count);
+}
+
+FILE *velktool_fopenFlt(velktool_FltOutput output, const char *name)
+{
+    if (name == nullptr)
+        return nullptr;
+    if (output.dir == AT_FDCWD)
+        return fopen(name, "wb");
+    const char *slash = strrchr(name, '/');
+    const char *file = slash != nullptr ? slash + 1 : name;
+    int fd = openat(output.dir, file,
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return nullptr;
+    FILE *fp = fdopen(fd, "wb");
+    if (fp == nullptr) {
+        int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return fp;
+}
+
+int velktool_writeFlt(velktool_FltOutput output, const char *name,
+                      const double *values, long long count)
+{
+    if (values == nullptr || count < 0)
+        return -1;
+    FILE *fp = velktool_fopenFlt(output, name);
+    if (fp == nullptr)
+        return -1;
+    return writeFloats(fp, values, count);
 }
 
 void velktool_SetFloatArray(float *values, long long byteSize,
@@ -315,37 +354,177 @@ int velktool_createDir(const char *path)
     return (path != nullptr && mkdir(path, 0755) == 0) ? 0 : 1;
 }
 
-void velktool_createTmpPath(void)
+namespace {
+
+// The run's own directories, open while the run lasts: every directory and
+// file of the tree below the run directory is made relative to them, so
+// that a name swapped in the working directory meanwhile cannot lead the
+// run elsewhere.
+int tspDirFd = -1;    // tmpTspDir
+int fltDirFd = -1;    // the directory of tmpFltPath
+
+void closeFd(int *fd)
 {
-    // A second run may create the directory between the check and mkdir.
-    if (velktool_CheckDir(TMP_ROOT) != 0 && velktool_createDir(TMP_ROOT) != 0 &&
-        velktool_CheckDir(TMP_ROOT) != 0)
-        fail(__func__, __LINE__, "Cannot create directory");
-    createTmpRunDir();
+    if (*fd >= 0)
+        close(*fd);
+    *fd = -1;
 }
 
-void createTmpRunDir(void)
+// The directory `name` of dir, opened without following a symbolic link;
+// -1 (errno set) when it cannot be opened or is not a directory.
+int openDirAt(int dir, const char *name)
 {
-    char runDir[64];
+    return openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Why ".velktool-temp" cannot be used, at level 0, after the headline.
+void refuseRoot(const char *reason, ...) __attribute__((format(printf, 1, 2)));
+void refuseRoot(const char *reason, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, reason);
+    vsnprintf(text, sizeof text, reason, args);
+    va_end(args);
+    velkio_Log_printf_(VELKIO_LOG_ERROR, "Cannot create directory", 0,
+                       "velktool_createTmpPath", __LINE__);
+    velkio_Log_printf_(VELKIO_LOG_ERROR, "%s", 0, "velktool_createTmpPath",
+                       __LINE__, text);
+}
+
+// ".velktool-temp" of the working directory, made if missing and opened.
+// It holds the runs of everyone who works here, so it must be a real
+// directory of the user running the program that nobody else can write
+// to: another user could otherwise put files or links where a run is
+// about to write.  -1 after the reason was logged.
+int openTmpRoot(void)
+{
+    if (mkdir(TMP_ROOT, 0755) != 0 && errno != EEXIST) {
+        refuseRoot("[%s]: %s", TMP_ROOT, strerror(errno));
+        return -1;
+    }
+    int fd = openDirAt(AT_FDCWD, TMP_ROOT);
+    struct stat st;
+    if (fd < 0) {
+        int error = errno;
+        if (lstat(TMP_ROOT, &st) == 0 && S_ISLNK(st.st_mode))
+            refuseRoot("[%s] is a symbolic link; remove it, or run in another "
+                       "directory", TMP_ROOT);
+        else if (error == ENOTDIR)
+            refuseRoot("[%s] is not a directory; remove it, or run in another "
+                       "directory", TMP_ROOT);
+        else
+            refuseRoot("[%s]: %s", TMP_ROOT, strerror(error));
+        return -1;
+    }
+    // Checked on the directory opened, not on the name.
+    if (fstat(fd, &st) != 0)
+        refuseRoot("[%s]: %s", TMP_ROOT, strerror(errno));
+    else if (st.st_uid != geteuid())
+        refuseRoot("[%s] belongs to user id %u, not to the user running this "
+                   "program (%u); remove it, or run in another directory",
+                   TMP_ROOT, (unsigned)st.st_uid, (unsigned)geteuid());
+    else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        refuseRoot("[%s] can be written by group or others (mode %04o); make "
+                   "it private with: chmod go-w %s",
+                   TMP_ROOT, (unsigned)(st.st_mode & 07777), TMP_ROOT);
+    else
+        return fd;
+    close(fd);
+    return -1;
+}
+
+// A directory of the run tree (name below ".velktool-temp") cannot be
+// made or opened: the run ends.
+[[noreturn]] void failRunDir(const char *routine, const char *name, int error)
+{
+    velkio_Log_printf_(VELKIO_LOG_ERROR, "can not create directory", 0,
+                       routine, __LINE__);
+    velkio_Log_printf_(VELKIO_LOG_ERROR, "[%s/%s]: %s", 0, routine, __LINE__,
+                       TMP_ROOT, name, strerror(error));
+    velktool_Exit(1);
+}
+
+const char CREATE_TMP_PATH[] = "velktool_createTmpPath";
+
+// Makes the directory `name` in dir, or else the first free one of
+// name_1, name_2, ...: mkdir fails for a name that exists, so the
+// directory made is always a new one.  Its name goes to out (size bytes);
+// -1 (errno set) when none can be made.
+int makeNewDir(int dir, const char *name, char *out, size_t size)
+{
+    snprintf(out, size, "%s", name);
+    if (mkdirat(dir, out, 0755) == 0)
+        return 0;
+    for (int n = 1; errno == EEXIST && n <= 100000; ++n) {
+        if ((size_t)snprintf(out, size, "%s_%d", name, n) >= size) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        if (mkdirat(dir, out, 0755) == 0)
+            return 0;
+    }
+    return -1;
+}
+
+// The run directory in root: the time stamp of now, taken again each
+// second while another run holds it (six attempts); after that a new
+// directory named by the stamp and a suffix.  Its name goes to g.tmpStamp.
+void makeRunDir(int root)
+{
     for (int attempt = 0; attempt < 6; ++attempt) {
         velktool_getLocaltime(g.tmpStamp);
-        snprintf(runDir, sizeof runDir, "%s/%.14s", TMP_ROOT, g.tmpStamp);
-        if (velktool_CheckDir(runDir) != 0 && velktool_createDir(runDir) == 0)
-            break;
+        if (mkdirat(root, g.tmpStamp, 0755) == 0)
+            return;
         // Another run took this second's directory: wait for the next one.
         sleep(1);
         printf("<< retry create directory >>\n");
     }
-    if (velktool_CheckDir(runDir) != 0)
-        fail("velktool_createTmpPath", __LINE__, "can not create directory");
+    char stamp[sizeof g.tmpStamp];
+    snprintf(stamp, sizeof stamp, "%s", g.tmpStamp);
+    if (makeNewDir(root, stamp, g.tmpStamp, sizeof g.tmpStamp) != 0)
+        failRunDir(CREATE_TMP_PATH, g.tmpStamp, errno);
+    velkio_Log_printf_(VELKIO_LOG_INFO, "run directory %s/%s", 0, CREATE_TMP_PATH,
+                       __LINE__, TMP_ROOT, g.tmpStamp);
+}
 
-    snprintf(g.tmpTspDir, sizeof g.tmpTspDir, "%s/tsp", runDir);
-    snprintf(g.tmpImpDir, sizeof g.tmpImpDir, "%s/imp", runDir);
-    snprintf(g.tmpTfDir, sizeof g.tmpTfDir, "%s/tf", runDir);
-    const char *dirs[] = {g.tmpTspDir, g.tmpImpDir, g.tmpTfDir};
-    for (const char *dir : dirs)
-        if (velktool_CheckDir(dir) != 0)
-            velktool_createDir(dir);
+} // namespace
+
+void velktool_createTmpPath(void)
+{
+    int root = openTmpRoot();
+    if (root < 0)
+        velktool_Exit(1);
+    createTmpRunDir(root);
+    close(root);
+}
+
+void createTmpRunDir(int root)
+{
+    makeRunDir(root);
+    int run = openDirAt(root, g.tmpStamp);
+    if (run < 0)
+        failRunDir(CREATE_TMP_PATH, g.tmpStamp, errno);
+    const char *names[] = {"tsp", "imp", "tf"};
+    for (const char *name : names) {
+        if (mkdirat(run, name, 0755) != 0) {
+            int error = errno;
+            char shown[sizeof g.tmpStamp + 8];
+            snprintf(shown, sizeof shown, "%s/%s", g.tmpStamp, name);
+            failRunDir(CREATE_TMP_PATH, shown, error);
+        }
+    }
+    closeFd(&tspDirFd);
+    closeFd(&fltDirFd);
+    tspDirFd = openDirAt(run, "tsp");
+    int error = errno;
+    close(run);
+    if (tspDirFd < 0)
+        failRunDir(CREATE_TMP_PATH, g.tmpStamp, error);
+
+    snprintf(g.tmpTspDir, sizeof g.tmpTspDir, "%s/%.64s/tsp", TMP_ROOT, g.tmpStamp);
+    snprintf(g.tmpImpDir, sizeof g.tmpImpDir, "%s/%.64s/imp", TMP_ROOT, g.tmpStamp);
+    snprintf(g.tmpTfDir, sizeof g.tmpTfDir, "%s/%.64s/tf", TMP_ROOT, g.tmpStamp);
 }
 
 void makeTempFltPath(int s, const velkio_Position *position)
@@ -358,15 +537,40 @@ void makeTempFltPath(int s, const velkio_Position *position)
         velktool_Exit(1);
     }
     const char *base = slash + 1;
-    if (strlen(base) >= VELKTOOL_PATH_LEN ||
-        joinPath(g.tmpSrcDir[s], VELKTOOL_PATH_LEN, g.tmpTspDir, base) != 0 ||
-        joinPath(g.tmpFltPath, sizeof g.tmpFltPath, g.tmpSrcDir[s], "float") != 0) {
+    if (strlen(base) >= VELKTOOL_PATH_LEN) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "can not get path [%s] ", path);
         velktool_Exit(1);
     }
     strcpy(g.srcBaseName[s], base);
-    if (velktool_CheckDir(g.tmpSrcDir[s]) != 0)
-        velktool_createDir(g.tmpSrcDir[s]);
+    // The directory is named after the recording; a second recording of
+    // the same name in this run gets a name of its own (name_1, ...), so
+    // that neither overwrites the other's impulse responses.
+    char name[VELKTOOL_PATH_LEN];
+    char shown[VELKTOOL_PATH_LEN + 160];
+    snprintf(shown, sizeof shown, "%s/tsp/%s", g.tmpStamp, base);
+    if (tspDirFd < 0)
+        failRunDir(__func__, shown, EBADF);
+    if (makeNewDir(tspDirFd, base, name, sizeof name) != 0)
+        failRunDir(__func__, shown, errno);
+    if (strcmp(name, base) != 0)
+        VELKIO_LOG(VELKIO_LOG_WARNING,
+                   "another recording of this run is named [%s]: the impulse "
+                   "responses of [%s] go to [%s/%s]",
+                   base, path, g.tmpTspDir, name);
+    if (joinPath(g.tmpSrcDir[s], VELKTOOL_PATH_LEN, g.tmpTspDir, name) != 0 ||
+        joinPath(g.tmpFltPath, sizeof g.tmpFltPath, g.tmpSrcDir[s], "float") != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not get path [%s] ", path);
+        velktool_Exit(1);
+    }
+    closeFd(&fltDirFd);
+    fltDirFd = openDirAt(tspDirFd, name);
+    if (fltDirFd < 0)
+        failRunDir(__func__, shown, errno);
+}
+
+int velktool_tmpFltDir(void)
+{
+    return fltDirFd;
 }
 
 /* ------------------------------------------------------------------ */

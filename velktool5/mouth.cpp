@@ -114,6 +114,7 @@ int checkSegmentChannelRate(const char *inFile, long long frames,
         VELKIO_LOG(VELKIO_LOG_ERROR,
                    "mouth TSP data not found: wav channel [%d] in file [%s]",
                    mch, inFile);
+        VELKIO_LOG(VELKIO_LOG_ERROR, "[%s] holds %d channels", inFile, channels);
         failed = 1;
     }
     if (samplingrate != fileRate) {
@@ -363,10 +364,10 @@ int estimateSpectrum(const std::vector<double> &pxx, const Cd *pyx, int n,
 }
 
 // Writes values[0 .. count-1] as 32-bit floats.
-int writeResponse(const char *name, const std::vector<float> &values,
-                  int count)
+int writeResponse(velktool_FltOutput output, const char *name,
+                  const std::vector<float> &values, int count)
 {
-    FILE *fp = fopen(name, "wb");
+    FILE *fp = velktool_fopenFlt(output, name);
     if (fp == nullptr) {
         velkio_Log_FileOpenFailed(name);
         return 1;
@@ -380,7 +381,7 @@ int writeResponse(const char *name, const std::vector<float> &values,
 }
 
 // The impulse response of output channel j (WAV channel c) into its file.
-int writeChannel(const char *inFile, const char *outFile, int j, int c,
+int writeChannel(const char *inFile, velktool_FltOutput output, int j, int c,
                  const FrameSums &sums, int n, int fltlen)
 {
     std::vector<Cd> H((size_t)n);
@@ -397,19 +398,19 @@ int writeChannel(const char *inFile, const char *outFile, int j, int c,
         out[i] = (float)(H[i].real() / n);
 
     char name[VELKTOOL_PATH_LEN + 32];
-    if (snprintf(name, sizeof name, "%s_ch%d.flt", outFile, j) >=
+    if (snprintf(name, sizeof name, "%s_ch%d.flt", output.path, j) >=
         (int)sizeof name) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "output path too long [%s]", outFile);
+        VELKIO_LOG(VELKIO_LOG_ERROR, "output path too long [%s]", output.path);
         return 1;
     }
-    return writeResponse(name, out, fltlen);
+    return writeResponse(output, name, out, fltlen);
 }
 
 // The estimate of every flagged channel, from a recording that passed the
 // checks; nothing is written unless the whole recording reads and holds
 // finite samples in the channels used.
 int estimateAll(SNDFILE *file, const SF_INFO &info, const char *inFile,
-                const char *outFile, int s, int e, int mch,
+                velktool_FltOutput output, int s, int e, int mch,
                 const std::vector<int> &channels, int fltlen, int nfft, int hop,
                 int headmargin)
 {
@@ -422,7 +423,7 @@ int estimateAll(SNDFILE *file, const SF_INFO &info, const char *inFile,
                                                       nfft / 2 + 1)};
     int result = sumFrames(file, info, inFile, mch, channels, plan, w, sums);
     for (size_t j = 0; j < channels.size() && result == 0; j++)
-        result = writeChannel(inFile, outFile, (int)j, channels[j], sums, nfft,
+        result = writeChannel(inFile, output, (int)j, channels[j], sums, nfft,
                               fltlen);
     velktool_freeComplexDoubleTwoDim(sums.pyx);
     return result;
@@ -444,6 +445,8 @@ int velktool_mouthCheckRecording(const char *inFile, long long frames,
             VELKIO_LOG(VELKIO_LOG_ERROR,
                        "mouth TSP data not found: wav channel [%d] in file [%s]",
                        c, inFile);
+            VELKIO_LOG(VELKIO_LOG_ERROR, "[%s] holds %d channels", inFile,
+                       channels);
             return 1;
         }
     }
@@ -452,12 +455,12 @@ int velktool_mouthCheckRecording(const char *inFile, long long frames,
     return checkFrameExtent(inFile, frames, s, e, nfft, hop, headmargin);
 }
 
-int velktool_mouthTspFD(const char *inFile, const char *outFile, int s, int e,
+int velktool_mouthTspFD(const char *inFile, velktool_FltOutput output, int s, int e,
                         int mch, const char *outputChannels, int fltlen,
                         int nfft, int hop, int headmargin, bool enable_wn,
                         double wn_level, int samplingrate)
 {
-    logParameters(inFile, outFile, s, e, mch, outputChannels, fltlen, nfft,
+    logParameters(inFile, output.path, s, e, mch, outputChannels, fltlen, nfft,
                   hop, headmargin, enable_wn, wn_level, samplingrate);
     if (checkSegment(s, e, nfft, hop) != 0)
         return 1;
@@ -480,7 +483,7 @@ int velktool_mouthTspFD(const char *inFile, const char *outFile, int s, int e,
         inFile, info.frames, info.channels, info.samplerate, s, e, mch,
         outputChannels, nfft, hop, headmargin, samplingrate);
     if (result == 0)
-        result = estimateAll(file.handle, info, inFile, outFile, s, e, mch,
+        result = estimateAll(file.handle, info, inFile, output, s, e, mch,
                              channels, fltlen, nfft, hop, headmargin);
     velktool_closeSoundFile(&file);
     return result;

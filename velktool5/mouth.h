@@ -9,18 +9,20 @@
 #ifndef VELKTOOL5_MOUTH_H
 #define VELKTOOL5_MOUTH_H
 
+#include "velktool.h"
+
 /* Impulse responses of the channels flagged in outputChannels (64 flags)
  * of the WAV file inFile, estimated from the segment s .. e-1 of the
  * voice input mch with FFT length nfft (a power of two), frame shift hop
  * and the output channels analysed headmargin samples earlier.  The j-th
- * flagged channel (ascending) goes to "<outFile>_ch<j>.flt", fltlen
- * samples.  enable_wn and wn_level are recorded in the parameter log only.
+ * flagged channel (ascending) goes to "<output.path>_ch<j>.flt" (as
+ * velktool_FltOutput says), fltlen samples.  enable_wn and wn_level are recorded in the parameter log only.
  * The recording is read once, block by block, and the frames are summed
  * as they come in: the memory used grows with nfft and the number of
  * channels, not with the recording or the number of frames.
  * Returns 0, or 1 after a level-0 message (files written before a failure
  * stay; a refused input writes none). */
-int velktool_mouthTspFD(const char *inFile, const char *outFile, int s, int e,
+int velktool_mouthTspFD(const char *inFile, velktool_FltOutput output, int s, int e,
                         int mch, const char *outputChannels, int fltlen,
                         int nfft, int hop, int headmargin, bool enable_wn,
                         double wn_level, int samplingrate);

@@ -16,6 +16,8 @@
 #include <cstring>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "docout.h"
 #include "textutil.h"
 #include "velktool.h"
@@ -228,6 +230,34 @@ inline int velktool_checkRunInputs(const char *used, const char *srcList,
         velktool_checkSourceIds(srcList) != 0)
         return 1;
     return velktool_setVectorSizes();
+}
+
+/* The lowest channel in use that a file of `channels` channels lacks, or
+ * -1 when it holds them all. */
+inline int velktool_missingChannel(const char *used, int channels)
+{
+    for (int c = channels < 0 ? 0 : channels; c < VELKTOOL_MAX_CHANNELS; c++) {
+        if (used[c])
+            return c;
+    }
+    return -1;
+}
+
+/* Refuses an output file that is one of the files the run reads: the file
+ * of every source position (recordings, impulse-response files) and
+ * `other` (the reference TSP; null for none).  The archive would replace
+ * it.  The list documents are compared with the options already. */
+inline int velktool_checkOutputNotInput(const char *outputFile,
+                                        const char *other)
+{
+    struct stat st;
+    if (outputFile == nullptr || stat(outputFile, &st) != 0)
+        return 0;   // a new file is no input
+    for (int i = 0; i < g.nSrc; i++) {
+        if (velk_outputIsInput(outputFile, g.srcXml->poses->list[i]->path))
+            return 1;
+    }
+    return velk_outputIsInput(outputFile, other);
 }
 
 /* The options shared by the transfer-function subcommands, with their

@@ -448,11 +448,11 @@ std::string outputName(const char *outputPath, long long number)
     return std::string(text(outputPath)) + suffix;
 }
 
-int writeImpulseResponse(const char *outputPath, long long number,
+int writeImpulseResponse(const velktool_FltOutput &output, long long number,
                          const double *ir)
 {
-    std::string name = outputName(outputPath, number);
-    if (write_flt(name.c_str(), ir, VELKTOOL_SYSIMP_LENGTH) != 0) {
+    std::string name = outputName(output.path, number);
+    if (velktool_writeFlt(output, name.c_str(), ir, VELKTOOL_SYSIMP_LENGTH) != 0) {
         SYSIMP_LOG(VELKIO_LOG_ERROR, "File open failed: %s", name.c_str());
         return 1;
     }
@@ -469,7 +469,7 @@ template <typename Sum>
 int writeImpulseResponses(const velktool_TspReference *ref, const Sum *sums,
                           double unit, int channels, const int *selected,
                           int count, int syncAddFreq, int channelOrigin,
-                          const char *outputPath)
+                          const velktool_FltOutput &output)
 {
     const int n = ref->tspLength;
     velktool_ComplexDouble *x = ref->work->signal.get(n);
@@ -493,9 +493,9 @@ int writeImpulseResponses(const velktool_TspReference *ref, const Sum *sums,
             irA[i] = x[i].real() * invN;
             irB[i] = x[i].imag() * invN;
         }
-        if (writeImpulseResponse(outputPath, (long long)channelOrigin + k, irA) != 0 ||
+        if (writeImpulseResponse(output, (long long)channelOrigin + k, irA) != 0 ||
             (b != nullptr &&
-             writeImpulseResponse(outputPath, (long long)channelOrigin + k + 1,
+             writeImpulseResponse(output, (long long)channelOrigin + k + 1,
                                   irB) != 0))
             return 1;
     }
@@ -531,7 +531,7 @@ int addAndDeconvolve(velktool_TspReference *ref, Scratch<Sample> &blockBuffer,
                      Scratch<Sum> &sumBuffer, double unit, SNDFILE *file,
                      int channels, const char *inputWav, int syncAddFreq,
                      int offset, const int *selected, int count,
-                     int channelOrigin, const char *outputPath)
+                     int channelOrigin, const velktool_FltOutput &output)
 {
     Sample *block = blockBuffer.get(blockFrames(channels) * channels);
     Sum *sums = sumBuffer.get((long long)ref->tspLength * channels);
@@ -545,7 +545,7 @@ int addAndDeconvolve(velktool_TspReference *ref, Scratch<Sample> &blockBuffer,
         return 1;
     }
     return writeImpulseResponses(ref, sums, unit, channels, selected, count,
-                                 syncAddFreq, channelOrigin, outputPath);
+                                 syncAddFreq, channelOrigin, output);
 }
 
 // 16-bit samples are added as integers, exactly (libsndfile gives them as
@@ -561,7 +561,7 @@ bool addsAsIntegers(const SF_INFO *info, int syncAddFreq)
 int deconvolveRecording(velktool_TspReference *ref, SNDFILE *file,
                         const SF_INFO *info, const char *inputWav,
                         int syncAddFreq, int offset, const char *flags,
-                        int channelOrigin, const char *outputPath)
+                        int channelOrigin, const velktool_FltOutput &output)
 {
     int selected[VELKTOOL_MAX_CHANNELS];
     const int channels = info->channels;
@@ -578,10 +578,10 @@ int deconvolveRecording(velktool_TspReference *ref, SNDFILE *file,
     if (addsAsIntegers(info, syncAddFreq))
         return addAndDeconvolve(ref, w.shortBlock, w.intSums, 1.0 / 32768.0,
                                 file, channels, inputWav, syncAddFreq, offset,
-                                selected, count, channelOrigin, outputPath);
+                                selected, count, channelOrigin, output);
     return addAndDeconvolve(ref, w.floatBlock, w.sums, 1.0, file, channels,
                             inputWav, syncAddFreq, offset, selected, count,
-                            channelOrigin, outputPath);
+                            channelOrigin, output);
 }
 } // namespace
 
@@ -678,7 +678,7 @@ int velktool_deconvolveTsp(velktool_TspReference *ref, int syncAddFreq,
                            int syncAddOffset, int searchOffsetFrom,
                            int searchOffsetTo, const char *outChannelList,
                            int channelOrigin, const char *inputWav,
-                           const char *outputPath)
+                           velktool_FltOutput output)
 {
     SF_INFO info;
     memset(&info, 0, sizeof info);
@@ -702,7 +702,7 @@ int velktool_deconvolveTsp(velktool_TspReference *ref, int syncAddFreq,
     if (status == 0)
         status = deconvolveRecording(ref, file.handle, &info, inputWav,
                                      syncAddFreq, syncAddOffset, outChannelList,
-                                     channelOrigin, outputPath);
+                                     channelOrigin, output);
     velktool_closeSoundFile(&file);
     if (status == 0)
         SYSIMP_LOG(VELKIO_LOG_INFO, "calc_impulse done.");
@@ -733,7 +733,7 @@ int velktool_calcSysImp(int tspOrgType, const char *tspOrigWav,
     int status = velktool_deconvolveTsp(&ref, syncAddFreq, syncAddOffset,
                                         searchOffsetFrom, searchOffsetTo,
                                         outChannelList, channelOrigin,
-                                        inputWav, outputPath);
+                                        inputWav, {outputPath, AT_FDCWD});
     velktool_freeTspReference(&ref);
     return status;
 }

@@ -80,7 +80,7 @@ int velktool_deconvolveTsp(velktool_TspReference *ref, int syncAddFreq,
                            int syncAddOffset, int searchOffsetFrom,
                            int searchOffsetTo, const char *outChannelList,
                            int channelOrigin, const char *inputWav,
-                           const char *outputPath);
+                           velktool_FltOutput output);
 
 /* The whole impulse response (tspLength samples) of one period of a
  * recording averaged over its repetitions (`average`, tspLength samples on

@@ -13,7 +13,9 @@
 #define VELKTOOL5_VELKTOOL_H
 
 #include <complex>
+#include <cstdio>
 
+#include <fcntl.h>
 #include <sndfile.h>
 
 #include "options.h"
@@ -176,6 +178,24 @@ int read_flt(const char *path, double *values, long long byteSize,
              double *absMax);
 /* Writes count samples as 32-bit floats; 0 on success, -1 on failure. */
 int write_flt(const char *path, const double *values, long long count);
+/* Where raw float files go: files named "<path>..." (path plus a suffix
+ * such as "_ch0.flt").  dir AT_FDCWD: at that path, an existing file
+ * replaced.  Otherwise dir is the open directory of the run's temporary
+ * tree in which path ends, and each file is created there as a new one
+ * under its last path component: exclusively, mode 0644, never through a
+ * symbolic link, so that nothing but this run's own files is ever written
+ * there. */
+struct velktool_FltOutput {
+    const char *path;
+    int dir;
+};
+/* Opens the file `name` (output.path plus its suffix) for writing as
+ * output says; null (errno set) when it cannot be created, or exists
+ * already where it must be new. */
+FILE *velktool_fopenFlt(velktool_FltOutput output, const char *name);
+/* write_flt into the file `name` opened by velktool_fopenFlt. */
+int velktool_writeFlt(velktool_FltOutput output, const char *name,
+                      const double *values, long long count);
 /* Reads byteSize/4 floats of a raw float file into values; ends the run
  * ("can not open file [%s]", "fread error") on failure. */
 void velktool_SetFloatArray(float *values, long long byteSize,
@@ -213,14 +233,26 @@ void velktool_getLocaltime(char *buf);
 int velktool_CheckDir(const char *path);
 /* mkdir with mode 0755: 0 on success, 1 on failure. */
 int velktool_createDir(const char *path);
-/* ".velktool-temp" and this run's directory tree (tmpTspDir, tmpImpDir,
- * tmpTfDir of g); ends the run when they cannot be made. */
+/* ".velktool-temp" (made when missing) and this run's directory tree
+ * (tmpTspDir, tmpImpDir, tmpTfDir of g); ends the run when they cannot be
+ * made.  ".velktool-temp" must be a directory (not a symbolic link) of the
+ * user running the program that group and others cannot write to.  Each
+ * run works in a directory it made itself: the time stamp of now
+ * (g.tmpStamp), retried each second while another run holds it, and after
+ * six attempts the stamp with the first free suffix _1, _2, ... */
 void velktool_createTmpPath(void);
-void createTmpRunDir(void);
+/* The run directory and its three subdirectories, in the open, checked
+ * ".velktool-temp" root. */
+void createTmpRunDir(int root);
 /* tmpSrcDir[s] (made), srcBaseName[s] and tmpFltPath of source s from the
  * last component of the position's path; ends the run for a path without
- * '/'. */
+ * '/'.  tmpSrcDir[s] is a new directory of the run's tree named after the
+ * recording, or, when an earlier source of the run has a recording of that
+ * name, the name with the first free suffix _1, _2, ... */
 void makeTempFltPath(int s, const velkio_Position *position);
+/* The directory of tmpFltPath (made by the latest makeTempFltPath), open:
+ * the files of tmpFltPath are created in it (velktool_fopenNew). */
+int velktool_tmpFltDir(void);
 /* Reads the channels micPosId[0 .. nMic-1] of a WAV file into wavData of g
  * (re-sized when the file has more frames than wavData holds); ends the
  * run when the file cannot be opened or read completely or lacks a

@@ -152,6 +152,11 @@ sed "s|$F/rec/tsp_D000.wav|$F/wav_header_trunc.wav|" tsp.xml >tsp_rec_trunc.xml
 sed "s|$F/rec/tsp_D000.wav|$F/wav_huge.wav|" tsp.xml >tsp_rec_huge.xml
 sed "s|$F/tsp.wav|$F/text|" tsp.xml >tsp_ref_text.xml
 sed "s|$F/tsp.wav|$F/empty|" tsp.xml >tsp_ref_empty.xml
+# Inputs that a row copies into its own directory and names as its output.
+cp ir/imp_D000.wav own_ir.wav && cp rec/tsp_D000.wav own_rec.wav && cp tsp.wav own_tsp.wav &&
+    cp rec/tsp_D000.wav own_ch0.flt && cp tsp.wav ownref_ch0.flt || exit 1
+sed "s|$F/ir/imp_D000.wav|./own_ir.wav|" imp.xml >imp_own.xml
+sed "s|$F/rec/tsp_D000.wav|./own_rec.wav|; s|$F/tsp.wav|./own_tsp.wav|" tsp.xml >tsp_own.xml
 python3 - "$F" <<'EOF' || { echo "setup failed: python patches"; exit 1; }
 import struct, sys, zipfile
 F = sys.argv[1]
@@ -260,6 +265,8 @@ COPY=imp.xml imp out_is_list imp.xml imp.xml "$F/mic.xml" imp.xml
 COPY=mic.xml imp out_is_mics mic.xml "$F/imp.xml" mic.xml ./mic.xml
 imp out_is_dir      - "$F/imp.xml" "$F/mic.xml" "$F/ir"
 EXPECT="[$F/fifo.wav] is not a regular file" imp wav_fifo out.zip "$F/imp_wav_fifo.xml" "$F/mic.xml"
+COPY=own_ir.wav EXPECT="output file [own_ir.wav] is the input file [./own_ir.wav]" \
+    imp out_is_irfile own_ir.wav "$F/imp_own.xml" "$F/mic.xml" own_ir.wav
 
 # ---- velktool5 calctfgeo -------------------------------------------------
 geo() { row "geo_$1" "$2" $TF5 calctfgeo --tsp-list "$3" --mic-list "$4" --output-type LOC_SEP \
@@ -289,6 +296,10 @@ rec unwritable      "$F/text/out.zip" "$F/tsp.xml" "$F/text/out.zip"
 COPY=tsp.xml rec out_is_list tsp.xml tsp.xml tsp.xml
 EXPECT="[$F/fifo.wav] is not a regular file" rec recording_fifo out.zip "$F/tsp_rec_fifo.xml"
 EXPECT="[$F/fifo.wav] is not a regular file" rec reference_fifo out.zip "$F/tsp_ref_fifo.xml"
+COPY="own_rec.wav own_tsp.wav" EXPECT="output file [own_rec.wav] is the input file [./own_rec.wav]" \
+    rec out_is_recording own_rec.wav "$F/tsp_own.xml" own_rec.wav
+COPY="own_rec.wav own_tsp.wav" EXPECT="output file [own_tsp.wav] is the input file [./own_tsp.wav]" \
+    rec out_is_reference own_tsp.wav "$F/tsp_own.xml" own_tsp.wav
 
 # ---- velktool5 calctfmouth -----------------------------------------------
 mouth() { row "mouth_$1" "$2" $TF5 calctfmouth --tsp-list "$3" --mic-list "$F/mic.xml" \
@@ -301,6 +312,8 @@ mouth recording_empty out.zip "$F/tsp_rec_empty.xml"
 mouth recording_huge  out.zip "$F/tsp_rec_huge.xml"
 COPY=tsp.xml mouth out_is_list tsp.xml tsp.xml tsp.xml
 EXPECT="[$F/fifo.wav] is not a regular file" mouth recording_fifo out.zip "$F/tsp_rec_fifo.xml"
+COPY="own_rec.wav" EXPECT="output file [own_rec.wav] is the input file [./own_rec.wav]" \
+    mouth out_is_recording own_rec.wav "$F/tsp_own.xml" own_rec.wav
 
 # ---- velktool5 calcsysimp ------------------------------------------------
 sys() { row "sys_$1" "$2" $TF5 calcsysimp --tsporigwav "${3:-$F/tsp.wav}" --inputwave "${4:-$F/rec/tsp_D000.wav}" \
@@ -323,6 +336,10 @@ sys tsp_channel_huge out_ch0.flt "" "" out --tsporigchannel 999
 row sys_flt_reference_odd out_ch0.flt $TF5 calcsysimp --tsporigflt "$F/odd.flt" --sigmax 32768 \
     --inputwave "$F/rec/tsp_D000.wav" --outputpath out --samplebyframe 4096 --syncaddfreq 2 --syncaddoffset 0
 sys unwritable       "$F/nodir/out_ch0.flt" "" "" "$F/nodir/out"
+COPY=own_ch0.flt EXPECT="output file [own_ch0.flt] is the input file [own_ch0.flt]" \
+    sys out_is_input own_ch0.flt "" own_ch0.flt own
+COPY=ownref_ch0.flt EXPECT="output file [ownref_ch0.flt] is the input file [ownref_ch0.flt]" \
+    sys out_is_reference ownref_ch0.flt ownref_ch0.flt "" ownref
 EXPECT="[$F/fifo.flt] is not a regular file" row sys_flt_reference_fifo out_ch0.flt $TF5 calcsysimp \
     --tsporigflt "$F/fifo.flt" --sigmax 32768 --inputwave "$F/rec/tsp_D000.wav" --outputpath out \
     --samplebyframe 4096 --syncaddfreq 2 --syncaddoffset 0

@@ -7,8 +7,10 @@ DOC="$VELK_SRC/docs/tutorial.md"
 for prog in velksim velktool5 velktoolcli-genposxml velktoolcli-genconfig velktoolcli-genneighbors \
     velktoolcli-mergexmls velktoolcli-validxml velktoolcli-validtf velktoolcli-zip2coord \
     velktoolcli-flt2multiwav velktoolcli-diagnose; do
-    if [ ! -x "$VELK_BIN/$prog" ]; then echo "SKIP: $prog not built"; exit 0; fi
+    if [ ! -x "$VELK_BIN/$prog" ]; then echo "SKIP: $prog not built"; exit 77; fi
 done
+command -v parallel >/dev/null || { echo "SKIP: GNU parallel is not installed"; exit 77; }
+. "$VELK_SRC/tests/support/zipcmp.bash"
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 FAILS=0
@@ -19,7 +21,7 @@ awk '/^```sh$/ { inside = 1; next } /^```/ { inside = 0; next } inside' "$DOC" >
 [ "$(grep -c '^```sh$' "$DOC")" -ge 10 ] || fail "tutorial has fewer than 10 command blocks"
 for word in velktoolcli-genposxml velktoolcli-genconfig velktoolcli-genneighbors velktoolcli-mergexmls \
     velktoolcli-validxml "velktool5 calcsysimp" "velktool5 calctfrec" velktoolcli-validtf \
-    velktoolcli-zip2coord zip2coord.gp velktoolcli-diagnose; do
+    velktoolcli-zip2coord zip2coord.gp velktoolcli-diagnose "parallel velktool5 calctfrec"; do
     grep -q -- "$word" "$T/commands.sh" || fail "tutorial commands never run $word"
 done
 
@@ -30,8 +32,9 @@ mkdir "$T/work"
     echo 'command -v gnuplot >/dev/null || gnuplot() { echo "SKIP: gnuplot not installed"; }'
     cat "$T/commands.sh"
 } >"$T/run.sh"
+# GNU parallel keeps its state under PARALLEL_HOME: the test's own.
 (cd "$T/work" && PATH="$VELK_BIN:$PATH" VELK_EXAMPLES="$VELK_SRC/examples" \
-    bash "$T/run.sh") >"$T/out" 2>&1 || fail "a tutorial command failed: $(tail -n 15 "$T/out")"
+    PARALLEL_HOME="$T/parallel" bash "$T/run.sh") >"$T/out" 2>&1 || fail "a tutorial command failed: $(tail -n 15 "$T/out")"
 
 W=$T/work
 for f in tsp_positions.xml mic.xml config.xml neighbors.xml tsp.xml ir000.wav tf.zip tf.csv; do
@@ -45,8 +48,9 @@ grep -qx "searched offset = 2068" "$W/search.txt" || fail "searched offset is no
 grep -qx "suggest start offset = 2018" "$W/search.txt" || fail "suggested offset is not 2018"
 grep -q " TF Directions     : 36" "$T/out" || fail "validtf --show does not report 36 directions"
 grep -q " Contents          : localization, separation" "$T/out" || fail "archive lacks LOC or SEP"
-# Three runs of calctfrec: the measurement, the swapped one and its repair.
-[ "$(grep -c ' progress:' "$T/out")" = 108 ] || fail "calctfrec did not print 3 x 36 progress lines"
+# Three runs of calctfrec on 36 positions (the measurement, the swapped one
+# and its repair), then 3 rooms of 4.
+[ "$(grep -c ' progress:' "$T/out")" = 120 ] || fail "calctfrec did not print 3 x 36 + 3 x 4 progress lines"
 # The diagnosis: nothing on the measurement, the swap on the swapped one,
 # nothing once the suggested microphone list is used.
 grep -q "No findings: the measurement fits its geometry." "$T/out" || fail "the diagnosis found something"
@@ -56,6 +60,17 @@ grep -q "Channels 2 and 5 appear swapped" "$T/out" || fail "the swap was not fou
 grep -qx "Result: ok (0 errors, 0 warnings)" "$T/out" || fail "the repaired archive still has findings"
 # 36 positions x 8 microphones x 257 bins, plus the header.
 [ "$(wc -l <"$W/tf.csv")" = $((36 * 8 * 257 + 1)) ] || fail "tf.csv has $(wc -l <"$W/tf.csv") lines"
+
+# Many measurements at once: one run directory per run, and every archive
+# the same as its run alone.
+[ "$(find "$W/.velktool-temp" -mindepth 1 -maxdepth 1 -type d | wc -l)" = 6 ] ||
+    fail "not one run directory per calctfrec run: $(ls "$W/.velktool-temp")"
+for room in small medium large; do
+    (cd "$W" && "$VELK_BIN/velktool5" calctfrec --tsp-list "$room.xml" --mic-list mic.xml \
+        --output-file "$room-alone.zip" >/dev/null) || fail "$room alone failed"
+    same_members "$W/$room.zip" "$W/$room-alone.zip" || fail "$room.zip differs from its run alone"
+done
+same_members "$W/small.zip" "$W/large.zip" && fail "the rooms gave the same archive"
 
 [ "$FAILS" = 0 ] || { echo "$FAILS failure(s)"; exit 1; }
 echo "tutorial runs as written"

@@ -4,7 +4,9 @@
 
 #include <cstring>
 #include <string>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "velktool_test_util.h"
@@ -85,6 +87,29 @@ TEST_F(IrFiles, RawFloatFiles)
                 testing::ExitedWithCode(1), "can not open file \\[.*none\\]");
     EXPECT_EXIT(velktool_SetFloatArray(f.data(), 12, ten.c_str()),
                 testing::ExitedWithCode(1), "fread error");
+}
+
+// A file of the run tree is always a new one: a file or a symbolic link
+// (dangling or not) already in its place is refused and left as it was.
+TEST_F(IrFiles, RunTreeFilesAreCreatedNew)
+{
+    std::vector<double> values = {0.5, -2.25};
+    int here = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(here, 0);
+    velktool_FltOutput out = {"run/src/float", here};
+    ASSERT_EQ(velktool_writeFlt(out, "run/src/float_ch0.flt", values.data(), 2), 0);
+    EXPECT_EQ(get_flt_size("float_ch0.flt"), 8);
+    EXPECT_EQ(velktool_writeFlt(out, "run/src/float_ch0.flt", values.data(), 1), -1);
+    EXPECT_EQ(get_flt_size("float_ch0.flt"), 8);
+
+    ASSERT_TRUE(velktest::writeFile(dir.file("victim"), "keep"));
+    ASSERT_EQ(symlink(dir.file("victim").c_str(), "float_ch1.flt"), 0);
+    ASSERT_EQ(symlink(dir.file("made").c_str(), "float_ch2.flt"), 0);
+    EXPECT_EQ(velktool_writeFlt(out, "run/src/float_ch1.flt", values.data(), 2), -1);
+    EXPECT_EQ(velktool_writeFlt(out, "run/src/float_ch2.flt", values.data(), 2), -1);
+    EXPECT_EQ(get_flt_size(dir.file("victim").c_str()), 4);
+    EXPECT_EQ(get_flt_size(dir.file("made").c_str()), -1);
+    close(here);
 }
 
 TEST_F(IrFiles, WavWriterTruncatesAndClipsAndReaderReadsBack)

@@ -107,7 +107,7 @@ TEST_F(Mouth, IdentityGivesUnitImpulseAndSilentVoiceGivesZeros)
     std::vector<double> x = noise(64, 1);
     writeWav(wav, {x, std::vector<double>(64, 0.0)}, 16000);
     auto f = flags({0});
-    ASSERT_EQ(velktool_mouthTspFD(wav.c_str(), out.c_str(), 8, 40, 0, f.data(),
+    ASSERT_EQ(velktool_mouthTspFD(wav.c_str(), {out.c_str(), AT_FDCWD}, 8, 40, 0, f.data(),
                                   8, 8, 4, 0, false, 0.0, 16000),
               0);
     std::vector<float> r = readFlt(ch(0));
@@ -119,7 +119,7 @@ TEST_F(Mouth, IdentityGivesUnitImpulseAndSilentVoiceGivesZeros)
     velktest::setLogLevel(VELKIO_LOG_WARNING);
     testing::internal::CaptureStderr();
     f = flags({0, 1});
-    ASSERT_EQ(velktool_mouthTspFD(wav.c_str(), out.c_str(), 8, 40, 1, f.data(),
+    ASSERT_EQ(velktool_mouthTspFD(wav.c_str(), {out.c_str(), AT_FDCWD}, 8, 40, 1, f.data(),
                                   8, 8, 4, 0, false, 0.0, 16000),
               0);
     std::string err = testing::internal::GetCapturedStderr();
@@ -150,7 +150,7 @@ TEST_F(Mouth, RecoversKnownFiltersWithHeadMarginLeadIn)
     auto f = flags({1, 3, 4});
     velktest::setLogLevel(VELKIO_LOG_INFO);
     testing::internal::CaptureStderr();
-    ASSERT_EQ(velktool_mouthTspFD(wav.c_str(), out.c_str(), 1000, 12264, 0,
+    ASSERT_EQ(velktool_mouthTspFD(wav.c_str(), {out.c_str(), AT_FDCWD}, 1000, 12264, 0,
                                   f.data(), n, n, hop, hm, false, 0.0, 48000),
               0);
     std::string err = testing::internal::GetCapturedStderr();
@@ -186,7 +186,7 @@ TEST_F(Mouth, FrameCountFollowsSegmentEnd)
     const int ends[3][2] = {{164, 1}, {164 + 9, 1}, {164 + 10, 2}};
     for (const auto &e : ends) {
         testing::internal::CaptureStderr();
-        EXPECT_EQ(velktool_mouthTspFD(wav.c_str(), out.c_str(), 100, e[0], 0,
+        EXPECT_EQ(velktool_mouthTspFD(wav.c_str(), {out.c_str(), AT_FDCWD}, 100, e[0], 0,
                                       f.data(), 64, 64, 10, 0, false, 0.0,
                                       16000),
                   0);
@@ -242,7 +242,7 @@ TEST_F(Mouth, LongRecordingMatchesDirectEstimate)
     const int cases[][2] = {{7, 5}, {4500, 0}, {13, -9}}; // hop, head margin
     for (const auto &k : cases) {
         const int s = 100, e = frames - 20;
-        ASSERT_EQ(velktool_mouthTspFD(wav.c_str(), out.c_str(), s, e, 0, f.data(),
+        ASSERT_EQ(velktool_mouthTspFD(wav.c_str(), {out.c_str(), AT_FDCWD}, s, e, 0, f.data(),
                                       n, n, k[0], k[1], false, 0.0, 16000),
                   0);
         for (int j = 0; j < 2; j++) {
@@ -265,7 +265,7 @@ TEST_F(Mouth, RefusedRecordingsWriteNothing)
     writeWav(wav, {x, x}, 16000);
     auto f = flags({0, 1});
     testing::internal::CaptureStderr();
-    EXPECT_EQ(velktool_mouthTspFD(wav.c_str(), out.c_str(), 100, 201, 2,
+    EXPECT_EQ(velktool_mouthTspFD(wav.c_str(), {out.c_str(), AT_FDCWD}, 100, 201, 2,
                                   f.data(), 64, 64, 10, 0, false, 0.0, 8000),
               1);
     std::string err = testing::internal::GetCapturedStderr();
@@ -292,7 +292,7 @@ TEST_F(Mouth, RefusedRecordingsWriteNothing)
     };
     for (const Case &k : cases) {
         testing::internal::CaptureStderr();
-        EXPECT_EQ(velktool_mouthTspFD(wav.c_str(), out.c_str(), k.s, k.e, k.mch,
+        EXPECT_EQ(velktool_mouthTspFD(wav.c_str(), {out.c_str(), AT_FDCWD}, k.s, k.e, k.mch,
                                       k.flags.data(), k.fltlen, 64, 10, k.hm,
                                       false, 0.0, 16000),
                   1);
@@ -302,13 +302,13 @@ TEST_F(Mouth, RefusedRecordingsWriteNothing)
     x[150] = NAN;
     writeWav(wav, {x, x}, 16000);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(velktool_mouthTspFD(wav.c_str(), out.c_str(), 100, 200, 0,
+    EXPECT_EQ(velktool_mouthTspFD(wav.c_str(), {out.c_str(), AT_FDCWD}, 100, 200, 0,
                                   f.data(), 64, 64, 10, 0, false, 0.0, 16000),
               1);
     err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("not a finite number (frame 150)"), std::string::npos) << err;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(velktool_mouthTspFD(dir.file("none.wav").c_str(), out.c_str(),
+    EXPECT_EQ(velktool_mouthTspFD(dir.file("none.wav").c_str(), {out.c_str(), AT_FDCWD},
                                   100, 200, 0, f.data(), 64, 64, 10, 0, false,
                                   0.0, 16000),
               1);

@@ -384,7 +384,7 @@ TEST_F(Tsp, OneReferenceServesRecordingsOfEveryShape)
         std::string prefix = file("out" + std::to_string(n++));
         testing::internal::CaptureStderr();
         int r = velktool_deconvolveTsp(&ref, step.freq, step.offset, -1, -1, Flags::all().f,
-                                       0, file(step.rec).c_str(), prefix.c_str());
+                                       0, file(step.rec).c_str(), {prefix.c_str(), AT_FDCWD});
         std::string log = testing::internal::GetCapturedStderr();
         ASSERT_EQ(r, 0) << step.rec << log;
         for (size_t c = 0; c < step.want.size(); c++)
