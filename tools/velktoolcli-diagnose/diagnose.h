@@ -106,6 +106,7 @@ struct diag_SourceResult {
     double estAz = 0, estEl = 0, angularError = 0;
     int ambiguous = 0;    /* the stated direction fits as well as the best */
     int checked = 0;      /* enough valid channels for the direction */
+    int timed = 0;        /* the latency below is known */
     double latency = 0;   /* arrival in the impulse response minus travel time */
     double earliest = 0;  /* earliest arrival after the window start (samples) */
     double earliestTravel = 0;
@@ -132,6 +133,7 @@ struct diag_RecordingChannel {
     double similarity = 1;     /* lowest of consecutive periods (TSP) */
     double peakIndex = 0;      /* main peak of the impulse response (signed) */
     double snrDb = 0;
+    int dead = 0;              /* silent, or noise without a response */
 };
 
 struct diag_Recording {
