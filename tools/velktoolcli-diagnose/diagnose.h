@@ -14,7 +14,8 @@
  *                position estimated from all sources (least squares);
  *  - wiring:     a channel order that explains the delays clearly better
  *                (assignment on the delay residuals), inverted polarity,
- *                dead channels, gain deviations;
+ *                dead channels (with the windows whose direct sound a dead
+ *                channel's noise peaks pushed out), gain deviations;
  *  - timing:     direct-sound arrival against distance across sources (a
  *                constant latency) and its distance from the window start;
  *  - values:     NaN or Inf anywhere;
