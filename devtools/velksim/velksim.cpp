@@ -87,6 +87,7 @@ struct Sim {
     const char *gainError = nullptr;
     const char *invert = nullptr;
     const char *dead = nullptr;
+    const char *deadNoise = nullptr;
     const char *swap = nullptr;
     const char *clip = nullptr;
     const char *moveMic = nullptr;
@@ -101,6 +102,7 @@ struct Faults {
     double gain = 1.0;
     int invertChannel = -1;
     int deadChannel = -1;
+    int noiseOnlyChannel = -1;
     int swapA = -1, swapB = -1;
     int clipFile = -1;
     double clipGain = 1.0;
@@ -219,6 +221,12 @@ int parseFaults(const Sim &p, int channels, Faults *f)
         else
             f->deadChannel = (int)v[0];
     }
+    if (p.deadNoise != nullptr) {
+        if (parseNumbers(p.deadNoise, 1, v) != 0 || !isChannel(v[0], channels))
+            fail("--dead-noise must name a channel of the array");
+        else
+            f->noiseOnlyChannel = (int)v[0];
+    }
     if (p.swap != nullptr) {
         if (parseNumbers(p.swap, 2, v) != 0 || !isChannel(v[0], channels) ||
             !isChannel(v[1], channels) || v[0] == v[1])
@@ -336,6 +344,7 @@ enum {
     OPT_GAIN_ERROR,
     OPT_INVERT,
     OPT_DEAD,
+    OPT_DEAD_NOISE,
     OPT_SWAP,
     OPT_CLIP,
     OPT_MOVE_MIC
@@ -404,6 +413,8 @@ int parseOptions(int argc, const char **argv, Sim *p, OwnedStrings *owned)
         {"invert", '\0', POPT_ARG_STRING, &p->invert, OPT_INVERT,
          "Fault: channel C inverted in polarity", "C"},
         {"dead", '\0', POPT_ARG_STRING, &p->dead, OPT_DEAD, "Fault: channel C silent", "C"},
+        {"dead-noise", '\0', POPT_ARG_STRING, &p->deadNoise, OPT_DEAD_NOISE,
+         "Fault: microphone C picks up nothing, its channel holds only the noise", "C"},
         {"swap", '\0', POPT_ARG_STRING, &p->swap, OPT_SWAP,
          "Fault: channels A and B exchanged", "A,B"},
         {"clip", '\0', POPT_ARG_STRING, &p->clip, OPT_CLIP,
@@ -419,8 +430,8 @@ int parseOptions(int argc, const char **argv, Sim *p, OwnedStrings *owned)
     int rc;
     const char **stringVars[] = {&p->room,     &p->center,     &p->outputDir, &p->name,
                                  &p->tspFile,  &p->makeTsp,    &p->micList,   &p->sourceList,
-                                 &p->gainError, &p->invert,    &p->dead,      &p->swap,
-                                 &p->clip,     &p->moveMic};
+                                 &p->gainError, &p->invert,    &p->dead,      &p->deadNoise,
+                                 &p->swap,     &p->clip,       &p->moveMic};
     while ((rc = poptGetNextOpt(ctx)) >= 0) {
         if (rc >= OPT_ROOM && rc <= OPT_MOVE_MIC)
             owned->adopt(stringVars[rc - OPT_ROOM]);
@@ -661,7 +672,7 @@ void periodicResponse(const std::vector<double> &h, const std::vector<double> &t
 
 // The WAV content of one source position, interleaved.
 void simulateSource(const Sim &p, int s, Vec3 src, const std::vector<Vec3> &mics,
-                    const std::vector<double> &tsp, std::vector<float> *data)
+                    const std::vector<double> &tsp, int noiseOnly, std::vector<float> *data)
 {
     const int nMics = (int)mics.size();
     const long irLength = p.length;
@@ -671,6 +682,9 @@ void simulateSource(const Sim &p, int s, Vec3 src, const std::vector<Vec3> &mics
     Rng rng = rngFor(p.seed, s);
     std::vector<double> h, y;
     for (int m = 0; m < nMics; m++) {
+        // A microphone that picks up nothing: its channel gets the noise alone.
+        if (m == noiseOnly)
+            continue;
         h.assign((size_t)irLength, 0.0);
         roomResponse(p, src, mics[(size_t)m], h.data(), irLength);
         if (tsp.empty()) {
@@ -880,7 +894,7 @@ int simulate(const Sim &p)
     std::vector<float> data;
     for (int s = 0; s < nSources; s++) {
         const std::string &path = paths[(size_t)s];
-        simulateSource(p, s, sources[(size_t)s], mics, tsp, &data);
+        simulateSource(p, s, sources[(size_t)s], mics, tsp, faults.noiseOnlyChannel, &data);
         applyFaults(faults, s, channels, p.pcm16, &data);
         if ((p.sourceList != nullptr && makeParents(path) != 0) ||
             (p.pcm16 && checkRange(data, path) != 0) ||

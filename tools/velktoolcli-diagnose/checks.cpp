@@ -62,7 +62,11 @@ void add(diag_Result *r, int check, int severity, std::string subject, std::stri
 // What the per-source work of the checks shares.
 struct Work {
     int k0 = 1, k1 = 1;
-    std::vector<std::vector<char>> valid;      // [s][m]
+    std::vector<std::vector<double>> energy;   // [s][m] over all bins
+    std::vector<std::vector<char>> silent;     // [s][m]
+    std::vector<std::vector<char>> valid;      // [s][m] finite, not silent, in use
+    std::vector<char> missed;                  // [s] the window missed the direct sound
+    std::vector<char> setter;                  // [m] dead: its peaks moved windows
     std::vector<double> refArrival;            // [s] peak of the reference row in its window
     std::vector<std::vector<double>> delay;    // [s][m] delay against the reference row
     std::vector<std::vector<int>> sign;        // [s][m] polarity against the reference row
@@ -98,38 +102,56 @@ void checkValues(const diag_Archive &a, diag_Result *r)
         {a.firstNonFiniteSource}, {a.firstNonFiniteChannel});
 }
 
-// Rows that are finite and not silent.
-void findValidRows(const diag_Archive &a, Work *w, diag_Result *r)
+// Silence of a row: zero; a mean power per bin below any recorder's noise
+// floor (digital silence, or the rounding noise that the transforms leave
+// in it); 100 dB below the typical row of the archive's loudest source; or
+// 40 dB below the typical row of its own source (noise only).
+const double digitalSilence = 1e-20;
+const double belowArchive = 1e-10;
+const double belowSource = 1e-4;
+
+// Energies of the rows, and the rows that are finite and not silent.
+void findValidRows(const diag_Archive &a, Work *w)
 {
     const int M = a.nMic, B = a.bins;
     w->valid.assign((size_t)a.nSrc, std::vector<char>((size_t)M, 0));
-    std::vector<double> energy((size_t)M);
-    std::vector<int> dead((size_t)M, 0);
+    w->silent.assign((size_t)a.nSrc, std::vector<char>((size_t)M, 0));
+    w->energy.assign((size_t)a.nSrc, std::vector<double>((size_t)M, 0.0));
+    std::vector<double> typical((size_t)a.nSrc, 0.0);
+    double scale = 0.0;
     for (int s = 0; s < a.nSrc; s++) {
         const diag_Complex *H = a.H[(size_t)s];
+        auto &energy = w->energy[(size_t)s];
+        std::vector<double> finite;
         for (int m = 0; m < M; m++) {
             double e = 0.0;
             for (int k = 0; k < B; k++)
                 e += std::norm(std::complex<double>(H[(size_t)m * B + k]));
             energy[(size_t)m] = e;
+            if (std::isfinite(e))
+                finite.push_back(e);
         }
-        double typical = diag_median(energy);
+        double t = diag_median(finite);
+        typical[(size_t)s] = std::isfinite(t) ? t : 0.0;
+        scale = std::max(scale, typical[(size_t)s]);
+    }
+    for (int s = 0; s < a.nSrc; s++)
         for (int m = 0; m < M; m++) {
-            double e = energy[(size_t)m];
+            double e = w->energy[(size_t)s][(size_t)m];
             bool finite = std::isfinite(e);
-            bool silent = finite && !(e > 1e-10 * typical && e > 0.0);
-            if (silent)
-                dead[(size_t)m]++;
+            bool silent = finite && (!(e > 0.0) || e < digitalSilence * B ||
+                                     e < belowArchive * scale ||
+                                     e < belowSource * typical[(size_t)s]);
+            w->silent[(size_t)s][(size_t)m] = silent;
             w->valid[(size_t)s][(size_t)m] = finite && !silent;
         }
-    }
-    for (int m = 0; m < M; m++)
-        r->mics[(size_t)m].deadFraction = (double)dead[(size_t)m] / a.nSrc;
 }
 
-// Per source: the delay and polarity of every valid row against the first
-// valid row (the reference), and where the reference row's impulse
-// response (its inverse transform) peaks in its window.
+// Per source: the delay and polarity of every valid row against a
+// reference row, and where the reference row's impulse response (its
+// inverse transform) peaks in its window.  The reference is the first
+// valid row not far quieter than the source's typical valid row, so that
+// a row of mere noise never is.
 void measureRows(const diag_Archive &a, Work *w)
 {
     const int M = a.nMic, B = a.bins;
@@ -140,14 +162,24 @@ void measureRows(const diag_Archive &a, Work *w)
     for (int s = 0; s < a.nSrc; s++) {
         const diag_Complex *H = a.H[(size_t)s];
         auto &valid = w->valid[(size_t)s];
+        const auto &energy = w->energy[(size_t)s];
+        std::vector<double> levels;
+        for (int m = 0; m < M; m++)
+            if (valid[(size_t)m])
+                levels.push_back(energy[(size_t)m]);
+        if (levels.empty())
+            continue;
+        const double loudEnough = 0.1 * diag_median(levels);
         int ref = -1;
+        for (int m = 0; m < M && ref < 0; m++)
+            if (valid[(size_t)m] && energy[(size_t)m] >= loudEnough)
+                ref = m;
+        velktool_FFTImpl_fRealFFTInv(H + (size_t)ref * B, ir.data(), a.nfft);
+        w->refArrival[(size_t)s] = diag_peakIndex(ir.data(), a.nfft, nullptr);
         for (int m = 0; m < M; m++) {
             if (!valid[(size_t)m])
                 continue;
-            if (ref < 0) {
-                ref = m;
-                velktool_FFTImpl_fRealFFTInv(H + (size_t)m * B, ir.data(), a.nfft);
-                w->refArrival[(size_t)s] = diag_peakIndex(ir.data(), a.nfft, nullptr);
+            if (m == ref) {
                 w->delay[(size_t)s][(size_t)m] = 0.0;
                 w->sign[(size_t)s][(size_t)m] = 1;
                 continue;
@@ -165,20 +197,30 @@ void measureRows(const diag_Archive &a, Work *w)
     }
 }
 
-void reportDead(const diag_Archive &a, diag_Result *r)
+// Arrival of the direct sound in source s's impulse responses minus its
+// travel time (the median over the valid rows), and the earliest arrival
+// after the window start with its travel time; NaN without valid rows.
+double sourceLatency(const diag_Archive &a, const Work &w, int s, double *earliest,
+                     double *earliestTravel)
 {
+    std::vector<double> v;
+    double first = 1e30, firstTravel = 0.0;
     for (int m = 0; m < a.nMic; m++) {
-        double f = r->mics[(size_t)m].deadFraction;
-        if (f < 0.5)
+        if (!w.valid[(size_t)s][(size_t)m])
             continue;
-        int c = a.micChannel[(size_t)m];
-        add(r, DIAG_WIRING, DIAG_ERROR, format("channel %d", c),
-            format("Channel %d is dead: its transfer functions are zero in %.0f %% of the "
-                   "sources. Check the microphone's cable, its power (phantom or plug-in "
-                   "power) and the recorder input of channel %d, then measure again.",
-                   c, 100.0 * f, c),
-            {{"deadFraction", f}}, {}, {c});
+        double arrival =
+            a.offset[(size_t)s] + w.refArrival[(size_t)s] + w.delay[(size_t)s][(size_t)m];
+        v.push_back(arrival - w.tau[(size_t)s][(size_t)m]);
+        if (arrival < first) {
+            first = arrival;
+            firstTravel = w.tau[(size_t)s][(size_t)m];
+        }
     }
+    if (earliest != nullptr) {
+        *earliest = v.empty() ? 0.0 : first;
+        *earliestTravel = firstTravel;
+    }
+    return diag_median(v);
 }
 
 // A channel whose signal has the opposite polarity of most other
@@ -256,6 +298,261 @@ void measureDelays(const diag_Archive &a, const diag_Options &o, Work *w)
                 if (valid[(size_t)n])
                     pair[(size_t)m * M + n] = d[(size_t)m] - d[(size_t)n];
         }
+    }
+}
+
+// ---- windows that missed the direct sound ------------------------------
+
+// Each source's window ends a fixed length after the latest peak of all
+// its channels.  A channel whose largest peak is not its direct sound (a
+// dead microphone's noise, a loud reflection) moves the window past the
+// direct sound of the others: their rows are then silent, or hold the
+// sound's end.  Such a source is missed when most of its rows are silent,
+// or when its window starts after the direct sound that the other sources'
+// latency puts at its distances; the row whose peak lies latest in the
+// window placed it.  The sources count as derailed when those peaks do not
+// arrive with the other sources' latency (or, without such sources, with
+// one latency among themselves): a measurement with only some channels
+// alive keeps its peaks where the distances say.  Derailed sources leave
+// the other checks, and so do the rows that derailed many of them (they
+// count as dead); returns 1 when rows left the checks.
+int findMissedWindows(const diag_Archive &a, const diag_Options &o, Work *w, diag_Result *r)
+{
+    const int M = a.nMic, B = a.bins, S = a.nSrc;
+    w->missed.assign((size_t)S, 0);
+    if (M < 3)
+        return 0;
+    std::vector<double> lat;
+    for (int s = 0; s < S; s++) {
+        int silent = 0;
+        for (int m = 0; m < M; m++)
+            silent += w->silent[(size_t)s][(size_t)m];
+        w->missed[(size_t)s] = 2 * silent > M;
+        if (!w->missed[(size_t)s]) {
+            double l = sourceLatency(a, *w, s, nullptr, nullptr);
+            if (std::isfinite(l))
+                lat.push_back(l);
+        }
+    }
+    const double ref = diag_median(lat);
+    const bool haveRef = std::isfinite(ref);
+    for (int s = 0; s < S && haveRef; s++) {
+        const auto &tau = w->tau[(size_t)s];
+        double first = *std::min_element(tau.begin(), tau.end());
+        if (a.offset[(size_t)s] > 0 && a.offset[(size_t)s] > ref + first)
+            w->missed[(size_t)s] = 1;
+    }
+    std::vector<int> placer((size_t)S, -1);
+    std::vector<double> peak((size_t)S, nan), implied((size_t)S, nan);
+    std::vector<float> ir((size_t)a.nfft);
+    for (int s = 0; s < S; s++) {
+        if (!w->missed[(size_t)s])
+            continue;
+        for (int m = 0; m < M; m++) {
+            double e = w->energy[(size_t)s][(size_t)m];
+            if (!(e > 0.0) || !std::isfinite(e))
+                continue;
+            velktool_FFTImpl_fRealFFTInv(a.H[(size_t)s] + (size_t)m * B, ir.data(), a.nfft);
+            double p = diag_peakIndex(ir.data(), a.nfft, nullptr);
+            int best = placer[(size_t)s];
+            if (best < 0 || p > peak[(size_t)s] + 0.5 ||
+                (p > peak[(size_t)s] - 0.5 && e > w->energy[(size_t)s][(size_t)best])) {
+                placer[(size_t)s] = m;
+                peak[(size_t)s] = p;
+            }
+        }
+        if (placer[(size_t)s] >= 0) {
+            peak[(size_t)s] += a.offset[(size_t)s];
+            implied[(size_t)s] = peak[(size_t)s] - w->tau[(size_t)s][(size_t)placer[(size_t)s]];
+        }
+    }
+    double lo = 1e30, hi = -1e30;
+    for (int s = 0; s < S; s++)
+        if (std::isfinite(implied[(size_t)s])) {
+            lo = std::min(lo, implied[(size_t)s]);
+            hi = std::max(hi, implied[(size_t)s]);
+        }
+    std::vector<int> derailed, votes((size_t)M, 0);
+    for (int s = 0; s < S; s++) {
+        bool off = std::isfinite(implied[(size_t)s]) &&
+                   (haveRef ? std::fabs(implied[(size_t)s] - ref) > o.maxTimingDeviation
+                            : hi - lo > o.maxTimingDeviation);
+        w->missed[(size_t)s] = off;
+        if (off) {
+            derailed.push_back(s);
+            votes[(size_t)placer[(size_t)s]]++;
+        }
+    }
+    if (derailed.empty())
+        return 0;
+    // The rows that placed a quarter of the derailed windows or more are
+    // taken for dead (fewer than half of the rows, else none is).
+    const int n = (int)derailed.size();
+    w->setter.assign((size_t)M, 0);
+    int named = 0;
+    for (int m = 0; m < M; m++)
+        if (votes[(size_t)m] > 0 && 4 * votes[(size_t)m] >= n) {
+            w->setter[(size_t)m] = 1;
+            named++;
+        }
+    if (2 * named >= M)
+        w->setter.assign((size_t)M, 0);
+    for (int s : derailed)
+        for (int m = 0; m < M; m++)
+            w->valid[(size_t)s][(size_t)m] = 0;
+    for (int m = 0; m < M; m++)
+        for (int s = 0; s < S && w->setter[(size_t)m]; s++)
+            w->valid[(size_t)s][(size_t)m] = 0;
+
+    // A peak-search range around the direct sound of every source, when the
+    // latency is known (counted from 1, as the configuration counts).
+    std::string range;
+    if (haveRef) {
+        double t0 = 1e30, t1 = -1e30;
+        for (const auto &tau : w->tau) {
+            t0 = std::min(t0, *std::min_element(tau.begin(), tau.end()));
+            t1 = std::max(t1, *std::max_element(tau.begin(), tau.end()));
+        }
+        int from = std::max(1, (int)std::floor(ref + t0) - (int)edgeMargin + 1);
+        int to = (int)std::ceil(ref + t1) + (int)edgeMargin + 1;
+        range = format(" (velktoolcli-genconfig --peak %d,%d)", from, to);
+    }
+    std::string keep, keepList;
+    for (int m = 0; m < M; m++)
+        if (!w->setter[(size_t)m]) {
+            keep += (keep.empty() ? "" : ",") + std::to_string(a.micChannel[(size_t)m]);
+            keepList += (keepList.empty() ? "" : " ") + std::to_string(a.micChannel[(size_t)m]);
+        }
+    int others = 0;
+    for (int s = 0; s < S; s++)
+        others += !w->missed[(size_t)s];
+
+    // One finding for the windows each dead row moved, one for those the
+    // other rows moved: where the placing peaks lie, against where the
+    // direct sound belongs.
+    for (int row = -1; row < M; row++) {
+        if (row >= 0 && !w->setter[(size_t)row])
+            continue;
+        std::vector<int> ids, placers;
+        double pLo = 1e30, pHi = -1e30, tLo = 1e30, tHi = -1e30, aLo = 1e30, aHi = -1e30;
+        for (int s : derailed) {
+            int m = placer[(size_t)s];
+            if (row >= 0 ? m != row : w->setter[(size_t)m] != 0)
+                continue;
+            ids.push_back(a.srcId[(size_t)s]);
+            if (std::find(placers.begin(), placers.end(), a.micChannel[(size_t)m]) ==
+                placers.end())
+                placers.push_back(a.micChannel[(size_t)m]);
+            pLo = std::min(pLo, peak[(size_t)s]);
+            pHi = std::max(pHi, peak[(size_t)s]);
+            double t = w->tau[(size_t)s][(size_t)m];
+            tLo = std::min(tLo, t);
+            tHi = std::max(tHi, t);
+            aLo = std::min(aLo, ref + t);
+            aHi = std::max(aHi, ref + t);
+        }
+        if (ids.empty())
+            continue;
+        std::sort(placers.begin(), placers.end());
+        const int k = (int)ids.size();
+        std::string against =
+            haveRef ? format("while the latency of the other sources puts the direct sound at "
+                             "samples %.0f to %.0f",
+                             aLo, aHi)
+                    : format("a spread of %.0f samples, while the travel times of these "
+                             "sources differ by %.1f samples at most",
+                             pHi - pLo, tHi - tLo);
+        std::vector<diag_Evidence> ev = {
+            {"sources", (double)k}, {"earliestPeak", pLo}, {"latestPeak", pHi}};
+        if (haveRef)
+            ev.push_back({"latencySamples", ref});
+        if (row < 0) {
+            add(r, DIAG_TIMING, DIAG_ERROR,
+                k == 1 ? format("source %d", ids[0]) : format("%d sources", k),
+                format("The windows of %d of %d sources missed the direct sound (sources %s): "
+                       "there the localization transfer functions of most channels are "
+                       "silent or nearly so. A window ends a fixed length after the latest "
+                       "peak of all channels, and these peaks (of channel%s %s) lie at samples "
+                       "%.0f to %.0f of the impulse responses, %s. A channel that carries "
+                       "only noise (a dead microphone) or a reflection louder than the direct "
+                       "sound moves the windows; run with --recordings to find a dead channel. "
+                       "Leave such a channel out (a channel list on the first position of the "
+                       "TSP or impulse list) or set a peak-search range that holds only the "
+                       "direct sound%s, and make the transfer functions again.",
+                       k, S, joinIds(ids).c_str(), placers.size() > 1 ? "s" : "",
+                       joinIds(placers).c_str(), pLo, pHi, against.c_str(), range.c_str()),
+                ev, ids);
+            continue;
+        }
+        const int c = a.micChannel[(size_t)row];
+        int quiet = 0;
+        for (int s = 0; s < S; s++)
+            quiet += !w->missed[(size_t)s] && w->silent[(size_t)s][(size_t)row];
+        std::string elsewhere =
+            quiet == 0        ? std::string()
+            : quiet == 1 && others == 1
+                ? format(" In the other source channel %d is silent.", c)
+            : quiet == others ? format(" In the other %d sources channel %d is silent.", others,
+                                       c)
+                              : format(" In %d of the other %d sources channel %d is silent.",
+                                       quiet, others, c);
+        ev.push_back({"silentInOtherSources", (double)quiet});
+        add(r, DIAG_WIRING, DIAG_ERROR, format("channel %d", c),
+            format("Channel %d carries no direct sound, and its peaks moved the windows of %d "
+                   "of %d sources past the direct sound (sources %s): there the localization "
+                   "transfer functions of the other channels are silent or nearly so. A window "
+                   "ends a fixed length after the latest peak of all channels; channel %d's "
+                   "peaks lie at samples %.0f to %.0f of the impulse responses, %s. Channel %d "
+                   "is probably dead (a broken cable, no power, a dead input) and the peak "
+                   "search took its noise for the direct sound; the other channels are not at "
+                   "fault.%s Repair the channel and measure again, or make the transfer "
+                   "functions again without it: give the first position of the TSP or impulse "
+                   "list the channel list %s (velktoolcli-genposxml --channels %s), or set a "
+                   "peak-search range that holds only the direct sound%s.",
+                   c, k, S, joinIds(ids).c_str(), c, pLo, pHi, against.c_str(), c,
+                   elsewhere.c_str(), keepList.c_str(), keep.c_str(), range.c_str()),
+            ev, ids, {c});
+    }
+    return 1;
+}
+
+// Dead channels: silent in at least half of the sources whose windows hold
+// the direct sound.  The rows that moved windows are dead too; their
+// findings say so.
+void reportDead(const diag_Archive &a, const Work &w, diag_Result *r)
+{
+    int kept = 0;
+    for (int s = 0; s < a.nSrc; s++)
+        kept += !w.missed[(size_t)s];
+    for (int m = 0; m < a.nMic; m++) {
+        int silent = 0, zero = 0;
+        for (int s = 0; s < a.nSrc; s++)
+            if (!w.missed[(size_t)s] && w.silent[(size_t)s][(size_t)m]) {
+                silent++;
+                zero += w.energy[(size_t)s][(size_t)m] < digitalSilence * a.bins;
+            }
+        const bool setter = !w.setter.empty() && w.setter[(size_t)m];
+        double f = setter ? 1.0 : kept ? (double)silent / kept : 0.0;
+        r->mics[(size_t)m].deadFraction = f;
+        if (f < 0.5 || setter)
+            continue;
+        int c = a.micChannel[(size_t)m];
+        std::string what = zero == silent ? "zero"
+                                          : format("zero or %.0f dB and more below the other "
+                                                   "channels' (noise only)",
+                                                   -10.0 * std::log10(belowSource));
+        std::string keep;
+        for (int n = 0; n < a.nMic; n++)
+            if (n != m)
+                keep += (keep.empty() ? "" : ",") + std::to_string(a.micChannel[(size_t)n]);
+        add(r, DIAG_WIRING, DIAG_ERROR, format("channel %d", c),
+            format("Channel %d is dead: its transfer functions are %s in %.0f %% of the "
+                   "sources. Check the microphone's cable, its power (phantom or plug-in "
+                   "power) and the recorder input of channel %d, then measure again; or make "
+                   "the transfer functions again without it (velktoolcli-genposxml --channels "
+                   "%s for the TSP or impulse list).",
+                   c, what.c_str(), 100.0 * f, c, keep.c_str()),
+            {{"deadFraction", f}}, {}, {c});
     }
 }
 
@@ -804,32 +1101,18 @@ void checkGain(const diag_Archive &a, const diag_Options &o, const Work &w, diag
 
 void checkTiming(const diag_Archive &a, const diag_Options &o, const Work &w, diag_Result *r)
 {
-    const int M = a.nMic;
     r->checkRun[DIAG_TIMING] = 1;
     std::vector<double> lat;
     std::vector<char> have((size_t)a.nSrc, 0);
     for (int s = 0; s < a.nSrc; s++) {
         diag_SourceResult &sr = r->sources[(size_t)s];
-        std::vector<double> v;
-        sr.earliest = 1e30;
-        for (int m = 0; m < M; m++) {
-            if (!w.valid[(size_t)s][(size_t)m])
-                continue;
-            double arrival = a.offset[(size_t)s] + w.refArrival[(size_t)s] +
-                             w.delay[(size_t)s][(size_t)m];
-            v.push_back(arrival - w.tau[(size_t)s][(size_t)m]);
-            if (arrival < sr.earliest) {
-                sr.earliest = arrival;
-                sr.earliestTravel = w.tau[(size_t)s][(size_t)m];
-            }
-        }
-        if (v.empty()) {
-            sr.earliest = 0;
+        double l = sourceLatency(a, w, s, &sr.earliest, &sr.earliestTravel);
+        if (!std::isfinite(l))
             continue;
-        }
-        sr.latency = diag_median(v);
+        sr.latency = l;
+        sr.timed = 1;
         have[(size_t)s] = 1;
-        lat.push_back(sr.latency);
+        lat.push_back(l);
     }
     if (lat.empty())
         return;
@@ -943,11 +1226,15 @@ void diag_checkArchive(const diag_Archive &a, const diag_Options &o, diag_Result
     r->bandLow = w.k0;
     r->bandHigh = w.k1;
     r->checkRun[DIAG_WIRING] = 1;
-    findValidRows(a, &w, r);
-    reportDead(a, r);
+    findValidRows(a, &w);
     measureRows(a, &w);
-    checkPolarity(a, &w, r);
     measureDelays(a, o, &w);
+    if (findMissedWindows(a, o, &w, r) != 0) {
+        measureRows(a, &w);
+        measureDelays(a, o, &w);
+    }
+    reportDead(a, w, r);
+    checkPolarity(a, &w, r);
     checkOrder(a, o, w, r);
     if (M >= 2) {
         checkDelays(a, o, w, r);

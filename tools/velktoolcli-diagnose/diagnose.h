@@ -14,7 +14,8 @@
  *                position estimated from all sources (least squares);
  *  - wiring:     a channel order that explains the delays clearly better
  *                (assignment on the delay residuals), inverted polarity,
- *                dead channels, gain deviations;
+ *                dead channels (with the windows whose direct sound a dead
+ *                channel's noise peaks pushed out), gain deviations;
  *  - timing:     direct-sound arrival against distance across sources (a
  *                constant latency) and its distance from the window start;
  *  - values:     NaN or Inf anywhere;
@@ -106,6 +107,7 @@ struct diag_SourceResult {
     double estAz = 0, estEl = 0, angularError = 0;
     int ambiguous = 0;    /* the stated direction fits as well as the best */
     int checked = 0;      /* enough valid channels for the direction */
+    int timed = 0;        /* the latency below is known */
     double latency = 0;   /* arrival in the impulse response minus travel time */
     double earliest = 0;  /* earliest arrival after the window start (samples) */
     double earliestTravel = 0;
@@ -132,6 +134,7 @@ struct diag_RecordingChannel {
     double similarity = 1;     /* lowest of consecutive periods (TSP) */
     double peakIndex = 0;      /* main peak of the impulse response (signed) */
     double snrDb = 0;
+    int dead = 0;              /* silent, or noise without a response */
 };
 
 struct diag_Recording {

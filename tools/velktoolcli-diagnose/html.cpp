@@ -282,7 +282,7 @@ std::string recordingsTable(const diag_Options &o, const diag_Result &r)
             break;
         s += format("<tr><td>%d</td><td>%s</td>", rec.id, escape(rec.path).c_str());
         for (const auto &rc : rec.channels) {
-            int sev = rc.levelDb < -100 || rc.clippedPercent > o.maxClipped || rc.snrDb < o.minSnr
+            int sev = rc.dead || rc.clippedPercent > o.maxClipped || rc.snrDb < o.minSnr
                           ? DIAG_ERROR
                       : rc.clippedPercent > 0 || rc.snrDb < o.minSnr + 10 ? DIAG_WARNING
                                                                            : DIAG_OK;

@@ -262,6 +262,26 @@ void peakAndSnr(const std::vector<double> &h, bool circular, long noiseFrom, lon
     rc->snrDb = noise > 0 ? db(peak / noise) : (peak > 0 ? 300.0 : 0.0);
 }
 
+// Dead channels of one recording: silent, or noise alone: far below the
+// other channels, with no impulse response standing out of it where the
+// others' do (and, for TSP recordings, periods that do not repeat).
+const double silentLevel = -100.0; // dB full scale
+const double belowOthers = 20.0;   // dB
+
+void markDead(bool tsp, const diag_Options &o, std::vector<diag_RecordingChannel> *channels)
+{
+    std::vector<double> level, snr;
+    for (const auto &rc : *channels) {
+        level.push_back(rc.levelDb);
+        snr.push_back(rc.snrDb);
+    }
+    const double typicalLevel = diag_median(level), typicalSnr = diag_median(snr);
+    for (auto &rc : *channels)
+        rc.dead = rc.levelDb < silentLevel ||
+                  (rc.levelDb < typicalLevel - belowOthers && rc.snrDb < o.minSnr &&
+                   typicalSnr >= o.minSnr && (!tsp || rc.similarity < o.minSimilarity));
+}
+
 // Checks one recording; `latency` receives the channels' peak minus their
 // travel time (TSP and impulse recordings alike).
 int checkOne(const velkio_Position *p, const Inputs &in, const diag_Options &o,
@@ -308,11 +328,13 @@ int checkOne(const velkio_Position *p, const Inputs &in, const diag_Options &o,
             h.assign(x.begin(), x.end());
             peakAndSnr(h, false, frames - frames / 4, frames, &rc);
         }
-        if (haveSrc)
-            latency->push_back(rc.peakIndex -
-                               diag_distance(src, in.micPos[j]) * in.rate / o.speedOfSound);
         rec->channels.push_back(rc);
     }
+    markDead(in.tsp, o, &rec->channels);
+    for (size_t j = 0; j < in.channels.size() && haveSrc; j++)
+        if (!rec->channels[j].dead)
+            latency->push_back(rec->channels[j].peakIndex -
+                               diag_distance(src, in.micPos[j]) * in.rate / o.speedOfSound);
     return 0;
 }
 
@@ -362,14 +384,25 @@ void judgeChannels(const std::vector<diag_Recording> &recs, bool tsp, const diag
     std::sort(channels.begin(), channels.end());
     for (int c : channels) {
         std::vector<int> silent, unlike, noisy;
-        double worstSim = 1.0, worstSnr = 1e30, level = 0;
+        double worstSim = 1.0, worstSnr = 1e30, level = -300.0, below = 1e30;
+        int noiseOnly = 0;
         for (const auto &rec : recs)
             for (const auto &rc : rec.channels) {
                 if (rc.channel != c)
                     continue;
-                if (rc.levelDb < -100.0) {
+                if (rc.dead) {
                     silent.push_back(rec.id);
-                    level = rc.levelDb;
+                    level = std::max(level, rc.levelDb);
+                    if (rc.levelDb >= silentLevel) {
+                        noiseOnly++;
+                        std::vector<double> others;
+                        for (const auto &x : rec.channels)
+                            if (!x.dead)
+                                others.push_back(x.levelDb);
+                        double m = diag_median(others);
+                        if (std::isfinite(m))
+                            below = std::min(below, m - rc.levelDb);
+                    }
                     continue;
                 }
                 if (tsp && rc.similarity < o.minSimilarity) {
@@ -382,11 +415,28 @@ void judgeChannels(const std::vector<diag_Recording> &recs, bool tsp, const diag
                 }
             }
         std::string where = format("channel %d", c);
-        if (!silent.empty())
+        if (noiseOnly > 0)
+            add(r, DIAG_ERROR, where,
+                format("Channel %d carries only noise in %d of %d recordings (sources %s): its "
+                       "level is up to %.0f dB full scale, %.0f dB and more below the other "
+                       "channels, and no impulse response stands out of it. The microphone or "
+                       "its input is dead (a broken cable, no power, a dead input). Check its "
+                       "cable, power and recorder input, then record again; or make the "
+                       "transfer functions without it (a channel list on the first position "
+                       "of the list).",
+                       c, (int)silent.size(), (int)recs.size(), joinIds(silent).c_str(), level,
+                       below),
+                {{"recordings", (double)silent.size()},
+                 {"levelDbfs", level},
+                 {"belowOthersDb", below}},
+                silent, {c});
+        else if (!silent.empty())
             add(r, DIAG_ERROR, where,
                 format("Channel %d is silent (level %.0f dB full scale) in %d of %d recordings "
                        "(sources %s): the microphone or its input is dead. Check its cable, "
-                       "power and recorder input, then record again.",
+                       "power and recorder input, then record again; or make the transfer "
+                       "functions without it (a channel list on the first position of the "
+                       "list).",
                        c, level, (int)silent.size(), (int)recs.size(), joinIds(silent).c_str()),
                 {{"recordings", (double)silent.size()}, {"levelDbfs", level}}, silent, {c});
         if (!unlike.empty())
@@ -448,7 +498,7 @@ int diag_checkRecordings(const diag_Archive &a, const char *listPath, const char
     for (size_t i = 0; i < r->recordings.size(); i++) {
         std::vector<double> peaks;
         for (const auto &rc : r->recordings[i].channels)
-            if (rc.levelDb >= -100.0)
+            if (!rc.dead)
                 peaks.push_back(rc.peakIndex);
         double first = peaks.empty() ? 1e30 : *std::min_element(peaks.begin(), peaks.end());
         double mid = diag_median(peaks);

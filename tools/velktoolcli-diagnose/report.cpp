@@ -81,7 +81,14 @@ Summary summarize(int check, const diag_Archive &a, const diag_Options &o, const
     }
     case DIAG_TIMING: {
         for (const auto &sr : r.sources)
-            worst = std::max(worst, std::fabs(sr.latency - r.latency));
+            if (sr.timed) {
+                n++;
+                worst = std::max(worst, std::fabs(sr.latency - r.latency));
+            }
+        if (n == 0) {
+            s.text = "no source whose window holds the direct sound";
+            break;
+        }
         s.text = format("latency %.1f samples (arrival in the impulse response minus travel "
                         "time), largest deviation %.1f samples (limit %.1f)",
                         r.latency, worst, o.maxTimingDeviation);

@@ -47,6 +47,13 @@ struct Synthetic {
             data[(size_t)s][(size_t)m * a.bins + k] =
                 (diag_Complex)std::polar(gain / d, -6.283185307179586 * k * tau / a.nfft);
     }
+    // Row m of source s: one pulse at sample `at` of the window.
+    void setPulse(int s, int m, double at, double gain)
+    {
+        for (int k = 0; k < a.bins; k++)
+            data[(size_t)s][(size_t)m * a.bins + k] =
+                (diag_Complex)std::polar(gain, -6.283185307179586 * k * at / a.nfft);
+    }
     diag_Result run()
     {
         a.H.clear();
@@ -137,6 +144,50 @@ TEST(DiagnoseChecks, EachFaultIsFoundOnItsChannel)
         x.data[7][2 * 257 + 100] = std::numeric_limits<float>::quiet_NaN();
         diag_Result r = x.run();
         EXPECT_EQ(found(r), (std::vector<std::pair<int, std::vector<int>>>{{DIAG_VALUES, {2}}}));
+    }
+}
+
+// Channel 4 carries only noise, and its largest noise peak placed the
+// window of a source past the direct sound of all other channels (their
+// rows silent, its own peak where the window was placed from, 479 samples
+// in): one finding names channel 4 with those sources, whether or not some
+// sources kept their direct sound.  A measurement in which only channel 4
+// is alive keeps its peaks where the distances say: the others are dead.
+TEST(DiagnoseChecks, DeadChannelThatMovedTheWindowsIsNamed)
+{
+    for (int kept : {6, 0}) {
+        Synthetic x;
+        std::vector<int> moved;
+        for (int s = 0; s < x.a.nSrc; s++) {
+            if (s < x.a.nSrc - kept) {
+                for (int m = 0; m < x.a.nMic; m++)
+                    x.setRow(s, m, x.a.mic[(size_t)m], 0.0);
+                x.a.offset[(size_t)s] = (float)(600 + 97 * s);
+                moved.push_back(s);
+            }
+            x.setPulse(s, 4, s < x.a.nSrc - kept ? 479.0 : 3.0 * s, 1e-6);
+        }
+        diag_Result r = x.run();
+        ASSERT_EQ(found(r), (std::vector<std::pair<int, std::vector<int>>>{{DIAG_WIRING, {4}}}))
+            << "kept " << kept;
+        EXPECT_EQ(r.findings[0].sources, moved);
+        EXPECT_DOUBLE_EQ(r.mics[4].deadFraction, 1.0);
+        EXPECT_DOUBLE_EQ(r.mics[0].deadFraction, 0.0);
+        for (int s = 0; s < x.a.nSrc; s++)
+            EXPECT_EQ(r.sources[(size_t)s].checked, s >= x.a.nSrc - kept);
+    }
+    {
+        Synthetic x;
+        for (int s = 0; s < x.a.nSrc; s++)
+            for (int m = 0; m < x.a.nMic; m++)
+                if (m != 4)
+                    x.setRow(s, m, x.a.mic[(size_t)m], 0.0);
+        diag_Result r = x.run();
+        ASSERT_EQ(r.findings.size(), 7u);
+        for (const auto &f : r.findings) {
+            EXPECT_EQ(f.check, DIAG_WIRING);
+            EXPECT_NE(f.channels, std::vector<int>{4});
+        }
     }
 }
 
