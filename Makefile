@@ -13,10 +13,11 @@ DESTDIR ?=
 
 DEB_PACKAGES = cmake g++ make pkg-config libpopt-dev libzip-dev libxml2-dev \
 	libsndfile1-dev libgtest-dev libxml2-utils unzip zip python3 \
-	python3-numpy python3-scipy groff man-db dpkg-dev
+	python3-numpy python3-scipy groff man-db dpkg-dev \
+	libnetcdf-dev python3-netcdf4 libmysofa1
 DEB_CHECK = cmake g++ pkg-config libpopt-dev libzip-dev libxml2-dev \
 	libsndfile1-dev libgtest-dev libxml2-utils unzip zip python3-scipy \
-	groff man-db dpkg-dev
+	groff man-db dpkg-dev libnetcdf-dev python3-netcdf4 libmysofa1
 
 .PHONY: all deps configure build test demo install deb clean
 

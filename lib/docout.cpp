@@ -84,15 +84,22 @@ int writeAll(int fd, const unsigned char *p, size_t n)
 
 } // namespace
 
-int velk_replaceFile(const char *path, const void *bytes, size_t size)
+int velk_outputIsNotRegular(const char *path)
 {
     struct stat st;
-    bool exists = path != nullptr && stat(path, &st) == 0;
-    if (path == nullptr || path[0] == '\0' || (exists && !S_ISREG(st.st_mode))) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "[%s] is not a regular file: not replaced",
-                   path != nullptr ? path : "");
+    if (path != nullptr && path[0] != '\0' && (stat(path, &st) != 0 || S_ISREG(st.st_mode)))
+        return 0;
+    VELKIO_LOG(VELKIO_LOG_ERROR, "[%s] is not a regular file: not replaced",
+               path != nullptr ? path : "");
+    return 1;
+}
+
+int velk_replaceFile(const char *path, const void *bytes, size_t size)
+{
+    if (velk_outputIsNotRegular(path))
         return 1;
-    }
+    struct stat st;
+    bool exists = stat(path, &st) == 0;
     std::string tmp = std::string(path) + ".XXXXXX";
     int fd = mkstemp(tmp.data());
     if (fd < 0) {

@@ -22,6 +22,11 @@ int velk_writeText(const char *text, size_t length, const char *path,
 int velk_writeDocument(const velkio_XML *doc, const char *path,
                        const char *openFailure);
 
+/* Nonzero, after the level-0 message "[%s] is not a regular file: not
+ * replaced", when `path` exists and is not a regular file (a directory, a
+ * device, a pipe): an output must not replace such a thing. */
+int velk_outputIsNotRegular(const char *path);
+
 /* Replaces the file at `path` by `size` bytes, completely or not at all:
  * they go into a new file beside it ("<path>.XXXXXX", with the mode of
  * the file it replaces, or 0666 less the umask), which is renamed over
