@@ -21,7 +21,9 @@ set(VELK_PROGRAMS
   velktoolcli-genneighbors
   velktoolcli-mergexmls
   velktoolcli-conv-tf
-  velktoolcli-conv-sm)
+  velktoolcli-conv-sm
+  velktoolcli-tfexport
+  velktoolcli-sofa2tf)
 
 set(VELK_GENCONFIG_TSP_PATH /usr/share/velk/16384.little_endian.wav)
 set(VELK_INSTALLED_TSP_PATH ${CMAKE_INSTALL_FULL_DATADIR}/velk/16384.little_endian.wav)
