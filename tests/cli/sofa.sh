@@ -133,5 +133,19 @@ EOF
 grep -q "holds the bins of nfft 64, not of --nfft 128" err || fail "nfft mismatch: $(cat err)"
 [ ! -e x.zip ] || fail "archive written after a refusal"
 
+# Damaged files on which the netCDF-4 (HDF5) library crashes or loops
+# (found by fuzzing; the corpus stores them after a mode byte): the reader's
+# process ends, the program reports the file as damaged, within the time
+# limit of one library call (20 s), and writes nothing.
+for f in library_segv library_abort library_loop; do
+    tail -c +2 "$VELK_SRC/fuzz/corpus/sofa_reader/$f.sofa" >$f.sofa
+    "$B/velktoolcli-sofa2tf" $f.sofa $f.zip >/dev/null 2>err
+    status=$?
+    [ $status = 1 ] || fail "$f: status $status"
+    grep -qE "$f.sofa: the netCDF-4 library (failed on this file|took more than 20 s)" err ||
+        fail "$f: $(tail -n 3 err)"
+    [ ! -e $f.zip ] || fail "$f: archive written"
+done
+
 [ "$FAILS" = 0 ] || { echo "$FAILS failure(s)"; exit 1; }
 echo "SOFA, MAT and npz files read back as written"

@@ -187,7 +187,7 @@ int transferFunctions(const sofa_Input &in, int tfType, const std::vector<size_t
     return 0;
 }
 
-int convertOpen(const sofa_Input &in, const char *input, const char *output,
+int convertOpen(sofa_Input &in, const char *input, const char *output,
                 const sofa2tf_Options &o)
 {
     int nfft = 0;
@@ -198,6 +198,9 @@ int convertOpen(const sofa_Input &in, const char *input, const char *output,
     std::vector<velktool_CutRangePair> ranges((size_t)g.nSrc);
     int result = in.transferFunctions ? transferFunctions(in, o.tfType, order)
                                       : impulseResponses(in, o, order, ranges.data());
+    // No call into the netCDF library follows: the file is closed before
+    // the archive is written.
+    sofa_close(&in);
     if (result != 0)
         return 1;
     cat_asprintf(&g.info, "SOFA file  %s\n", input);
@@ -213,17 +216,35 @@ int convertOpen(const sofa_Input &in, const char *input, const char *output,
 
 } // namespace
 
-int sofa2tf_convert(const char *input, const char *output, const sofa2tf_Options &o)
+namespace {
+
+struct Job {
+    const char *input;
+    const char *output;
+    const sofa2tf_Options *options;
+};
+
+// The whole conversion, in the reader's process.
+int convertJob(void *arg)
 {
+    const Job &job = *(const Job *)arg;
     std::vector<unsigned char> bytes;
     sofa_Input in;
-    if (sofa_readFile(input, &bytes) != 0 ||
-        sofa_open(bytes.data(), bytes.size(), input, &in) != 0)
+    if (sofa_readFile(job.input, &bytes) != 0 ||
+        sofa_open(bytes.data(), bytes.size(), job.input, &in) != 0)
         return 1;
-    int result = convertOpen(in, input, output, o);
+    int result = convertOpen(in, job.input, job.output, *job.options);
     sofa_close(&in);
     velktool_freeMemory();
     return result;
+}
+
+} // namespace
+
+int sofa2tf_convert(const char *input, const char *output, const sofa2tf_Options &o)
+{
+    Job job = {input, output, &o};
+    return sofa_isolate(input, convertJob, &job);
 }
 
 /* ------------------------------------------------------------------ */

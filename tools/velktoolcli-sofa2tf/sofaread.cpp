@@ -13,8 +13,74 @@
 #include <netcdf.h>
 #include <netcdf_filter.h>
 #include <netcdf_mem.h>
+#include <csignal>
+#include <cstdio>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+/* ------------------------------------------------------------------ */
+/* The libraries in a child process                                    */
+/* ------------------------------------------------------------------ */
+
+unsigned sofa_librarySeconds = 20;
+
+namespace {
+
+bool isolated = false;
+
+// Limits the time of the calls into the libraries made during its life,
+// inside sofa_isolate.
+struct LibraryGuard {
+    LibraryGuard()
+    {
+        if (isolated && sofa_librarySeconds > 0)
+            alarm(sofa_librarySeconds);
+    }
+    ~LibraryGuard()
+    {
+        if (isolated)
+            alarm(0);
+    }
+};
+
+} // namespace
+
+int sofa_isolate(const char *name, int (*fn)(void *), void *arg)
+{
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "%s: can not start the reader: %s", name, strerror(errno));
+        return 1;
+    }
+    if (pid == 0) {
+        isolated = true;
+        signal(SIGALRM, SIG_DFL);
+        int result = fn(arg);
+        fflush(stdout);
+        fflush(stderr);
+        _exit(result == 0 ? 0 : 1);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "%s: the reader was lost: %s", name, strerror(errno));
+            return 1;
+        }
+    }
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status) == 0 ? 0 : 1;
+    int sig = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    if (sig == SIGALRM)
+        VELKIO_LOG(VELKIO_LOG_ERROR, "%s: the netCDF-4 library took more than %u s on one step "
+                   "of reading this file: the file is damaged", name, sofa_librarySeconds);
+    else
+        VELKIO_LOG(VELKIO_LOG_ERROR, "%s: the netCDF-4 library failed on this file (%s): the "
+                   "file is damaged", name, sig != 0 ? strsignal(sig) : "stopped");
+    return 1;
+}
 
 /* ------------------------------------------------------------------ */
 /* The file                                                            */
@@ -776,6 +842,7 @@ const unsigned char HDF5_SIGNATURE[8] = {0x89, 'H', 'D', 'F', '\r', '\n', 0x1a, 
 
 int sofa_open(const unsigned char *bytes, size_t size, const char *name, sofa_Input *in)
 {
+    LibraryGuard guard;
     *in = sofa_Input();
     in->name = name != nullptr ? name : "SOFA file";
     if (bytes == nullptr || size < sizeof HDF5_SIGNATURE ||
@@ -820,11 +887,13 @@ int readRows(const sofa_Input &in, int var, const char *name, size_t m, float *r
 
 int sofa_readImpulseResponses(const sofa_Input &in, size_t m, float *rows)
 {
+    LibraryGuard guard;
     return readRows(in, in.dataVar, "Data.IR", m, rows);
 }
 
 int sofa_readTransferFunctions(const sofa_Input &in, size_t m, velkio_Complex *rows)
 {
+    LibraryGuard guard;
     size_t n = in.receivers * in.length;
     std::vector<float> re(n), im(n);
     if (readRows(in, in.dataVar, "Data.Real", m, re.data()) != 0 ||
@@ -837,6 +906,7 @@ int sofa_readTransferFunctions(const sofa_Input &in, size_t m, velkio_Complex *r
 
 void sofa_close(sofa_Input *in)
 {
+    LibraryGuard guard;
     if (in->ncid >= 0)
         nc_close(in->ncid);
     in->ncid = -1;

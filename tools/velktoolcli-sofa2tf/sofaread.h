@@ -11,6 +11,13 @@
  * there, so that nothing else is opened by its name; every dimension,
  * attribute and variable is checked before it is used, and the values are
  * read one measurement at a time within fixed bounds.
+ *
+ * The netCDF library reads the file through the HDF5 library, which can
+ * crash or loop for ever on a damaged file before any check of ours can
+ * see it.  The program therefore calls into them only inside
+ * sofa_isolate: in a child process, where every call is also limited in
+ * time, so that such a fault ends the child and is reported as a damaged
+ * file.
  */
 #ifndef VELK_SOFAREAD_H
 #define VELK_SOFAREAD_H
@@ -61,6 +68,18 @@ struct sofa_Input {
     int dataVar = -1;                 /* Data.IR, or Data.Real */
     int imagVar = -1;                 /* Data.Imag */
 };
+
+/* Runs fn(arg) in a child process and returns its result (0, or 1 for
+ * any other).  A child that a signal ends (a crash of the libraries, or
+ * one call into them that took more than sofa_librarySeconds) gives 1
+ * after the level-0 message "<name>: the netCDF-4 library failed on this
+ * file (<signal>): the file is damaged" (or "... took more than N s ...").
+ * The child ends with _exit once fn returns; standard output and error
+ * are flushed first. */
+int sofa_isolate(const char *name, int (*fn)(void *), void *arg);
+/* The time one call of the readers below may take inside sofa_isolate
+ * (seconds; 0: no limit).  Outside sofa_isolate no limit is set. */
+extern unsigned sofa_librarySeconds;
 
 /* Reads the file at `path` into `bytes`: a regular file (checked on the
  * descriptor it is read from) of at most SOFA_MAX_FILE_BYTES.  0, or 1

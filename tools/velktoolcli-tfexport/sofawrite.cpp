@@ -180,7 +180,7 @@ int tfexport_encodeSofa(const tfexport_Set &set, std::vector<unsigned char> *out
 {
     Writer w;
     // The file grows in steps of this size in memory.
-    size_t step = set.values.size() * 16 + (1u << 16);
+    size_t step = set.values.size() * 16 + (1u << 12);
     if (step > (64u << 20))
         step = 64u << 20;
     if (!w.ok(nc_create_mem("export.sofa", NC_NETCDF4, step, &w.nc), "create")) {
