@@ -153,8 +153,14 @@ int tfexport_load(const char *archive, int kind, tfexport_Set *set)
         set->bins = (size_t)(set->nfft / 2 + 1);
         for (size_t k = 0; k < set->bins; k++)
             set->frequencies.push_back((double)k * set->samplingRate / set->nfft);
-        result = takeSources(tf, archive, set) || takeMicrophones(tf, archive, set) ||
-                 takeValues(tf, archive, set);
+        result = takeSources(tf, archive, set) || takeMicrophones(tf, archive, set);
+        if (result == 0 && (set->sources == 0 || set->mics == 0)) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "%s holds %zu source positions and %zu microphone "
+                       "rows: nothing to export", archive, set->sources, set->mics);
+            result = 1;
+        }
+        if (result == 0)
+            result = takeValues(tf, archive, set);
     }
     velkio_TransferFunction_delete(&tf);
     return result;
