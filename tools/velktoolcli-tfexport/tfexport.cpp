@@ -387,7 +387,7 @@ int run(poptContext ctx, const Options &o)
     if (extra != nullptr)
         VELKIO_LOG(VELKIO_LOG_ERROR, "unexpected argument [%s]", extra);
     if (o.formatValue < 0 || archive == nullptr || output == nullptr || extra != nullptr ||
-        velk_outputIsInput(output, archive))
+        velk_outputIsInput(output, archive) || velk_outputIsNotRegular(output))
         return 1;
 
     tfexport_Set set;
