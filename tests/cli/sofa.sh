@@ -137,7 +137,11 @@ grep -q "holds the bins of nfft 64, not of --nfft 128" err || fail "nfft mismatc
 # (found by fuzzing; the corpus stores them after a mode byte): the reader's
 # process ends, the program reports the file as damaged, within the time
 # limit of one library call (20 s), and writes nothing.
-for f in library_segv library_abort library_loop; do
+# Under tests/memcheck.sh (the programs are wrapper scripts) the library's
+# own faults on these files would count as the program's: not run there.
+DAMAGED="library_segv library_abort library_loop"
+[ "$(head -c 2 "$B/velktoolcli-sofa2tf")" = "#!" ] && DAMAGED=""
+for f in $DAMAGED; do
     tail -c +2 "$VELK_SRC/fuzz/corpus/sofa_reader/$f.sofa" >$f.sofa
     "$B/velktoolcli-sofa2tf" $f.sofa $f.zip >/dev/null 2>err
     status=$?
