@@ -22,7 +22,9 @@ set(VELK_PROGRAMS
   velktoolcli-mergexmls
   velktoolcli-conv-tf
   velktoolcli-conv-sm
-  velktoolcli-diagnose)
+  velktoolcli-diagnose
+  velktoolcli-tfexport
+  velktoolcli-sofa2tf)
 
 set(VELK_GENCONFIG_TSP_PATH /usr/share/velk/16384.little_endian.wav)
 set(VELK_INSTALLED_TSP_PATH ${CMAKE_INSTALL_FULL_DATADIR}/velk/16384.little_endian.wav)

@@ -1,5 +1,5 @@
 # bash completion for the velk programs: velktool5 (subcommands and their
-# options) and the eleven velktoolcli-* programs.
+# options) and the velktoolcli-* programs.
 #
 # Installed once per program name under share/bash-completion/completions;
 # to try it from a source tree:  source completion/velk.bash
@@ -47,6 +47,8 @@ _velk_options()
     velktoolcli-flt2multiwav) echo "--list= $common" ;;
     velktoolcli-conv-tf) echo "--localization= --separation= --output= $common" ;;
     velktoolcli-conv-sm) echo "$common" ;;
+    velktoolcli-tfexport) echo "--format= --kind= $common" ;;
+    velktoolcli-sofa2tf) echo "--direct-length= --reverb-length= --nfft= --output-type= $common" ;;
     esac
 }
 
@@ -96,6 +98,8 @@ _velk_values()
     case $2 in
     --logLevel) words="E W I D" ;;
     --output-type) words="LOC SEP LOC_SEP" ;;
+    --format) words="sofa mat npz" ;;
+    --kind) words="LOC SEP" ;;
     --normalize-src | --normalize-mic | --normalize-freq) words="0 1" ;;
     --z_axis) words="amp db phase" ;;
     --algorithm) words="1" ;;
@@ -181,4 +185,4 @@ _velk_complete()
 complete -F _velk_complete velktool5 velktoolcli-zip2coord velktoolcli-genposxml \
     velktoolcli-validtf velktoolcli-validxml velktoolcli-flt2multiwav velktoolcli-genconfig \
     velktoolcli-genneighbors velktoolcli-mergexmls velktoolcli-conv-tf velktoolcli-conv-sm \
-    velktoolcli-diagnose
+    velktoolcli-diagnose velktoolcli-tfexport velktoolcli-sofa2tf

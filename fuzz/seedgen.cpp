@@ -1,6 +1,8 @@
 // Writes the seed corpora of the fuzz targets into DIR/<target>/: files
 // made by the suite's own writers (documents, archives, MAT members, WAV and
-// raw float files, legacy files) and typical option values and templates.
+// raw float files, legacy files, SOFA files of transfer functions) and
+// typical option values and templates.  SOFA files of impulse responses
+// come from an independent writer (fuzz/make_corpus.sh).
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +12,7 @@
 #include <sys/stat.h>
 
 #include "fuzz_util.h"
+#include "tfexport.h"
 #include "velkio.h"
 #include "velktool.h"
 
@@ -281,6 +284,61 @@ void textSeeds()
 
 } // namespace
 
+// A GeneralTF file of each kind, as velktoolcli-tfexport writes them.
+void sofaSeeds()
+{
+    std::string path = velkfuzz::scratchFile("seed.zip");
+    velkio_TransferFunction *tf = velktest::legacyRecord(2, 2, 16);
+    if (velkio_TransferFunction_write(tf, path.c_str(), nullptr) != 0)
+        failures++;
+    velkio_TransferFunction_delete(&tf);
+    for (int kind : {TFEXPORT_LOC, TFEXPORT_SEP}) {
+        tfexport_Set set;
+        std::vector<unsigned char> bytes;
+        if (tfexport_load(path.c_str(), kind, &set) != 0 || tfexport_encodeSofa(set, &bytes) != 0) {
+            failures++;
+            continue;
+        }
+        // An odd first byte: the rest is a file.
+        put("sofa_reader", kind == TFEXPORT_LOC ? "general_tf_loc.sofa" : "general_tf_sep.sofa",
+            "\x01" + std::string(bytes.begin(), bytes.end()));
+    }
+    // An even first byte: the description of a file (fuzz/sofa_reader.cpp):
+    // dimensions I C M R N E, three global attributes, then per variable
+    // its shape (7: absent), type, storage and attributes, then values.
+    const std::vector<unsigned char> positions = {
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, // listener position, view, up
+        0, 0, 0, 0, 0,                               // receivers [R C I]
+        0, 0, 0, 1, 1,                               // sources [M C], spherical
+        0, 0, 0, 0, 0};                              // emitter [E C I]
+    const std::vector<unsigned char> positionValues = {
+        0, 0, 0, 1, 0, 0, 0, 0, 1, // listener at 0, looking along x, z up
+        0, 18, 0, 0, 0, 0,         // receivers
+        0, 0, 8, 6, 0, 8,          // sources (0, 0, 1.4), (90, 0, 1.4)
+        0, 0, 0};                  // emitter
+    std::vector<unsigned char> fir = {0, 0, 1, 2, 2, 11, 0, 0, 0, 0, 0, 0, 0};
+    fir.insert(fir.end(), positions.begin(), positions.end());
+    const std::vector<unsigned char> firVars = {0, 0, 1, 5, 8, 7, 7, 0, 0, 0, 5, 4,
+                                                0, 0, 0, 5, 8, 7, 7, 7};
+    fir.insert(fir.end(), firVars.begin(), firVars.end());
+    fir.insert(fir.end(), positionValues.begin(), positionValues.end());
+    for (int i = 0; i < 64; i++) // Data.IR [2 2 16]: a peak at sample 3 or 4
+        fir.push_back(i % 16 == 3 + i / 32 ? 1 : 0);
+    fir.insert(fir.end(), {10, 0, 0}); // 16000 Hz, no delays
+    put("sofa_reader", "described_fir", std::string(fir.begin(), fir.end()));
+
+    std::vector<unsigned char> bins = {0, 0, 1, 2, 2, 1, 0, 0, 0, 3, 0, 1, 0};
+    bins.insert(bins.end(), positions.begin(), positions.end());
+    const std::vector<unsigned char> tfVars = {7, 0, 0, 1, 5, 8, 0, 0, 0, 5, 8, 7, 7,
+                                               0, 0, 0, 5, 4, 7, 7};
+    bins.insert(bins.end(), tfVars.begin(), tfVars.end());
+    bins.insert(bins.end(), positionValues.begin(), positionValues.end());
+    for (int i = 0; i < 24; i++) // Data.Real, Data.Imag [2 2 3]
+        bins.push_back((unsigned char)(i % 5));
+    bins.insert(bins.end(), {0, 20, 21}); // N: 0, 4000, 8000 Hz
+    put("sofa_reader", "described_tf", std::string(bins.begin(), bins.end()));
+}
+
 int main(int argc, char **argv)
 {
     if (argc != 2) {
@@ -293,6 +351,7 @@ int main(int argc, char **argv)
     archiveAndMatSeeds();
     limitSeeds();
     legacySeeds();
+    sofaSeeds();
     signalSeeds();
     textSeeds();
     if (failures != 0)

@@ -497,21 +497,14 @@ int checkPair(const LegacyData &loc, const LegacyData &sep, const char *locPath,
            samePositions(loc.microphones, sep.microphones, "microphone", locPath, sepPath);
 }
 
-// The channel numbers that the archive's TF rows stand for: the first
-// source position's channel list when it carries one, else the ids of the
-// microphone list.
+// The channel numbers that the archive's TF rows stand for.
 std::vector<int> archiveRowIds(const velkio_TransferFunction *tf)
 {
-    std::vector<int> ids;
-    const velkio_Position *first =
-        tf->positions != nullptr && tf->positions->count > 0 ? tf->positions->list[0] : nullptr;
-    if (first != nullptr && first->useChannels == 1 && first->numChannels > 0) {
-        ids.assign(first->channels, first->channels + first->numChannels);
-    } else if (tf->microphones != nullptr) {
-        for (int i = 0; i < tf->microphones->count; i++)
-            ids.push_back(tf->microphones->list[i]->id);
-    }
-    return ids;
+    int count = 0;
+    int *ids = velkio_TransferFunction_rowIds(tf, &count);
+    std::vector<int> out(ids, ids + count);
+    free(ids);
+    return out;
 }
 
 // The microphones of a separation-matrix file must be, in order, the

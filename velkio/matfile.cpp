@@ -1,5 +1,7 @@
-// MAT-file members of the transfer-function archive: Level 5 MAT-files,
-// little-endian, holding one complex single-precision 2-D array.
+// MAT-files, Level 5, little-endian.  The members of the transfer-function
+// archive hold one complex single-precision 2-D array; the export writes
+// files of several arrays (double, single or int32, real or complex, of
+// any rank from 2 up) with the same element code.
 //
 // Layout written (byte offsets from the start of the member):
 //   0   116 bytes descriptive text, blank-padded
@@ -28,6 +30,7 @@ enum : uint32_t {
     miINT32 = 5,
     miUINT32 = 6,
     miSINGLE = 7,
+    miDOUBLE = 9,
     miMATRIX = 14,
     miCOMPRESSED = 15,
 };
@@ -363,6 +366,13 @@ size_t firstNonFinite(const unsigned char *part, size_t n)
 
 namespace {
 
+// Bytes of the array flags, dimensions and name elements of an array.
+uint64_t arrayHeadBytes(int rank, size_t nameBytes)
+{
+    return (tagSize + 8) + (tagSize + padded8(4 * (uint64_t)rank)) +
+           (tagSize + padded8(nameBytes));
+}
+
 // Checks what the encoder needs and gives the size of the array element
 // (everything after its tag); 0 after a level-0 message when the matrix
 // or the name cannot be written.
@@ -379,8 +389,7 @@ uint64_t arrayBytesOf(const velkio_Matrix *m, const char *name)
     }
     uint64_t partBytes = (uint64_t)m->rows * (uint64_t)m->cols * 4;
     uint64_t nameBytes = strlen(name);
-    uint64_t arrayBytes = (tagSize + 8) + (tagSize + 8) + (tagSize + padded8(nameBytes)) +
-                          2 * (tagSize + padded8(partBytes));
+    uint64_t arrayBytes = arrayHeadBytes(2, nameBytes) + 2 * (tagSize + padded8(partBytes));
     if (arrayBytes > UINT32_MAX) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "matrix %d x %d is too large for a MAT-file",
                    m->rows, m->cols);
@@ -389,11 +398,8 @@ uint64_t arrayBytesOf(const velkio_Matrix *m, const char *name)
     return arrayBytes;
 }
 
-// Writes the whole member into out, which holds exactly its size
-// (headerSize + tagSize + arrayBytes); every byte is written, padding
-// included.
-void encodeInto(const velkio_Matrix *m, const char *name, uint64_t arrayBytes,
-                unsigned char *out)
+// The 128-byte file header.
+void putFileHeader(unsigned char *out)
 {
     memset(out, ' ', 116);
     memcpy(out, headerText, sizeof headerText - 1);
@@ -401,23 +407,120 @@ void encodeInto(const velkio_Matrix *m, const char *name, uint64_t arrayBytes,
     put16(out + 124, 0x0100);
     out[126] = 'I';
     out[127] = 'M';
+}
 
+// The miMATRIX tag (arrayBytes: everything after it), the array flags, the
+// dimensions and the name of an array; returns the position after the
+// name, where its data parts follow.
+size_t putArrayHead(unsigned char *out, size_t at, uint64_t arrayBytes, uint32_t flags,
+                    const uint64_t *dims, int rank, const char *name)
+{
     size_t nameBytes = strlen(name);
-    size_t at = putTag(out, headerSize, miMATRIX, (uint32_t)arrayBytes);
+    at = putTag(out, at, miMATRIX, (uint32_t)arrayBytes);
     at = putTag(out, at, miUINT32, 8);
-    put32(out + at, mxSINGLE_CLASS | flagComplex);
+    put32(out + at, flags);
     put32(out + at + 4, 0); // nzmax
     at += 8;
-    at = putTag(out, at, miINT32, 8);
-    put32(out + at, (uint32_t)m->rows);
-    put32(out + at + 4, (uint32_t)m->cols);
-    at += 8;
-    at = putTag(out, at, miINT8, (uint32_t)nameBytes);
+    at = putTag(out, at, miINT32, (uint32_t)(4 * rank));
+    size_t dimsEnd = at + (size_t)padded8(4 * (uint64_t)rank);
+    memset(out + at, 0, dimsEnd - at);
+    for (int d = 0; d < rank; d++)
+        put32(out + at + 4 * (size_t)d, (uint32_t)dims[d]);
+    at = putTag(out, dimsEnd, miINT8, (uint32_t)nameBytes);
     memset(out + at, 0, (size_t)padded8(nameBytes));
     memcpy(out + at, name, nameBytes);
-    at += (size_t)padded8(nameBytes);
+    return at + (size_t)padded8(nameBytes);
+}
+
+// Writes the whole member into out, which holds exactly its size
+// (headerSize + tagSize + arrayBytes); every byte is written, padding
+// included.
+void encodeInto(const velkio_Matrix *m, const char *name, uint64_t arrayBytes,
+                unsigned char *out)
+{
+    putFileHeader(out);
+    const uint64_t dims[2] = {(uint64_t)m->rows, (uint64_t)m->cols};
+    size_t at = putArrayHead(out, headerSize, arrayBytes, mxSINGLE_CLASS | flagComplex,
+                             dims, 2, name);
     at = putPart(out, at, m, false);
     putPart(out, at, m, true);
+}
+
+// ---- files of several arrays -----------------------------------------
+
+// The data type and element size of a class; 0 for a class not written.
+uint32_t dataTypeOf(int mxClass, size_t *elementBytes)
+{
+    switch (mxClass) {
+    case VELKIO_MAT_DOUBLE:
+        *elementBytes = 8;
+        return miDOUBLE;
+    case VELKIO_MAT_SINGLE:
+        *elementBytes = 4;
+        return miSINGLE;
+    case VELKIO_MAT_INT32:
+        *elementBytes = 4;
+        return miINT32;
+    default:
+        *elementBytes = 0;
+        return 0;
+    }
+}
+
+// The size of one array element after its tag (its "array bytes"), or 0
+// after a level-0 message when it cannot be written.
+uint64_t arrayElementBytes(const velkio_MatArray &a)
+{
+    size_t elementBytes = 0;
+    const char *name = a.name != nullptr ? a.name : "";
+    if (dataTypeOf(a.mxClass, &elementBytes) == 0 || a.rank < 2 ||
+        a.rank > VELKIO_MAT_MAX_RANK || a.real == nullptr || !validName(name)) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "MAT-file array [%s] can not be written", name);
+        return 0;
+    }
+    uint64_t count = 1;
+    for (int d = 0; d < a.rank; d++) {
+        if (a.dims[d] < 1 || a.dims[d] > INT32_MAX || count > UINT32_MAX / a.dims[d]) {
+            VELKIO_LOG(VELKIO_LOG_ERROR, "MAT-file array [%s] is too large", name);
+            return 0;
+        }
+        count *= a.dims[d];
+    }
+    uint64_t part = tagSize + padded8(count * elementBytes);
+    uint64_t bytes = arrayHeadBytes(a.rank, strlen(name)) + (a.imag != nullptr ? 2 : 1) * part;
+    if (bytes > UINT32_MAX) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "MAT-file array [%s] is too large", name);
+        return 0;
+    }
+    return bytes;
+}
+
+// One data part of an array: its tag, the elements as stored (column-
+// major), zero padding.
+size_t putValues(unsigned char *out, size_t at, const velkio_MatArray &a, const void *values)
+{
+    size_t elementBytes = 0;
+    uint32_t type = dataTypeOf(a.mxClass, &elementBytes);
+    size_t count = 1;
+    for (int d = 0; d < a.rank; d++)
+        count *= (size_t)a.dims[d];
+    at = putTag(out, at, type, (uint32_t)(count * elementBytes));
+    const unsigned char *in = (const unsigned char *)values;
+    for (size_t i = 0; i < count; i++, at += elementBytes, in += elementBytes) {
+        if (elementBytes == 8) {
+            uint64_t bits;
+            memcpy(&bits, in, 8);
+            put32(out + at, (uint32_t)(bits & 0xffffffffu));
+            put32(out + at + 4, (uint32_t)(bits >> 32));
+        } else {
+            uint32_t bits;
+            memcpy(&bits, in, 4);
+            put32(out + at, bits);
+        }
+    }
+    size_t end = (size_t)padded8(at);
+    memset(out + at, 0, end - at);
+    return end;
 }
 
 } // namespace
@@ -546,6 +649,43 @@ int velkio_MatFile_check(const unsigned char *bytes, size_t size, const char *wh
                        p == 0 ? "real" : "imaginary", k % (size_t)d.rows, k / (size_t)d.rows);
             return 1;
         }
+    }
+    return 0;
+}
+
+size_t velkio_MatFile_arraysSize(const velkio_MatArray *arrays, int count)
+{
+    if (arrays == nullptr || count < 1)
+        return 0;
+    uint64_t total = headerSize;
+    for (int i = 0; i < count; i++) {
+        uint64_t bytes = arrayElementBytes(arrays[i]);
+        if (bytes == 0)
+            return 0;
+        total += tagSize + bytes;
+    }
+    if (total > SIZE_MAX)
+        return 0;
+    return (size_t)total;
+}
+
+int velkio_MatFile_encodeArrays(const velkio_MatArray *arrays, int count, unsigned char *out,
+                                size_t size)
+{
+    if (out == nullptr || size == 0 || velkio_MatFile_arraysSize(arrays, count) != size) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "MAT-file buffer of %zu bytes does not fit the arrays",
+                   size);
+        return 1;
+    }
+    putFileHeader(out);
+    size_t at = headerSize;
+    for (int i = 0; i < count; i++) {
+        const velkio_MatArray &a = arrays[i];
+        uint32_t flags = (uint32_t)a.mxClass | (a.imag != nullptr ? flagComplex : 0);
+        at = putArrayHead(out, at, arrayElementBytes(a), flags, a.dims, a.rank, a.name);
+        at = putValues(out, at, a, a.real);
+        if (a.imag != nullptr)
+            at = putValues(out, at, a, a.imag);
     }
     return 0;
 }

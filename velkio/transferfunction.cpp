@@ -1020,6 +1020,32 @@ int velkio_TransferFunction_tfShape(const velkio_TransferFunction *tf, int *rows
     return 0;
 }
 
+int *velkio_TransferFunction_rowIds(const velkio_TransferFunction *tf, int *count)
+{
+    *count = 0;
+    if (tf == nullptr)
+        return nullptr;
+    const velkio_Position *first = sourceCount(tf) > 0 ? tf->positions->list[0] : nullptr;
+    const int *from = nullptr;
+    int n = 0;
+    if (first != nullptr && first->useChannels == 1 && first->numChannels > 0 &&
+        first->channels != nullptr) {
+        from = first->channels;
+        n = first->numChannels;
+    } else if (tf->microphones != nullptr) {
+        n = tf->microphones->count;
+    }
+    if (n <= 0)
+        return nullptr;
+    int *ids = (int *)malloc((size_t)n * sizeof *ids);
+    if (ids == nullptr)
+        return nullptr;
+    for (int i = 0; i < n; i++)
+        ids[i] = from != nullptr ? from[i] : tf->microphones->list[i]->id;
+    *count = n;
+    return ids;
+}
+
 void velkio_TransferFunction_delete(velkio_TransferFunction **tf)
 {
     if (tf == nullptr || *tf == nullptr)

@@ -359,6 +359,12 @@ int velkio_TransferFunction_writeWithMembers(const velkio_TransferFunction *tf,
                                              const velkio_ArchiveMember *members,
                                              int count);
 void velkio_TransferFunction_delete(velkio_TransferFunction **tf);
+/* The channel numbers (microphone ids) that the rows of the record's TF
+ * matrices stand for, in row order: the first source position's channel
+ * list when it carries one, else the ids of the microphone list in list
+ * order.  A new malloc'd vector of *count ids; null with *count 0 when
+ * there are none (or no memory). */
+int *velkio_TransferFunction_rowIds(const velkio_TransferFunction *tf, int *count);
 /* The shape every TF matrix of the record must have: rows, the length of
  * the first source position's channel list when it carries one (only
  * those channels were measured), else the number of microphone
@@ -439,6 +445,30 @@ int velkio_MatFile_readHeader(const unsigned char *bytes, size_t n, int *rows, i
  * precision matrix all of whose values are finite; 1 with a level-0
  * message naming `what` otherwise. */
 int velkio_MatFile_check(const unsigned char *bytes, size_t size, const char *what);
+
+/* MAT-files of several arrays (the export's files).  Classes written: */
+enum { VELKIO_MAT_DOUBLE = 6, VELKIO_MAT_SINGLE = 7, VELKIO_MAT_INT32 = 12 };
+#define VELKIO_MAT_MAX_RANK 4
+/* One array: `rank` (2 .. VELKIO_MAT_MAX_RANK) dimensions of at least 1
+ * each; `real` (and `imag` for a complex array, else null) hold the
+ * elements in column-major order (the first index varies fastest) as
+ * doubles, floats or 32-bit ints by class.  Only read during the call. */
+typedef struct velkio_MatArray {
+    const char *name;
+    int mxClass;
+    int rank;
+    size_t dims[VELKIO_MAT_MAX_RANK];
+    const void *real;
+    const void *imag;
+} velkio_MatArray;
+/* The size of a MAT-file holding the arrays in this order; 0 with a
+ * level-0 message for an array that cannot be written (a name that is
+ * not a variable name, another class or rank, an array of 4 GiB or more). */
+size_t velkio_MatFile_arraysSize(const velkio_MatArray *arrays, int count);
+/* Writes that file into a caller's buffer of exactly that size; 0 on
+ * success, 1 with a level-0 message otherwise. */
+int velkio_MatFile_encodeArrays(const velkio_MatArray *arrays, int count, unsigned char *out,
+                                size_t size);
 
 /* ------------------------------------------------------------------ */
 /* Legacy binary files (previous library generation)                   */

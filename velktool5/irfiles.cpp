@@ -1226,3 +1226,19 @@ void velktool_setIRvectFromFlt(int tfType, int s, int directLength,
     free(buffers);
     free(peaks);
 }
+
+void velktool_cutSignals(int tfType, int s, int directLength, int reverbLength,
+                         float *const *signals, int n, velktool_CutRangePair *pair,
+                         float *const *loc, float *const *sep)
+{
+    int *peaks = newPeaks(__func__);
+    for (int j = 0; j < g.nMic; ++j)
+        peaks[j] = peakOf(signals[j], n);
+    int pmin, pmax;
+    peakRange(peaks, g.nMic, &pmin, &pmax);
+    VELKIO_LOG(VELKIO_LOG_DEBUG, "IR[%d] peak=%d to %d", g.srcPosId[s], pmin, pmax);
+    showReverbSources(s, pmin, peaks);
+    cutRanges(tfType, s, directLength, reverbLength, pmax, n, pair);
+    cutWindows(tfType, s, directLength, reverbLength, peaks, signals, pair, loc, sep);
+    free(peaks);
+}

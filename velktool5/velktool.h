@@ -323,6 +323,15 @@ void velktool_setIRvectFromFlt(int tfType, int s, int directLength,
 void velktool_tfFromWav(int tfType, int directLength, int reverbLength,
                         velktool_CutRangePair *ranges);
 
+/* Source s from signals in memory: signals[j] holds the n samples of
+ * microphone j (j < nMic).  The peaks are searched, the late ones
+ * reported and the cut ranges (*pair) and windows (loc[j] / sep[j], nfft
+ * floats each, the kinds of tfType) made as velktool_setIRvectFromWav
+ * makes them from a WAV file. */
+void velktool_cutSignals(int tfType, int s, int directLength, int reverbLength,
+                         float *const *signals, int n, velktool_CutRangePair *pair,
+                         float *const *loc, float *const *sep);
+
 /* Energy normalization of every source of ir (a source without energy is
  * left zero, with a warning). */
 void velktool_normalizeIR(float ***ir);

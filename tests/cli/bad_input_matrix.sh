@@ -230,6 +230,34 @@ for f in wav_huge.wav wav_channels.wav loc_huge_src.tff mat_huge_bins.tff tf_hug
          tf_missing.zip tf_flip.zip bomb_what.zip bomb_source.zip bomb_lie.zip; do
     [ -s "$f" ] || { echo "setup failed: $f"; exit 1; }
 done
+# SOFA files (with Python's netCDF4; without it the SOFA rows are left
+# out): a good set of impulse responses and damaged ones, made by an
+# independent writer, and a GeneralTF file of the suite's own export.
+SOFA_ROWS=0
+if /usr/bin/python3 -c 'import netCDF4' 2>/dev/null; then
+    SOFA_ROWS=1
+    quiet "$BIN/velktoolcli-tfexport" --format sofa tf.zip tf.sofa
+    PYTHONPATH=$VELK_SRC/tests/support /usr/bin/python3 - <<'EOF' || { echo "setup failed: SOFA files"; exit 1; }
+import numpy as np, sofa_files
+ir = np.zeros((3, 2, 64)); ir[:, :, 10] = 1
+src = [[0, 0, 1], [90, 0, 1], [180, 0, 1]]
+rec = [[0, 0.1, 0], [0, -0.1, 0]]
+def fir(name, **kw):
+    sofa_files.write_fir(name, kw.pop('ir', ir), kw.pop('rate', 16000), kw.pop('src', src),
+                         kw.pop('rec', rec), **kw)
+fir('good.sofa')
+fir('sofa_conv.sofa', conventions='SimpleFreeFieldSOS')
+fir('sofa_disagree.sofa', src=[[0, 0, 1], [90, 0, 1]], source_dims=('R', 'C'))
+fir('sofa_huge_m.sofa', dims={'M': 10 ** 9})
+fir('sofa_huge_n.sofa', dims={'N': 2 ** 31})
+fir('sofa_receivers.sofa', ir=np.zeros((1, 100, 8)), src=[[0, 0, 1]], rec=np.zeros((100, 3)))
+fir('sofa_emitters.sofa', emitters=2)
+fir('sofa_fir_e.sofa', data_type='FIR-E')
+fir('sofa_listener.sofa', listener=[[0, 0, 0], [0, 0, 0], [0.5, 0, 0]])
+fir('sofa_rate.sofa', rate=44100.5)
+EOF
+    half good.sofa sofa_trunc.sofa
+fi
 # Unwritable outputs are paths in a missing directory ($F/nodir) or below a
 # regular file ($F/text): permissions would not stop a run as root.
 cd "$T" || exit 1
@@ -540,6 +568,43 @@ MAXKB=102400 EXPECT="$TOO_LARGE_SOURCE" cs bomb_source     out.zip "$F/mat.tff" 
 cs unwritable      "$F/nodir/out.zip" "$F/mat.tff" "$F/ltf.zip" "$F/nodir/out.zip"
 COPY=mat.tff cs out_is_matrix mat.tff mat.tff "$F/ltf.zip" mat.tff
 COPY=ltf.zip cs out_is_archive ltf.zip "$F/mat.tff" ltf.zip ltf.zip
+
+# ---- velktoolcli-tfexport and velktoolcli-sofa2tf ------------------------
+te() { row "tfexport_$1" "$2" velktoolcli-tfexport "${@:3}"; }
+te empty        out.sofa --format sofa "$F/empty" out.sofa
+te truncated    out.mat --format mat "$F/tf_trunc.zip" out.mat
+te bad_format   out.x --format hdf5 "$F/tf.zip" out.x
+te bad_kind     out.npz --format npz --kind BOTH "$F/tf.zip" out.npz
+te unwritable   "$F/nodir/out.npz" --format npz "$F/tf.zip" "$F/nodir/out.npz"
+EXPECT="[$F/ir] is not a regular file" te out_is_dir - --format mat "$F/tf.zip" "$F/ir"
+EXPECT="holds no separation transfer functions" COPY=text te no_kind text --format npz --kind SEP "$F/ltf.zip" text
+EXPECT="$BAD_CRC" te bit_flip out.sofa --format sofa "$F/tf_flip.zip" out.sofa
+COPY=tf.zip te out_is_input tf.zip --format mat tf.zip tf.zip
+
+if [ "$SOFA_ROWS" = 1 ]; then
+    s2t() { row "sofa2tf_$1" "$2" velktoolcli-sofa2tf "${@:3}"; }
+    EXPECT="not a readable netCDF-4 file" s2t truncated out.zip "$F/sofa_trunc.sofa" out.zip
+    EXPECT="not a netCDF-4 (HDF5) file" s2t text out.zip "$F/text" out.zip
+    EXPECT="not a netCDF-4 (HDF5) file" s2t archive out.zip "$F/tf.zip" out.zip
+    EXPECT="convention [SimpleFreeFieldSOS] is not read" s2t convention out.zip "$F/sofa_conv.sofa" out.zip
+    EXPECT="SourcePosition has dimensions [R C]; expected [I C] or [M C]" \
+        s2t dims_disagree out.zip "$F/sofa_disagree.sofa" out.zip
+    MAXKB=102400 EXPECT="1000000000 measurements (dimension M)" s2t huge_m out.zip "$F/sofa_huge_m.sofa" out.zip
+    MAXKB=102400 EXPECT="2147483648 samples (dimension N)" s2t huge_n out.zip "$F/sofa_huge_n.sofa" out.zip
+    EXPECT="100 receivers (dimension R)" s2t receivers out.zip "$F/sofa_receivers.sofa" out.zip
+    EXPECT="2 emitters (dimension E)" s2t emitters out.zip "$F/sofa_emitters.sofa" out.zip
+    EXPECT="DataType FIR-E: several emitters" s2t fir_e out.zip "$F/sofa_fir_e.sofa" out.zip
+    EXPECT="a listener that moves is not taken" s2t listener out.zip "$F/sofa_listener.sofa" out.zip
+    EXPECT="sampling rate 44100.5 Hz" s2t rate out.zip "$F/sofa_rate.sofa" out.zip
+    EXPECT="--direct-length 600 is not below nfft 512" s2t direct_long out.zip --direct-length 600 "$F/good.sofa" out.zip
+    s2t nfft_odd     out.zip --nfft 100 "$F/good.sofa" out.zip
+    s2t bad_type     out.zip --output-type BOTH "$F/good.sofa" out.zip
+    s2t unwritable   "$F/nodir/out.zip" "$F/good.sofa" "$F/nodir/out.zip"
+    EXPECT="[$F/fifo.wav] is not a regular file" s2t fifo out.zip "$F/fifo.wav" out.zip
+    EXPECT="[$F/ir] is not a regular file" s2t out_is_dir - "$F/good.sofa" "$F/ir"
+    COPY=good.sofa s2t out_is_input good.sofa good.sofa good.sofa
+    EXPECT="holds the bins of nfft 64, not of --nfft 512" s2t tf_nfft out.zip --nfft 512 "$F/tf.sofa" out.zip
+fi
 
 echo "$rows rows, $failures failures"
 [ "$failures" = 0 ]

@@ -33,7 +33,8 @@ expect() {
 # Every program is registered.
 for prog in velktool5 velktoolcli-zip2coord velktoolcli-genposxml velktoolcli-validtf \
     velktoolcli-validxml velktoolcli-flt2multiwav velktoolcli-genconfig velktoolcli-genneighbors \
-    velktoolcli-mergexmls velktoolcli-conv-tf velktoolcli-conv-sm velktoolcli-diagnose; do
+    velktoolcli-mergexmls velktoolcli-conv-tf velktoolcli-conv-sm \
+    velktoolcli-diagnose velktoolcli-tfexport velktoolcli-sofa2tf; do
     complete -p "$prog" 2>/dev/null | grep -q _velk_complete || fail "$prog has no completion"
 done
 
@@ -57,6 +58,8 @@ expect "velktoolcli-zip2coord -z p" "phase" "z axis by its short option"
 expect "velktoolcli-zip2coord --type " "LOC SEP" "zip2coord types"
 expect "velktoolcli-genposxml ball --type m" "microphone" "position types"
 expect "velktoolcli-genconfig --logLevel " "D E I W" "log levels"
+expect "velktoolcli-tfexport --format " "mat npz sofa" "export formats"
+expect "velktoolcli-sofa2tf --output-type=L" "--output-type=LOC --output-type=LOC_SEP" "sofa2tf output type"
 expect "velktool5 calctfimp --normalize-mic " "0 1" "normalize flags"
 # A numeric option offers nothing, not file names.
 expect "velktoolcli-genconfig --nfft " "" "numbers are not guessed"
@@ -87,7 +90,7 @@ for word in calctfimp calctfrec calctfgeo calctfmouth calcsysimp; do check_help 
 for word in circle ball cylinder grid; do check_help velktoolcli-genposxml $word; done
 for prog in velktoolcli-zip2coord velktoolcli-validtf velktoolcli-validxml velktoolcli-flt2multiwav \
     velktoolcli-genconfig velktoolcli-genneighbors velktoolcli-mergexmls velktoolcli-conv-tf \
-    velktoolcli-conv-sm velktoolcli-diagnose; do
+    velktoolcli-conv-sm velktoolcli-diagnose velktoolcli-tfexport velktoolcli-sofa2tf; do
     check_help "$prog" ""
 done
 

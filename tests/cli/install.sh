@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installation from this build directory: DESTDIR staging and another
-# prefix give the twelve programs (and no developer or test program), the
+# prefix give the programs (and no developer or test program), the
 # manual pages, the reference TSP, the documentation and the completions;
 # the staged programs run, and with the /usr prefix the TSP lands where
 # velktoolcli-genconfig's default configuration looks for it.
@@ -24,8 +24,8 @@ check_tree() {
         [ -s "$root/share/man/man1/$prog.1" ] || fail "$what: man page $prog.1 missing"
         [ -s "$root/share/bash-completion/completions/$prog" ] || fail "$what: completion for $prog missing"
     done
-    [ "$(find "$root/bin" -type f | wc -l)" = 12 ] ||
-        fail "$what: bin holds $(ls "$root/bin" | tr '\n' ' '), not just the twelve programs"
+    [ "$(find "$root/bin" -type f | wc -l)" = "$(echo $PROGRAMS | wc -w)" ] ||
+        fail "$what: bin holds $(ls "$root/bin" | tr '\n' ' '), not just the programs"
     [ -e "$root/bin/velksim" ] && fail "$what: the developer simulator is installed"
     local tsp="$root/share/velk/16384.little_endian.wav"
     [ -s "$tsp" ] || fail "$what: reference TSP missing"

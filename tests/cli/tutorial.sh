@@ -6,7 +6,7 @@ set -u
 DOC="$VELK_SRC/docs/tutorial.md"
 for prog in velksim velktool5 velktoolcli-genposxml velktoolcli-genconfig velktoolcli-genneighbors \
     velktoolcli-mergexmls velktoolcli-validxml velktoolcli-validtf velktoolcli-zip2coord \
-    velktoolcli-flt2multiwav velktoolcli-diagnose; do
+    velktoolcli-flt2multiwav velktoolcli-diagnose velktoolcli-tfexport velktoolcli-sofa2tf; do
     if [ ! -x "$VELK_BIN/$prog" ]; then echo "SKIP: $prog not built"; exit 77; fi
 done
 command -v parallel >/dev/null || { echo "SKIP: GNU parallel is not installed"; exit 77; }
@@ -21,7 +21,8 @@ awk '/^```sh$/ { inside = 1; next } /^```/ { inside = 0; next } inside' "$DOC" >
 [ "$(grep -c '^```sh$' "$DOC")" -ge 10 ] || fail "tutorial has fewer than 10 command blocks"
 for word in velktoolcli-genposxml velktoolcli-genconfig velktoolcli-genneighbors velktoolcli-mergexmls \
     velktoolcli-validxml "velktool5 calcsysimp" "velktool5 calctfrec" velktoolcli-validtf \
-    velktoolcli-zip2coord zip2coord.gp velktoolcli-diagnose "parallel velktool5 calctfrec"; do
+    velktoolcli-zip2coord zip2coord.gp velktoolcli-diagnose "parallel velktool5 calctfrec" \
+    velktoolcli-tfexport velktoolcli-sofa2tf; do
     grep -q -- "$word" "$T/commands.sh" || fail "tutorial commands never run $word"
 done
 
@@ -37,7 +38,8 @@ mkdir "$T/work"
     PARALLEL_HOME="$T/parallel" bash "$T/run.sh") >"$T/out" 2>&1 || fail "a tutorial command failed: $(tail -n 15 "$T/out")"
 
 W=$T/work
-for f in tsp_positions.xml mic.xml config.xml neighbors.xml tsp.xml ir000.wav tf.zip tf.csv; do
+for f in tsp_positions.xml mic.xml config.xml neighbors.xml tsp.xml ir000.wav tf.zip tf.csv \
+    tf.sofa tf.mat tf.npz tf_again.zip; do
     [ -s "$W/$f" ] || fail "the tutorial did not write $f"
 done
 if command -v gnuplot >/dev/null; then

@@ -437,6 +437,50 @@ TEST(MatFile, DamagedBytesNeverReadOutsideTheBuffer)
 }
 
 // Interoperability with an independent reader and writer.
+// A file of several arrays: an int32 scalar and a 1 x 1 x 2 complex single
+// array, built by hand; arrays no MAT-file can hold are refused.
+TEST(MatFile, SeveralArraysMatchTheLevel5LayoutByteForByte)
+{
+    const int32_t seven = 7;
+    const float re[2] = {1, 3}, im[2] = {2, -4};
+    velkio_MatArray arrays[2] = {{"n", VELKIO_MAT_INT32, 2, {1, 1, 0, 0}, &seven, nullptr},
+                                 {"tf", VELKIO_MAT_SINGLE, 3, {1, 1, 2, 0}, re, im}};
+    Bytes want = header();
+    const uint32_t n[] = {14, 64, 6, 8, 12, 0, 5, 8, 1, 1, 1, 1, 'n', 0, 5, 4, 7, 0};
+    for (uint32_t w : n)
+        word(want, w);
+    const uint32_t tf[] = {14, 88, 6, 8, 0x0807, 0, 5, 12, 1, 1, 2, 0, 1, 2, 't' | ('f' << 8), 0,
+                           7, 8};
+    for (uint32_t w : tf)
+        word(want, w);
+    flt(want, 1);
+    flt(want, 3);
+    word(want, 7);
+    word(want, 8);
+    flt(want, 2);
+    flt(want, -4);
+
+    size_t size = velkio_MatFile_arraysSize(arrays, 2);
+    ASSERT_EQ(size, want.size());
+    Bytes got(size);
+    ASSERT_EQ(velkio_MatFile_encodeArrays(arrays, 2, got.data(), size), 0);
+    // The descriptive text aside, every byte.
+    EXPECT_EQ(Bytes(got.begin() + 116, got.end()), Bytes(want.begin() + 116, want.end()));
+
+    testing::internal::CaptureStderr();
+    velkio_MatArray bad = arrays[0];
+    bad.rank = 1;
+    EXPECT_EQ(velkio_MatFile_arraysSize(&bad, 1), 0u);
+    bad = arrays[0];
+    bad.name = "2n";
+    EXPECT_EQ(velkio_MatFile_arraysSize(&bad, 1), 0u);
+    bad = arrays[1];
+    bad.dims[2] = (size_t)1 << 31; // 4 GiB of data
+    EXPECT_EQ(velkio_MatFile_arraysSize(&bad, 1), 0u);
+    EXPECT_EQ(velkio_MatFile_encodeArrays(arrays, 2, got.data(), size - 8), 1);
+    testing::internal::GetCapturedStderr();
+}
+
 TEST(MatFile, ScipyReadsWhatIsWrittenAndWritesWhatIsRead)
 {
     if (!velktest::haveScipy())
