@@ -162,7 +162,8 @@ int resolveTarget(const char *path, std::string *target, struct stat *st, bool *
         return errno == ENOENT ? 0 : -1;
     bool link = S_ISLNK(st->st_mode);
     if ((link && stat(path, st) != 0) || !S_ISREG(st->st_mode)) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "output file [%s] is not a regular file", path);
+        velkio_Log_printf_(VELKIO_LOG_ERROR, "output file [%s] is not a regular file", 0,
+                           "velkio_Output_check", __LINE__, path);
         errno = EINVAL;
         return 1;
     }
