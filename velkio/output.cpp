@@ -271,6 +271,11 @@ int velkio_Output_fd(const velkio_Output *out)
     return out != nullptr ? out->fd : -1;
 }
 
+const char *velkio_Output_tempPath(const velkio_Output *out)
+{
+    return out != nullptr ? out->temp : nullptr;
+}
+
 FILE *velkio_Output_stream(velkio_Output *out)
 {
     if (out == nullptr)

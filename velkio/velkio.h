@@ -113,6 +113,10 @@ int velkio_Output_fd(const velkio_Output *out);
 /* A stdio stream on it, made on the first call; afterwards write through
  * the stream only. */
 FILE *velkio_Output_stream(velkio_Output *out);
+/* The temporary file's name, for a library that writes only to a file it
+ * opens by name (it must open this existing file, as with O_TRUNC, and
+ * close it before the commit). */
+const char *velkio_Output_tempPath(const velkio_Output *out);
 /* Writes all `size` bytes (through the stream once there is one); 0, or 1
  * with errno set.  A failed write makes the commit fail. */
 int velkio_Output_write(velkio_Output *out, const void *data, size_t size);

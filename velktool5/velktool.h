@@ -399,7 +399,9 @@ void writeTF(int tfType, const char *outputFile, int resetMic);
 int writeTFWithReport(int tfType, const char *outputFile, int resetMic,
                       const velktool_CutRangePair *ranges);
 /* README member and calcTF annotations, only when info is not null;
- * 0 on success or nothing to do, 1 on failure (logged). */
+ * 0 on success or nothing to do, 1 on failure (logged).  The archive is
+ * read into memory, changed there and written back as a whole file
+ * (velkio_Output), so that it is replaced complete or not at all. */
 int appendInfoToZipFile(const char *outputFile,
                         const velktool_CutRangePair *ranges);
 
