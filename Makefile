@@ -14,11 +14,11 @@ DESTDIR ?=
 DEB_PACKAGES = cmake g++ make pkg-config libpopt-dev libzip-dev libxml2-dev \
 	libsndfile1-dev libgtest-dev libxml2-utils unzip zip python3 \
 	python3-numpy python3-scipy groff man-db dpkg-dev chromium-headless-shell parallel \
-	libnetcdf-dev python3-netcdf4 libmysofa1
+	libnetcdf-dev python3-netcdf4 libmysofa1 strace
 DEB_CHECK = cmake g++ pkg-config libpopt-dev libzip-dev libxml2-dev \
 	libsndfile1-dev libgtest-dev libxml2-utils unzip zip python3-scipy \
 	groff man-db dpkg-dev chromium-headless-shell parallel \
-	libnetcdf-dev python3-netcdf4 libmysofa1
+	libnetcdf-dev python3-netcdf4 libmysofa1 strace
 
 .PHONY: all deps configure build test demo install deb clean
 

@@ -20,22 +20,17 @@ int velk_writeText(const char *text, size_t length, const char *path,
         }
         return 0;
     }
-    FILE *file = fopen(path, "w");
-    if (file == nullptr) {
+    velkio_Output *out = velkio_Output_open(path);
+    if (out == nullptr) {
         if (openFailure == nullptr)
             velkio_Log_FileOpenFailed(path);
         else
             VELKIO_LOG(VELKIO_LOG_ERROR, "%s", openFailure);
         return 1;
     }
-    struct stat status;
-    const bool regular = fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
-    bool ok = fwrite(text, 1, length, file) == length;
-    ok = (fclose(file) == 0) && ok;
-    if (!ok) {
+    velkio_Output_write(out, text, length);
+    if (velkio_Output_commit(out) != 0) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "write error [%s]: %s", path, strerror(errno));
-        if (regular)
-            remove(path);
         return 1;
     }
     return 0;

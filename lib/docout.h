@@ -1,8 +1,8 @@
 /*
  * Output of the small programs: a document or text goes to a file or to
  * standard output completely, or not at all.  The text is complete before
- * the file is opened, and a regular file that could not be written to the
- * end is removed (devices and pipes are left alone).
+ * the file is opened, and a file is written through velkio_Output: an
+ * existing file is replaced only by the whole new text.
  */
 #ifndef VELK_LIB_DOCOUT_H
 #define VELK_LIB_DOCOUT_H
@@ -13,8 +13,8 @@
 
 /* Writes `length` bytes of `text` to `path`, or to standard output when
  * `path` is null.  When the file cannot be opened, `openFailure` is logged
- * at level 0 (null: velkio_Log_FileOpenFailed(path)).  0 on success, 1 on
- * failure (logged). */
+ * at level 0 (null: velkio_Log_FileOpenFailed(path)); a failed write as
+ * "write error [path]: reason".  0 on success, 1 on failure (logged). */
 int velk_writeText(const char *text, size_t length, const char *path,
                    const char *openFailure);
 

@@ -679,26 +679,13 @@ int encodePrologue(const velkio_TransferFunction *tf, uint32_t kind, const char 
     return 0;
 }
 
-int writeAll(int fd, const unsigned char *data, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return 1;
-        data += n;
-        size -= (size_t)n;
-    }
-    return 0;
-}
-
-// Writes prologue and values to the open file.  0 on success.
-int writeContents(int fd, const std::vector<unsigned char> &prologue,
+// Writes prologue and values to the output; stops at the first failed
+// write.
+void writeContents(velkio_Output *out, const std::vector<unsigned char> &prologue,
                   velkio_Matrix *const *matrices, const Header &h)
 {
-    if (writeAll(fd, prologue.data(), prologue.size()) != 0)
-        return 1;
+    if (velkio_Output_write(out, prologue.data(), prologue.size()) != 0)
+        return;
     size_t n = (size_t)h.nMicrophones * h.nBins;
     std::vector<unsigned char> buf(n * valueSize);
     for (uint32_t s = 0; s < h.nSources; s++) {
@@ -706,10 +693,9 @@ int writeContents(int fd, const std::vector<unsigned char> &prologue,
             putF32(buf.data() + i * valueSize, matrices[s]->data[i].real());
             putF32(buf.data() + i * valueSize + 4, matrices[s]->data[i].imag());
         }
-        if (writeAll(fd, buf.data(), buf.size()) != 0)
-            return 1;
+        if (velkio_Output_write(out, buf.data(), buf.size()) != 0)
+            return;
     }
-    return 0;
 }
 
 // Writes a legacy file of the given kind from the record's positions,
@@ -729,21 +715,16 @@ int writeLegacy(const velkio_TransferFunction *tf, velkio_Matrix *const *matrice
         VELKIO_LOG(VELKIO_LOG_ERROR, "%s file [%s] not written", kindName(kind), path);
         return 1;
     }
-    std::string tmp = std::string(path) + ".XXXXXX";
-    int fd = mkstemp(tmp.data());
-    if (fd < 0) {
+    velkio_Output *out = velkio_Output_open(path);
+    if (out == nullptr) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "can not create a temporary file beside [%s]: %s", path,
                    strerror(errno));
         return 1;
     }
-    mode_t mask = umask(0);
-    umask(mask);
-    int failed = fchmod(fd, 0666 & ~mask) != 0;
-    failed |= writeContents(fd, prologue, matrices, h);
-    failed |= close(fd) != 0;
-    if (failed || rename(tmp.c_str(), path) != 0) {
+    // A failed write makes the commit fail.
+    writeContents(out, prologue, matrices, h);
+    if (velkio_Output_commit(out) != 0) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "can not write [%s]: %s", path, strerror(errno));
-        unlink(tmp.c_str());
         return 1;
     }
     return 0;

@@ -622,40 +622,14 @@ int addMembers(zip_t *za, const velkio_TransferFunction *tf, const char *label,
     return 0;
 }
 
-// Creates an empty, uniquely named file beside `path` with the mode the
-// archive should end up with (that of the file it replaces, or the usual
-// mode of a new file).  Its name goes to *tmp; 0 on success.
-int createTempFile(const char *path, std::string *tmp)
-{
-    std::string name = std::string(path) + ".XXXXXX";
-    int fd = mkstemp(name.data());
-    if (fd < 0) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "can not create a temporary file beside [%s]: %s",
-                   path, strerror(errno));
-        return 1;
-    }
-    mode_t mask = umask(0);
-    umask(mask);
-    mode_t mode = 0666 & ~mask;
-    struct stat st;
-    if (stat(path, &st) == 0 && S_ISREG(st.st_mode))
-        mode = st.st_mode & 07777;
-    if (fchmod(fd, mode) != 0)
-        VELKIO_LOG(VELKIO_LOG_WARNING, "can not set the mode of [%s]: %s", name.c_str(),
-                   strerror(errno));
-    close(fd);
-    *tmp = name;
-    return 0;
-}
-
 // The archive file as libzip writes it: libzip writes each member's
 // header, its data, then goes back to complete the header, and writes the
 // central directory at the end.  This target keeps the latest megabyte of
 // output in memory, where those rewrites land, and writes it to the file
 // in large pieces (positioned writes), instead of a system call or two per
-// small piece.  The file is the temporary file beside the archive.
+// small piece.  The file is the output's temporary file beside the
+// archive (velkio_Output), which the caller completes.
 struct ArchiveTarget {
-    std::string path;
     int fd = -1;
     unsigned char *buffer = nullptr; // file bytes [start, start + length)
     size_t capacity = 0;
@@ -667,8 +641,6 @@ struct ArchiveTarget {
     ArchiveTarget() { zip_error_init(&error); }
     ~ArchiveTarget()
     {
-        if (fd >= 0)
-            close(fd);
         free(buffer);
         zip_error_fini(&error);
     }
@@ -749,8 +721,7 @@ int seekTarget(ArchiveTarget *t, void *data, zip_uint64_t length)
 
 int beginTarget(ArchiveTarget *t)
 {
-    t->fd = open(t->path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (t->fd < 0)
+    if (ftruncate(t->fd, 0) != 0)
         return failTarget(t, ZIP_ER_OPEN);
     t->buffer = (unsigned char *)malloc(targetBufferSize);
     if (t->buffer == nullptr) {
@@ -765,14 +736,7 @@ int beginTarget(ArchiveTarget *t)
 
 int commitTarget(ArchiveTarget *t)
 {
-    if (flushTarget(t) != 0)
-        return -1;
-    // Complete, it replaces the old archive by a rename, as libzip's own
-    // archives do; it is not forced to the disk first, which would make
-    // every run wait for the device.
-    int r = close(t->fd);
-    t->fd = -1;
-    return r == 0 ? 0 : failTarget(t, ZIP_ER_CLOSE);
+    return flushTarget(t);
 }
 
 zip_int64_t archiveTarget(void *state, void *data, zip_uint64_t length,
@@ -795,9 +759,6 @@ zip_int64_t archiveTarget(void *state, void *data, zip_uint64_t length,
     case ZIP_SOURCE_COMMIT_WRITE:
         return commitTarget(t);
     case ZIP_SOURCE_ROLLBACK_WRITE:
-        if (t->fd >= 0)
-            close(t->fd);
-        t->fd = -1;
         t->length = 0;
         return 0;
     case ZIP_SOURCE_REMOVE:
@@ -814,12 +775,13 @@ zip_int64_t archiveTarget(void *state, void *data, zip_uint64_t length,
     }
 }
 
-int writeToTemp(const velkio_TransferFunction *tf, const std::string &tmp,
-                const char *label, const Extras &extras)
+// Writes the whole archive into the output's file; 0 on success.
+int writeArchive(const velkio_TransferFunction *tf, velkio_Output *out, const char *path,
+                 const char *label, const Extras &extras)
 {
     MatStates mats;
     ArchiveTarget target;
-    target.path = tmp;
+    target.fd = velkio_Output_fd(out);
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t *src = zip_source_function_create(archiveTarget, &target, &error);
@@ -827,7 +789,7 @@ int writeToTemp(const velkio_TransferFunction *tf, const std::string &tmp,
                     ? zip_open_from_source(src, ZIP_CREATE | ZIP_TRUNCATE, &error)
                     : nullptr;
     if (za == nullptr) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "can not create archive [%s] (%s)", tmp.c_str(),
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not create archive [%s] (%s)", path,
                    zip_error_strerror(&error));
         zip_error_fini(&error);
         zip_source_free(src);
@@ -839,7 +801,7 @@ int writeToTemp(const velkio_TransferFunction *tf, const std::string &tmp,
         return 1;
     }
     if (zip_close(za) != 0) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "can not write archive [%s] (%s)", tmp.c_str(),
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not write archive [%s] (%s)", path,
                    zip_strerror(za));
         zip_discard(za);
         return 1;
@@ -985,17 +947,21 @@ int velkio_TransferFunction_writeWithMembers(const velkio_TransferFunction *tf,
         VELKIO_LOG(VELKIO_LOG_ERROR, "archive [%s] not written", path);
         return 1;
     }
-    std::string tmp;
-    if (createTempFile(path, &tmp) != 0)
+    velkio_Output *out = velkio_Output_open(path);
+    if (out == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not create a temporary file beside [%s]: %s",
+                   path, strerror(errno));
         return 1;
-    if (writeToTemp(tf, tmp, label != nullptr ? label : defaultLabel, extras) != 0) {
-        unlink(tmp.c_str());
+    }
+    if (writeArchive(tf, out, path, label != nullptr ? label : defaultLabel, extras) != 0) {
+        velkio_Output_abort(out);
         VELKIO_LOG(VELKIO_LOG_ERROR, "archive [%s] not written", path);
         return 1;
     }
-    if (rename(tmp.c_str(), path) != 0) {
+    // The rename is not forced to the disk first, which would make every
+    // run wait for the device.
+    if (velkio_Output_commit(out) != 0) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "can not replace [%s]: %s", path, strerror(errno));
-        unlink(tmp.c_str());
         return 1;
     }
     return 0;

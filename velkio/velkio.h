@@ -77,6 +77,58 @@ int velkio_File_openRegular(const char *path);
 /* The same as a stdio stream opened "rb"; null with errno set. */
 FILE *velkio_File_fopenRegular(const char *path);
 
+/* ------------------------------------------------------------------ */
+/* Output files                                                        */
+/* ------------------------------------------------------------------ */
+
+/* Every file the programs write is complete or absent: it is written to a
+ * temporary file beside its target ("<name>.tmp.XXXXXX" in the same
+ * directory, created exclusively, never through a symbolic link) that is
+ * renamed onto the target only once all of it was written and closed
+ * without error.  A failure, an exit or SIGINT, SIGTERM or SIGHUP before
+ * that removes the temporary file and leaves an existing target as it was
+ * (the signal then ends the process as it would have).  A target that is
+ * a symbolic link to a regular file is replaced where the link leads; the
+ * new file gets the permission bits (and, where the user may, the owner)
+ * of the file it replaces, or 0666 less the umask.  Standard output is not
+ * an output file: programs write to it directly. */
+typedef struct velkio_Output velkio_Output;
+
+/* The check a program makes on every output path before any work: 1 when
+ * the path exists and is not a regular file (a device, FIFO, socket or
+ * directory, or a symbolic link that does not lead to a regular file),
+ * logged at level 0 as "output file [path] is not a regular file"; else 0
+ * (a missing path, or one that cannot be looked at, is left to
+ * velkio_Output_open). */
+int velkio_Output_check(const char *path);
+
+/* Opens an output for `path`: checks the target again as
+ * velkio_Output_check does, refuses an existing file the user may not
+ * write, and creates the temporary file.  Null with errno set on failure
+ * (EINVAL for a target that is not a regular file, after the message);
+ * callers report other failures in their own words. */
+velkio_Output *velkio_Output_open(const char *path);
+/* The temporary file's descriptor, for writers that take one. */
+int velkio_Output_fd(const velkio_Output *out);
+/* A stdio stream on it, made on the first call; afterwards write through
+ * the stream only. */
+FILE *velkio_Output_stream(velkio_Output *out);
+/* The temporary file's name, for a library that writes only to a file it
+ * opens by name (it must open this existing file, as with O_TRUNC, and
+ * close it before the commit). */
+const char *velkio_Output_tempPath(const velkio_Output *out);
+/* Writes all `size` bytes (through the stream once there is one); 0, or 1
+ * with errno set.  A failed write makes the commit fail. */
+int velkio_Output_write(velkio_Output *out, const void *data, size_t size);
+/* Completes the output: flushes and closes the file, and renames it onto
+ * the target unless a write, the stream, the close or the rename failed.
+ * 0 when the target holds the new file; 1 with errno set otherwise, and
+ * then the temporary file is removed and the target is untouched.  The
+ * record is released either way.  Nothing is logged. */
+int velkio_Output_commit(velkio_Output *out);
+/* Removes the temporary file and releases the record (null is fine). */
+void velkio_Output_abort(velkio_Output *out);
+
 /* What the document reader accepts: files of at most VELKIO_XML_MAX_BYTES
  * bytes holding at most VELKIO_XML_MAX_ITEMS elements and attributes in
  * all.  Larger documents are refused unread, which bounds the memory of the

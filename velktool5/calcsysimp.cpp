@@ -159,9 +159,10 @@ int checkMandatory(const SysImpOptions &o)
     return missing;
 }
 
-// The impulse-response files must not replace the recording or the
-// reference TSP they are computed from: "<prefix>_ch<n>.flt" is checked
-// for every number the selected channels can get.  1 after the message.
+// The impulse-response files must be regular files or new, and must not
+// replace the recording or the reference TSP they are computed from:
+// "<prefix>_ch<n>.flt" is checked for every number the selected channels
+// can get.  1 after the message.
 int checkOutputsNotInputs(const SysImpOptions &o, const char *tspPath)
 {
     int count = 0;
@@ -170,7 +171,8 @@ int checkOutputsNotInputs(const SysImpOptions &o, const char *tspPath)
     for (int k = 0; k < count; k++) {
         std::string name = std::string(o.outputPath) + "_ch" +
                            std::to_string((long long)o.chOrigin + k) + ".flt";
-        if (velk_outputIsInput(name.c_str(), o.inputWave) ||
+        if (velkio_Output_check(name.c_str()) ||
+            velk_outputIsInput(name.c_str(), o.inputWave) ||
             velk_outputIsInput(name.c_str(), tspPath))
             return 1;
     }

@@ -105,8 +105,11 @@ int read_flt(const char *path, double *values, long long byteSize,
 
 namespace {
 
-// Writes count samples as 32-bit floats to fp and closes it; 0 on success.
-int writeFloats(FILE *fp, const double *values, long long count)
+// Writes count samples as 32-bit floats to fp; 0 on success.  Buffered
+// data reach the file only when the stream is closed, which the caller
+// checks too.
+template <typename Sample>
+int writeFloats(FILE *fp, const Sample *values, long long count)
 {
     setvbuf(fp, nullptr, _IOFBF, 8192);
     float block[BLOCK_FRAMES];
@@ -120,32 +123,17 @@ int writeFloats(FILE *fp, const double *values, long long count)
             status = -1;
         done += (long long)n;
     }
-    // Buffered data reach the file only at fclose: a failure there is a
-    // failed write too.
-    if (fclose(fp) != 0)
-        status = -1;
     return status;
 }
 
-} // namespace
-
-int write_flt(const char *path, const double *values, long long count)
+// A new file of the run's temporary tree: created exclusively under its
+// last path component in the open directory, never through a link.
+FILE *fopenInRunTree(int dir, const char *name)
 {
-    if (path == nullptr)
-        return -1;
-    return velktool_writeFlt({path, AT_FDCWD}, path, values, count);
-}
-
-FILE *velktool_fopenFlt(velktool_FltOutput output, const char *name)
-{
-    if (name == nullptr)
-        return nullptr;
-    if (output.dir == AT_FDCWD)
-        return fopen(name, "wb");
     const char *slash = strrchr(name, '/');
     const char *file = slash != nullptr ? slash + 1 : name;
-    int fd = openat(output.dir, file,
-                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = openat(dir, file, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0644);
     if (fd < 0)
         return nullptr;
     FILE *fp = fdopen(fd, "wb");
@@ -157,15 +145,49 @@ FILE *velktool_fopenFlt(velktool_FltOutput output, const char *name)
     return fp;
 }
 
+template <typename Sample>
+int writeFlt(velktool_FltOutput output, const char *name, const Sample *values,
+             long long count)
+{
+    if (name == nullptr || values == nullptr || count < 0)
+        return -1;
+    if (output.dir != AT_FDCWD) {
+        FILE *fp = fopenInRunTree(output.dir, name);
+        if (fp == nullptr)
+            return -1;
+        int status = writeFloats(fp, values, count);
+        return fclose(fp) != 0 ? -1 : status;
+    }
+    velkio_Output *out = velkio_Output_open(name);
+    FILE *fp = velkio_Output_stream(out);
+    if (fp == nullptr) {
+        velkio_Output_abort(out);
+        return -1;
+    }
+    if (writeFloats(fp, values, count) != 0) {
+        velkio_Output_abort(out);
+        return -1;
+    }
+    return velkio_Output_commit(out) != 0 ? -1 : 0;
+}
+
+} // namespace
+
+int write_flt(const char *path, const double *values, long long count)
+{
+    return writeFlt({path, AT_FDCWD}, path, values, count);
+}
+
 int velktool_writeFlt(velktool_FltOutput output, const char *name,
                       const double *values, long long count)
 {
-    if (values == nullptr || count < 0)
-        return -1;
-    FILE *fp = velktool_fopenFlt(output, name);
-    if (fp == nullptr)
-        return -1;
-    return writeFloats(fp, values, count);
+    return writeFlt(output, name, values, count);
+}
+
+int velktool_writeFlt(velktool_FltOutput output, const char *name,
+                      const float *values, long long count)
+{
+    return writeFlt(output, name, values, count);
 }
 
 void velktool_SetFloatArray(float *values, long long byteSize,
@@ -315,13 +337,22 @@ int writewavfile(const char *path, double **data, int frames, int channels,
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
     if (!sf_format_check(&info))
         return -1;
-    SNDFILE *file = sf_open(path, SFM_WRITE, &info);
-    if (file == nullptr)
+    velkio_Output *out = velkio_Output_open(path);
+    SNDFILE *file = out != nullptr
+                        ? sf_open_fd(velkio_Output_fd(out), SFM_WRITE, &info, SF_FALSE)
+                        : nullptr;
+    if (file == nullptr) {
+        velkio_Output_abort(out);
         return -1;
+    }
     int result = writewave(file, &info, frames, data);
     if (sf_close(file) != 0)
         result = -1;
-    return result;
+    if (result != 1) {
+        velkio_Output_abort(out);
+        return -1;
+    }
+    return velkio_Output_commit(out) != 0 ? -1 : 1;
 }
 
 /* ------------------------------------------------------------------ */

@@ -3,6 +3,7 @@
 // function from the voice input to a channel is the ratio of the summed
 // cross spectrum to the summed voice power over Hamming-windowed frames,
 // and its inverse transform is the channel's impulse response.
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <complex>
@@ -367,14 +368,8 @@ int estimateSpectrum(const std::vector<double> &pxx, const Cd *pyx, int n,
 int writeResponse(velktool_FltOutput output, const char *name,
                   const std::vector<float> &values, int count)
 {
-    FILE *fp = velktool_fopenFlt(output, name);
-    if (fp == nullptr) {
-        velkio_Log_FileOpenFailed(name);
-        return 1;
-    }
-    size_t written = fwrite(values.data(), sizeof(float), (size_t)count, fp);
-    if (fclose(fp) != 0 || written != (size_t)count) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "write error on [%s]", name);
+    if (velktool_writeFlt(output, name, values.data(), count) != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "write error on [%s]: %s", name, strerror(errno));
         return 1;
     }
     return 0;

@@ -349,7 +349,8 @@ inline int velktool_checkTfOption(poptContext ctx, int rc, velktool_TfOptions &o
 
 /* Reports each missing mandatory option in table order (`listOption` is
  * "--impulse-list" or "--tsp-list"); 1 when one is missing, or when the
- * output file is one of the two lists. */
+ * output file exists and is not a regular file or is one of the two
+ * lists. */
 inline int velktool_checkTfMandatory(const velktool_TfOptions &o,
                                      const char *listOption)
 {
@@ -366,7 +367,8 @@ inline int velktool_checkTfMandatory(const velktool_TfOptions &o,
         VELKIO_LOG(VELKIO_LOG_ERROR, "missing --output-file");
         missing = 1;
     }
-    if (missing == 0 && (velk_outputIsInput(o.outputFile, o.sourceList) ||
+    if (missing == 0 && (velkio_Output_check(o.outputFile) ||
+                         velk_outputIsInput(o.outputFile, o.sourceList) ||
                          velk_outputIsInput(o.outputFile, o.micList)))
         return 1;
     return missing;

@@ -3,9 +3,11 @@
 // the report text as "transferFunction/README" and the cut ranges as calcTF
 // elements of the archive's source position list.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 #include <vector>
 
 #include <libxml/parser.h>
@@ -418,12 +420,84 @@ int writeTFWithReport(int tfType, const char *outputFile, int resetMic,
 namespace {
 
 
+// The archive is changed in memory: libzip reads it from a buffer source
+// of the file's bytes and zip_close writes the new archive into that
+// source, which is then written to the file as a whole (velkio_Output).
+
+// A buffer source of the whole file at path (empty when there is none,
+// which gives a new archive); null on failure (errno set).
+zip_source_t *readArchiveFile(const char *path)
+{
+    std::vector<unsigned char> bytes;
+    int fd = velkio_File_openRegular(path);
+    if (fd < 0 && errno != ENOENT)
+        return nullptr;
+    for (unsigned char chunk[65536]; fd >= 0;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int error = errno;
+            close(fd);
+            errno = error;
+            return nullptr;
+        }
+        if (n == 0)
+            break;
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+    if (fd >= 0)
+        close(fd);
+    void *data = bytes.empty() ? nullptr : malloc(bytes.size());
+    if (data != nullptr)
+        memcpy(data, bytes.data(), bytes.size());
+    else if (!bytes.empty())
+        return nullptr;
+    zip_source_t *source = zip_source_buffer_create(data, bytes.size(), 1, nullptr);
+    if (source == nullptr)
+        free(data);
+    return source;
+}
+
+// Writes the content of the buffer source to path; 0 on success.
+int writeArchiveFile(zip_source_t *source, const char *path)
+{
+    if (zip_source_open(source) != 0) {
+        POST_LOG("zip_source_open error (%s)", zip_error_strerror(zip_source_error(source)));
+        return 1;
+    }
+    velkio_Output *out = velkio_Output_open(path);
+    if (out == nullptr) {
+        POST_LOG("can not write [%s]: %s", path, strerror(errno));
+        zip_source_close(source);
+        return 1;
+    }
+    unsigned char chunk[65536];
+    zip_int64_t n;
+    while ((n = zip_source_read(source, chunk, sizeof chunk)) > 0)
+        velkio_Output_write(out, chunk, (size_t)n);
+    zip_source_close(source);
+    if (n < 0) {
+        velkio_Output_abort(out);
+        POST_LOG("zip_source_read error");
+        return 1;
+    }
+    if (velkio_Output_commit(out) != 0) {
+        POST_LOG("can not write [%s]: %s", path, strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
 // Writes what was changed so far; an archive that cannot be written is
-// discarded (the file stays as it was).
-void closeArchive(zip_t *za)
+// discarded (the file stays as it was).  The source is released.
+void closeArchive(zip_t *za, zip_source_t *source, const char *path)
 {
     if (zip_close(za) != 0)
         zip_discard(za);
+    else
+        writeArchiveFile(source, path);
+    zip_source_free(source);
 }
 
 bool wasCut(const velktool_CutRange &range)
@@ -523,22 +597,32 @@ int appendInfoToZipFile(const char *outputFile,
     if (outputFile == nullptr || g.info == nullptr)
         return 0;
 
-    int code = 0;
-    zip_t *za = zip_open(outputFile, ZIP_CREATE, &code);
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t *archive = readArchiveFile(outputFile);
+    if (archive == nullptr)
+        zip_error_set(&error, ZIP_ER_OPEN, errno);
+    else
+        zip_source_keep(archive);
+    zip_t *za = archive != nullptr ? zip_open_from_source(archive, ZIP_CREATE, &error)
+                                   : nullptr;
     if (za == nullptr) {
-        zip_error_t error;
-        zip_error_init_with_code(&error, code);
-        POST_LOG("zip open error errorp[%d] (%s)", code,
+        POST_LOG("zip open error errorp[%d] (%s)", zip_error_code_zip(&error),
                  zip_error_strerror(&error));
         zip_error_fini(&error);
+        if (archive != nullptr) {
+            zip_source_free(archive); // the reference zip_open did not take
+            zip_source_free(archive);
+        }
         return 1;
     }
+    zip_error_fini(&error);
 
     // The report text stays alive (in g) until the archive is closed.
     zip_source_t *readme = zip_source_buffer(za, g.info, strlen(g.info), 0);
     if (readme == nullptr) {
         POST_LOG("zip_source_buffer error (%s)", zip_strerror(za));
-        closeArchive(za);
+        closeArchive(za, archive, outputFile);
         return 1;
     }
     zip_int64_t added = zip_file_add(za, README_MEMBER, readme, 0);
@@ -555,27 +639,30 @@ int appendInfoToZipFile(const char *outputFile,
         xml = annotatedSourceXml(content, (int)strlen(content), ranges, &size);
     free(content);
     if (xml == nullptr) {
-        closeArchive(za);
+        closeArchive(za, archive, outputFile);
         return 1;
     }
     zip_source_t *source = zip_source_buffer(za, xml, (zip_uint64_t)size, 1);
     if (source == nullptr) {
         POST_LOG("zip_source_buffer error (%s)", zip_strerror(za));
         free(xml);
-        closeArchive(za);
+        closeArchive(za, archive, outputFile);
         return 1;
     }
     zip_int64_t index = zip_name_locate(za, SOURCE_MEMBER, 0);
     if (index < 0 || zip_file_replace(za, (zip_uint64_t)index, source, 0) < 0) {
         POST_LOG("zip_replace error (%s)", zip_strerror(za));
         zip_source_free(source);
-        closeArchive(za);
+        closeArchive(za, archive, outputFile);
         return 1;
     }
     if (zip_close(za) != 0) {
         POST_LOG("zip_close error (%s)", zip_strerror(za));
         zip_discard(za);
+        zip_source_free(archive);
         return 1;
     }
-    return 0;
+    int written = writeArchiveFile(archive, outputFile);
+    zip_source_free(archive);
+    return written;
 }

@@ -179,23 +179,24 @@ int read_flt(const char *path, double *values, long long byteSize,
 /* Writes count samples as 32-bit floats; 0 on success, -1 on failure. */
 int write_flt(const char *path, const double *values, long long count);
 /* Where raw float files go: files named "<path>..." (path plus a suffix
- * such as "_ch0.flt").  dir AT_FDCWD: at that path, an existing file
- * replaced.  Otherwise dir is the open directory of the run's temporary
- * tree in which path ends, and each file is created there as a new one
- * under its last path component: exclusively, mode 0644, never through a
- * symbolic link, so that nothing but this run's own files is ever written
- * there. */
+ * such as "_ch0.flt").  dir AT_FDCWD: at that path, through velkio_Output
+ * (an existing file is replaced only by a complete one).  Otherwise dir is
+ * the open directory of the run's temporary tree in which path ends, and
+ * each file is created there as a new one under its last path component:
+ * exclusively, mode 0644, never through a symbolic link, so that nothing
+ * but this run's own files is ever written there. */
 struct velktool_FltOutput {
     const char *path;
     int dir;
 };
-/* Opens the file `name` (output.path plus its suffix) for writing as
- * output says; null (errno set) when it cannot be created, or exists
- * already where it must be new. */
-FILE *velktool_fopenFlt(velktool_FltOutput output, const char *name);
-/* write_flt into the file `name` opened by velktool_fopenFlt. */
+/* Writes count samples as 32-bit floats into the file `name` (output.path
+ * plus its suffix) as output says; 0 on success, -1 (errno set) when the
+ * file cannot be created, exists already where it must be new, or a write
+ * fails. */
 int velktool_writeFlt(velktool_FltOutput output, const char *name,
                       const double *values, long long count);
+int velktool_writeFlt(velktool_FltOutput output, const char *name,
+                      const float *values, long long count);
 /* Reads byteSize/4 floats of a raw float file into values; ends the run
  * ("can not open file [%s]", "fread error") on failure. */
 void velktool_SetFloatArray(float *values, long long byteSize,
@@ -407,7 +408,9 @@ void writeTF(int tfType, const char *outputFile, int resetMic);
 int writeTFWithReport(int tfType, const char *outputFile, int resetMic,
                       const velktool_CutRangePair *ranges);
 /* README member and calcTF annotations, only when info is not null;
- * 0 on success or nothing to do, 1 on failure (logged). */
+ * 0 on success or nothing to do, 1 on failure (logged).  The archive is
+ * read into memory, changed there and written back as a whole file
+ * (velkio_Output), so that it is replaced complete or not at all. */
 int appendInfoToZipFile(const char *outputFile,
                         const velktool_CutRangePair *ranges);
 

@@ -606,5 +606,32 @@ if [ "$SOFA_ROWS" = 1 ]; then
     EXPECT="holds the bins of nfft 64, not of --nfft 512" s2t tf_nfft out.zip --nfft 512 "$F/tf.sofa" out.zip
 fi
 
+# ---- device targets ------------------------------------------------------
+# An output that exists and is not a regular file is refused before any
+# work, for root too: as root the target is a character device like
+# /dev/null (a node of the fixtures, so that a failing program could not
+# replace the machine's own), otherwise a FIFO.
+DEV=$F/dev_ch0.flt
+if [ "$(id -u)" = 0 ]; then mknod -m 666 "$DEV" c 1 3; else mkfifo "$DEV"; fi || exit 1
+export EXPECT="output file [$DEV] is not a regular file"
+imp device      - "$F/imp.xml" "$F/mic.xml" "$DEV"
+geo device      - "$F/imp.xml" "$F/mic.xml" "$DEV"
+rec device      - "$F/tsp.xml" "$DEV"
+mouth device    - "$F/tsp.xml" "$DEV"
+sys device      - "" "" "${DEV%_ch0.flt}"
+z2c device      - "$F/tf.zip" "$DEV"
+dgn device_report - --report "$DEV" "$F/tf.zip"
+dgn device_miclist - --suggest-mic-list "$DEV" --recordings "$F/imp.xml" --mic-list "$F/mic.xml" \
+    "$F/tf.zip"
+gp device       - tsp "$DEV"
+gc device       - "$DEV"
+gn device       - "$F/imp.xml" "$DEV"
+mx device       - -o "$DEV" "$F/isrc.xml" "$F/cfg.xml"
+fw device       - "$DEV" "$F/a.flt"
+ct device       - -l "$F/loc.tff" "$DEV"
+cs device       - "$F/mat.tff" "$F/ltf.zip" "$DEV"
+unset EXPECT
+[ -c "$DEV" ] || [ -p "$DEV" ] || fail "the device target was replaced: $(ls -l "$DEV")"
+
 echo "$rows rows, $failures failures"
 [ "$failures" = 0 ]

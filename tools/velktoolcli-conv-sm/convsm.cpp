@@ -76,7 +76,7 @@ int convert(poptContext ctx)
     int result = 1;
     if (outputPath == nullptr)
         VELKIO_LOG(VELKIO_LOG_ERROR, "missing outputfile(zip)");
-    else if (!velk_outputIsInput(outputPath, matrixPath) &&
+    else if (!velkio_Output_check(outputPath) && !velk_outputIsInput(outputPath, matrixPath) &&
              !velk_outputIsInput(outputPath, archivePath))
         result = convsm_writeArchive(tf, outputPath);
     velkio_TransferFunction_delete(&tf);

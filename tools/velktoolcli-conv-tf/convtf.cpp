@@ -79,7 +79,8 @@ int convert(poptContext ctx, const Options &opt)
     }
     const char *outputPath = nullptr;
     int result = convtf_outputPath(ctx, opt.outputPath, &outputPath);
-    if (result == 0 && (velk_outputIsInput(outputPath, opt.locPath) ||
+    if (result == 0 && (velkio_Output_check(outputPath) ||
+                        velk_outputIsInput(outputPath, opt.locPath) ||
                         velk_outputIsInput(outputPath, opt.sepPath)))
         result = 1;
     if (result == 0)

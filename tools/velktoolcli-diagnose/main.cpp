@@ -93,6 +93,9 @@ int outputsAreSafe(const char *archive)
     const char *outputs[] = {reportPath, suggestPath};
     const char *inputs[] = {archive, recordings, micList};
     for (const char *out : outputs)
+        if (velkio_Output_check(out))
+            return 0;
+    for (const char *out : outputs)
         for (const char *in : inputs)
             if (out != nullptr && in != nullptr && velk_outputIsInput(out, in))
                 return 0;

@@ -6,10 +6,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <sndfile.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "docout.h"
 #include "options.h"
@@ -19,15 +19,6 @@ namespace {
 
 /* Frames handed to libsndfile per call. */
 const int64_t FRAMES_PER_BLOCK = 4096;
-
-/* Removes `path` when it names a regular file (never a device, a pipe or
- * what a symbolic link points to). */
-void removeRegularFile(const char *path)
-{
-    struct stat st;
-    if (lstat(path, &st) == 0 && S_ISREG(st.st_mode))
-        unlink(path);
-}
 
 /* Writes all frames in blocks; 0 on success, else logged. */
 int writeFrames(SNDFILE *sf, int channels, float *const *buffers, int64_t frames)
@@ -162,14 +153,14 @@ int savemultiwave(int channels, float *const *buffers, int64_t frames, int sampl
     if (!sf_format_check(&info))
         VELKIO_LOG(VELKIO_LOG_ERROR, "Format Error.");
 
-    struct stat st;
-    bool existed = lstat(path, &st) == 0;
-    SNDFILE *sf = sf_open(path, SFM_WRITE, &info);
+    velkio_Output *out = velkio_Output_open(path);
+    SNDFILE *sf = out != nullptr
+                      ? sf_open_fd(velkio_Output_fd(out), SFM_WRITE, &info, SF_FALSE)
+                      : nullptr;
     if (sf == nullptr) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "can not open output file [%s]: %s", path,
-                   sf_strerror(nullptr));
-        if (!existed)
-            removeRegularFile(path);
+                   out != nullptr ? sf_strerror(nullptr) : strerror(errno));
+        velkio_Output_abort(out);
         return FLT2WAV_OPEN_FAILED;
     }
     int failed = writeFrames(sf, channels, buffers, frames);
@@ -178,7 +169,12 @@ int savemultiwave(int channels, float *const *buffers, int64_t frames, int sampl
         failed = 1;
     }
     if (failed) {
-        removeRegularFile(path);
+        velkio_Output_abort(out);
+        return FLT2WAV_WRITE_FAILED;
+    }
+    if (velkio_Output_commit(out) != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not write output file [%s]: %s", path,
+                   strerror(errno));
         return FLT2WAV_WRITE_FAILED;
     }
     return FLT2WAV_SAVED;
@@ -220,7 +216,7 @@ int flt2multiwav_convert(const char *output, const std::vector<std::string> &inp
 {
     std::vector<float *> buffers;
     std::vector<int64_t> counts;
-    int result = 0;
+    int result = velkio_Output_check(output);
     for (size_t i = 0; i < inputs.size() && result == 0; i++)
         result = velk_outputIsInput(output, inputs[i].c_str());
     for (const std::string &input : inputs) {

@@ -41,9 +41,9 @@ enum {
 float *readRaw(const char *path, int64_t *count);
 
 /* Writes `channels` buffers of `frames` samples each, interleaved in
- * channel order, as a WAV file of 32-bit floats.  A file that cannot be
- * completed is removed (regular files only).  Returns one of the results
- * above. */
+ * channel order, as a WAV file of 32-bit floats, through velkio_Output: an
+ * existing file is replaced only by a complete one.  Returns one of the
+ * results above. */
 int savemultiwave(int channels, float *const *buffers, int64_t frames, int sampleRate,
                   const char *path);
 

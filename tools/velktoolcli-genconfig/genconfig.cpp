@@ -145,11 +145,12 @@ int velktoolcli_genconfig(int argc, char **argv)
     }
 
     const char *outputPath = poptGetArg(ctx);
-    int status = 1;
-    velkio_Config *config = buildConfig(&v);
-    if (config == nullptr) {
+    int status = velkio_Output_check(outputPath);
+    velkio_Config *config = status == 0 ? buildConfig(&v) : nullptr;
+    if (status == 0 && config == nullptr) {
         VELKIO_LOG(0, "can not velkio_Config_new");
-    } else {
+        status = 1;
+    } else if (status == 0) {
         velkio_Config_print(config);
         status = writeConfigDocument(config, outputPath);
     }

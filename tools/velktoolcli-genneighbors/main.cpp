@@ -58,7 +58,7 @@ velkio_XML *readInput(const char *path)
 
 int generate(const char *inputPath, const char *outputPath)
 {
-    if (velk_outputIsInput(outputPath, inputPath))
+    if (velkio_Output_check(outputPath) || velk_outputIsInput(outputPath, inputPath))
         return 1;
     velkio_XML *doc = readInput(inputPath);
     if (doc == nullptr)

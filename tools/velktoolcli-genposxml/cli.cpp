@@ -299,6 +299,8 @@ int velktoolcli_genposxml(int argc, char **argv)
     if (status == 0)
         status = validateCoordModelParams(&params, &selection);
     if (status == 0)
+        status = velkio_Output_check(params.outputPath);
+    if (status == 0)
         status = generateAndWrite();
     poptFreeContext(ctx);
     return status;

@@ -65,7 +65,7 @@ int merge(const char **paths)
         VELKIO_LOG(VELKIO_LOG_ERROR, "memory allocate error");
         return 1;
     }
-    int result = 0;
+    int result = velkio_Output_check(outputPath);
     for (int i = 0; paths[i] != nullptr && result == 0; i++)
         result = velk_outputIsInput(outputPath, paths[i]);
     for (int i = 0; paths[i] != nullptr && result == 0; i++)

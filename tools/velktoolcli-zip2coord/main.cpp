@@ -84,7 +84,7 @@ int parseOptions(poptContext ctx)
 /* Loads the archive and writes its table; 0 on success. */
 int convert(const char *input, const char *output)
 {
-    if (velk_outputIsInput(output, input))
+    if (velkio_Output_check(output) || velk_outputIsInput(output, input))
         return 1;
     velkio_TransferFunction *tf = velkio_TransferFunction_fromFile(input, NULL);
     if (tf == NULL) {

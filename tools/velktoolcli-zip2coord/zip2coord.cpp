@@ -42,10 +42,12 @@ struct MatrixSet {
     MatrixSet &operator=(const MatrixSet &) = delete;
 };
 
-/* The table's destination: a file named by the caller or standard
- * output. */
+/* The table's destination: a file named by the caller (through
+ * velkio_Output, so that an existing file is replaced only by a whole
+ * table) or standard output. */
 struct Output {
     const char *path;
+    velkio_Output *file;
     FILE *stream;
 };
 
@@ -53,31 +55,29 @@ struct Output {
 int openOutput(Output *out, const char *path)
 {
     out->path = path;
-    out->stream = path != nullptr ? fopen(path, "w") : stdout;
+    out->file = path != nullptr ? velkio_Output_open(path) : nullptr;
+    out->stream = path != nullptr ? velkio_Output_stream(out->file) : stdout;
     if (out->stream == nullptr) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "fopen error [%s]", path);
+        velkio_Output_abort(out->file);
         return 1;
     }
     return 0;
 }
 
 /* Completes the destination.  A table that could not be written whole is
- * reported, and a regular file holding part of it is removed.  Standard
- * output is flushed, not closed.  0 on success. */
+ * reported, and the file is not replaced.  Standard output is flushed, not
+ * closed.  0 on success. */
 int closeOutput(Output *out)
 {
-    int failed = ferror(out->stream);
-    if (out->path == nullptr) {
-        failed |= fflush(out->stream) != 0;
-    } else {
-        failed |= fclose(out->stream) != 0;
-    }
+    int failed;
+    if (out->path == nullptr)
+        failed = ferror(out->stream) || fflush(out->stream) != 0;
+    else
+        failed = velkio_Output_commit(out->file) != 0;
     if (!failed)
         return 0;
     VELKIO_LOG(VELKIO_LOG_ERROR, "write error [%s]", out->path ? out->path : "standard output");
-    struct stat st;
-    if (out->path != nullptr && lstat(out->path, &st) == 0 && S_ISREG(st.st_mode))
-        unlink(out->path);
     return 1;
 }
 
