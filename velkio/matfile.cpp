@@ -18,6 +18,7 @@
 // 1 x 1 arrays).  It checks every length against the bytes that remain.
 #include "velkio.h"
 
+#include <bit>
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
@@ -101,7 +102,12 @@ size_t putPart(unsigned char *out, size_t at, const velkio_Matrix *m,
     const size_t cols = (size_t)m->cols;
     for (size_t c = 0; c < cols; c++) {
         for (int r = 0; r < m->rows; r++) {
-            putFloat(out + at, values[2 * ((size_t)r * cols + c)]);
+            const float *v = &values[2 * ((size_t)r * cols + c)];
+            // A little-endian host stores the floats as the file does.
+            if constexpr (std::endian::native == std::endian::little)
+                memcpy(out + at, v, 4);
+            else
+                putFloat(out + at, *v);
             at += 4;
         }
     }
