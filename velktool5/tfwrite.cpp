@@ -222,8 +222,6 @@ void freeTfView(velktool_ComplexFloat ***view)
 
 void velktool_newSourceMatrices(int tfType)
 {
-    if (g.fftOut == nullptr)
-        velktool_new(VELKTOOL_FFTBUF);
     if (tfType == LOC || tfType == LOC_SEP) {
         freeMatrices(g.loctf, g.nSrc);
         g.loctf = newMatrices();
