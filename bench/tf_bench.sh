@@ -50,25 +50,36 @@ mkdir -p "$WORK" && cd "$WORK" || exit 1
 
 must() { "$@" >>setup.log 2>&1 || { echo "bench: failed: $*" >&2; tail -5 setup.log >&2; exit 1; }; }
 
+# cpu_seconds FILE: user + system seconds of the children in the output of
+# the shell's `times` (its second line, "0m0.123s 0m0.045s").
+cpu_seconds() {
+    sed -n 2p "$1" | tr 'ms' '  ' |
+        awk '{printf "%.4f", $1 * 60 + $2 + $3 * 60 + $4}'
+}
+
 # measure COMMAND...: runs it REPEAT times and prints
 # "median-elapsed median-cpu max-rss-kB best-elapsed best-cpu" (cpu = user +
 # system seconds). Elapsed time is taken by the shell to the microsecond
-# (time(1) gives hundredths only, too coarse for runs of 0.1 s); CPU time
-# and peak memory come from time(1). The run directories of velktool5 are
-# removed before each run: two runs started in the same second would
+# and CPU time from the shell's own accounting of its children to the
+# millisecond (time(1) gives hundredths only, too coarse for runs of
+# 0.1 s); peak memory comes from time(1). The run directories of velktool5
+# are removed before each run: two runs started in the same second would
 # otherwise wait a second for a fresh one.
 measure() {
     local rss=0 e u s m es="" cs="" t0 t1
     for _ in $(seq "$REPEAT"); do
         rm -rf .velktool-temp
+        times >times0.out
         t0=$EPOCHREALTIME
         "$TIME" -f '%e %U %S %M' -o time.out "$@" >run.out 2>run.err ||
             { echo "bench: failed: $* ($(tail -3 run.err))" >&2; exit 1; }
         t1=$EPOCHREALTIME
+        times >times1.out
         read -r e u s m <time.out
         e=$(awk -v a="$t0" -v b="$t1" 'BEGIN{printf "%.4f", b - a}')
         es="$es $e"
-        cs="$cs $(awk -v u="$u" -v s="$s" 'BEGIN{printf "%.2f", u + s}')"
+        cs="$cs $(awk -v a="$(cpu_seconds times0.out)" -v b="$(cpu_seconds times1.out)" \
+            'BEGIN{printf "%.3f", b - a}')"
         [ "$m" -gt "$rss" ] && rss=$m
     done
     # median and minimum of a list of numbers
@@ -170,23 +181,23 @@ echo
 echo "(a) calctfimp, 360 positions x 8 channels, 1 s at 16 kHz ($mb MB of WAV files)"
 echo "    medians of $REPEAT alternating runs"
 echo "                                 elapsed    cpu"
-printf '    reading floor (velkwavread)  %6.3f s  %5.2f s\n' "$e_floor" "$c_floor"
+printf '    reading floor (velkwavread)  %6.3f s  %6.3f s\n' "$e_floor" "$c_floor"
 if [ -n "$REF" ]; then
-    printf '    reference calctfimp          %6.3f s  %5.2f s   peak RSS %d MB\n' "$e_ref" \
+    printf '    reference calctfimp          %6.3f s  %6.3f s   peak RSS %d MB\n' "$e_ref" \
         "$c_ref" $((m_ref / 1024))
     echo "    reference ratio $(ratio "$e_ref" "$e_floor") elapsed ($(ratio "$c_ref" "$c_floor") cpu)"
 fi
-printf '    velktool5 calctfimp          %6.3f s  %5.2f s   peak RSS %d MB\n' "$e_new" "$c_new" \
+printf '    velktool5 calctfimp          %6.3f s  %6.3f s   peak RSS %d MB\n' "$e_new" "$c_new" \
     $((m_new / 1024))
 r=$(ratio "$e_new" "$e_floor")
 echo "    ratio $r elapsed ($(ratio "$c_new" "$c_floor") cpu): $(verdict "$r" 1.2) the bar of 1.2"
 echo
 echo "(b) calctfgeo, 3,600 positions x 16 microphones, nfft 512 (medians of $REPEAT)"
 if [ -n "$REF" ]; then
-    printf '    reference calctfgeo          %6.3f s  %5.2f s   peak RSS %d MB\n' "$e_gref" \
+    printf '    reference calctfgeo          %6.3f s  %6.3f s   peak RSS %d MB\n' "$e_gref" \
         "$c_gref" $((m_gref / 1024))
 fi
-printf '    velktool5 calctfgeo          %6.3f s  %5.2f s   peak RSS %d MB   archive %d MB\n' \
+printf '    velktool5 calctfgeo          %6.3f s  %6.3f s   peak RSS %d MB   archive %d MB\n' \
     "$e_gnew" "$c_gnew" $((m_gnew / 1024)) $(($(stat -c %s geo3600/tf.zip) / 1048576))
 echo "    $(verdict "$e_gnew" 1.0) the bar of 1.0 s"
 if [ -n "$REF" ]; then
