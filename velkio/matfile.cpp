@@ -67,6 +67,11 @@ void put32(unsigned char *p, uint32_t v)
 
 void putFloat(unsigned char *p, float f)
 {
+    // A little-endian host stores the float as the file does.
+    if constexpr (std::endian::native == std::endian::little) {
+        memcpy(p, &f, sizeof f);
+        return;
+    }
     uint32_t bits;
     memcpy(&bits, &f, sizeof bits);
     put32(p, bits);
@@ -102,12 +107,7 @@ size_t putPart(unsigned char *out, size_t at, const velkio_Matrix *m,
     const size_t cols = (size_t)m->cols;
     for (size_t c = 0; c < cols; c++) {
         for (int r = 0; r < m->rows; r++) {
-            const float *v = &values[2 * ((size_t)r * cols + c)];
-            // A little-endian host stores the floats as the file does.
-            if constexpr (std::endian::native == std::endian::little)
-                memcpy(out + at, v, 4);
-            else
-                putFloat(out + at, *v);
+            putFloat(out + at, values[2 * ((size_t)r * cols + c)]);
             at += 4;
         }
     }
