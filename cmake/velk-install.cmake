@@ -24,7 +24,8 @@ set(VELK_PROGRAMS
   velktoolcli-conv-sm
   velktoolcli-diagnose
   velktoolcli-tfexport
-  velktoolcli-sofa2tf)
+  velktoolcli-sofa2tf
+  velktoolcli-simulate)
 
 set(VELK_GENCONFIG_TSP_PATH /usr/share/velk/16384.little_endian.wav)
 set(VELK_INSTALLED_TSP_PATH ${CMAKE_INSTALL_FULL_DATADIR}/velk/16384.little_endian.wav)
@@ -34,13 +35,26 @@ if(NOT VELK_INSTALLED_TSP_PATH STREQUAL VELK_GENCONFIG_TSP_PATH)
                  "so pass --tsp-path ${VELK_INSTALLED_TSP_PATH} to it")
 endif()
 
+# Manual pages are installed compressed, as Debian keeps them: gzip -9n
+# (no name or time stamp inside, so a page compresses to the same bytes on
+# every build).
+find_program(VELK_GZIP gzip REQUIRED)
+set(VELK_MAN_DIR ${CMAKE_BINARY_DIR}/man)
+set(VELK_MAN_PAGES)
 foreach(prog ${VELK_PROGRAMS})
   if(TARGET ${prog})
     install(TARGETS ${prog} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
   set(page ${CMAKE_CURRENT_SOURCE_DIR}/docs/man/${prog}.1)
   if(EXISTS ${page})
-    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    add_custom_command(OUTPUT ${VELK_MAN_DIR}/${prog}.1.gz
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${VELK_MAN_DIR}
+      COMMAND ${CMAKE_COMMAND} -E copy ${page} ${VELK_MAN_DIR}/${prog}.1
+      COMMAND ${VELK_GZIP} -9nf ${VELK_MAN_DIR}/${prog}.1
+      DEPENDS ${page}
+      VERBATIM)
+    list(APPEND VELK_MAN_PAGES ${VELK_MAN_DIR}/${prog}.1.gz)
+    install(FILES ${VELK_MAN_DIR}/${prog}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endif()
   # bash-completion loads completions by command name: one copy of the
   # shared script per program.
@@ -48,6 +62,21 @@ foreach(prog ${VELK_PROGRAMS})
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
           RENAME ${prog})
 endforeach()
+
+
+# The package's copyright file and its changelog, compressed as the manual
+# pages are.
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/changelog.in
+               ${CMAKE_BINARY_DIR}/debian/changelog @ONLY)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/debian/changelog.gz
+  COMMAND ${VELK_GZIP} -9nkf ${CMAKE_BINARY_DIR}/debian/changelog
+  DEPENDS ${CMAKE_BINARY_DIR}/debian/changelog
+  VERBATIM)
+add_custom_target(velk_compressed_docs ALL
+  DEPENDS ${VELK_MAN_PAGES} ${CMAKE_BINARY_DIR}/debian/changelog.gz)
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/copyright
+              ${CMAKE_BINARY_DIR}/debian/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 if(DEFINED VELK_REFERENCE_TSP)
   install(FILES ${VELK_REFERENCE_TSP} DESTINATION ${CMAKE_INSTALL_DATADIR}/velk)
@@ -75,12 +104,14 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "velk developers <velk-devel@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "transfer functions for microphone-array audition")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Twelve command-line programs that produce, convert and check acoustic\n\
-transfer functions of a microphone array: position lists, configuration\n\
-and neighbour documents, transfer functions from impulse responses, TSP\n\
-recordings, mouth-TSP recordings or the geometry alone, archive checks,\n\
-a diagnosis of the measurement against its own geometry, coordinate\n\
-tables for plotting and converters for older files.")
+    "Fifteen command-line programs that produce, convert, check and diagnose\n\
+acoustic transfer functions of a microphone array: position lists,\n\
+configuration and neighbour documents, transfer functions from impulse\n\
+responses, TSP recordings, mouth-TSP recordings or the geometry alone,\n\
+archive checks, a diagnosis of the measurement against its own geometry,\n\
+coordinate tables for plotting, converters for older files, export to\n\
+SOFA (GeneralTF), MAT and NumPy files, import of SOFA impulse responses\n\
+and transfer functions, and a simulator of measurements in a shoebox room.")
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

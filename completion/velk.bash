@@ -49,6 +49,11 @@ _velk_options()
     velktoolcli-conv-sm) echo "$common" ;;
     velktoolcli-tfexport) echo "--format= --kind= $common" ;;
     velktoolcli-sofa2tf) echo "--direct-length= --reverb-length= --nfft= --output-type= $common" ;;
+    velktoolcli-simulate) echo "--mics= --mic-radius= --sources= --min-azimuth= --azimuth-step=
+        --source-radius= --room= --center= --beta= --order= --gain= --rate= --length= --noise=
+        --seed= --output-dir= --name= --pcm16 --voice --tsp= --repeat= --lead= --make-tsp=
+        --tsp-length= --tsp-peak= --mic-list= --source-list= --gain-error= --invert= --dead=
+        --dead-noise= --swap= --clip= --late-offset= --move-mic= $common" ;;
     esac
 }
 
@@ -106,11 +111,14 @@ _velk_values()
     --type)
         if [ "$1" = velktoolcli-zip2coord ]; then words="LOC SEP"
         else words="tsp impulse noise microphone soundsource"; fi ;;
-    --impulse-list | --tsp-list | --mic-list | --recordings | --suggest-mic-list)
+    --impulse-list | --tsp-list | --mic-list | --recordings | --suggest-mic-list | --source-list)
         _velk_files '*.xml' "$3"; return 0 ;;
     --report) _velk_files '*.html' "$3"; return 0 ;;
     --output-file) _velk_files '*.zip' "$3"; return 0 ;;
-    --tsporigwav | --inputwave | --tsp-path) _velk_files '*.wav' "$3"; return 0 ;;
+    --tsporigwav | --inputwave | --tsp-path | --tsp | --make-tsp) _velk_files '*.wav' "$3"; return 0 ;;
+    --output-dir)
+        compopt -o filenames 2>/dev/null
+        COMPREPLY+=($(compgen -d -- "$3")); return 0 ;;
     --tsporigflt) _velk_files '*.flt' "$3"; return 0 ;;
     --outputpath | --output | --path | --list | --localization | --separation)
         _velk_files '*' "$3"; return 0 ;;
@@ -185,4 +193,4 @@ _velk_complete()
 complete -F _velk_complete velktool5 velktoolcli-zip2coord velktoolcli-genposxml \
     velktoolcli-validtf velktoolcli-validxml velktoolcli-flt2multiwav velktoolcli-genconfig \
     velktoolcli-genneighbors velktoolcli-mergexmls velktoolcli-conv-tf velktoolcli-conv-sm \
-    velktoolcli-diagnose velktoolcli-tfexport velktoolcli-sofa2tf
+    velktoolcli-diagnose velktoolcli-tfexport velktoolcli-sofa2tf velktoolcli-simulate

@@ -7,20 +7,29 @@
 # impulse responses (calctfimp) and once from the geometry alone (calctfgeo).
 #
 #   bash examples/demo.sh [BUILD_DIR [DEMO_DIR]]   (default: build build/demo)
+#   bash /usr/share/doc/velk/examples/demo.sh - [DEMO_DIR]
 #
-# Everything is written to DEMO_DIR, which is emptied first.
+# BUILD_DIR "-" takes the installed programs on PATH (DEMO_DIR then
+# defaults to velk-demo in the current directory); so does a call without
+# arguments from a tree that has no build directory, such as the installed
+# documentation.  Everything is written to DEMO_DIR, which is emptied first.
 set -u
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${1:-build}
-case $BUILD in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
-BIN=$BUILD/bin
-DEMO=${2:-$BUILD/demo}
+if [ "$BUILD" = - ] || { [ $# = 0 ] && [ ! -d "$ROOT/build" ]; }; then
+    BIN=$(dirname "$(command -v velktool5 || echo ./velktool5)")
+    DEMO=${2:-velk-demo}
+else
+    case $BUILD in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
+    BIN=$BUILD/bin
+    DEMO=${2:-$BUILD/demo}
+fi
 case $DEMO in /*) ;; *) DEMO=$PWD/$DEMO ;; esac
 
-for prog in velksim velktfsummary velktool5 velktoolcli-genposxml velktoolcli-genconfig \
+for prog in velktoolcli-simulate velktool5 velktoolcli-genposxml velktoolcli-genconfig \
     velktoolcli-genneighbors velktoolcli-mergexmls velktoolcli-validxml; do
     if [ ! -x "$BIN/$prog" ]; then
-        echo "demo: $BIN/$prog is missing; build the suite first (make build)" >&2
+        echo "demo: $BIN/$prog is missing; build the suite first (make build) or install it" >&2
         exit 1
     fi
 done
@@ -69,7 +78,7 @@ run "check the documents" \
     bash -c '"$0" impulse.xml && "$0" --src impulse.xml && "$0" --mic mic.xml' \
     "$BIN/velktoolcli-validxml"
 run "simulate the impulse responses (image sources, low noise)" \
-    "$BIN/velksim" --mics 8 --mic-radius 0.05 --sources 72 --azimuth-step 5 \
+    "$BIN/velktoolcli-simulate" --mics 8 --mic-radius 0.05 --sources 72 --azimuth-step 5 \
     --source-radius 1.5 --room 6,5,3 --center 3,2.5,1.2 --order 2 --rate 16000 \
     --length 4096 --seed 1 --output-dir ir --name 'imp_D{AZIMUTH:%03.0f}.wav'
 run "velktool5 calctfimp: transfer functions from the impulse responses" \
@@ -85,7 +94,7 @@ run "velktool5 calctfgeo: transfer functions from the geometry" \
 ARCHIVES="tf_imp.zip tf_geo.zip"
 if "$BIN/velktool5" calctfrec --help 2>/dev/null | grep -q -- --tsp-list; then
     run "reference TSP: 16384 samples at 16 kHz" \
-        "$BIN/velksim" --make-tsp tsp16384.wav --tsp-length 16384 --rate 16000
+        "$BIN/velktoolcli-simulate" --make-tsp tsp16384.wav --tsp-length 16384 --rate 16000
     run "TSP positions: the same circle, each with its recording" \
         "$BIN/velktoolcli-genposxml" circle --type tsp \
         --min-radius 1.5 --max-radius 1.5 --interval-radius 0 --elevation 0 \
@@ -100,7 +109,7 @@ if "$BIN/velktool5" calctfrec --help 2>/dev/null | grep -q -- --tsp-list; then
                  "$0/velktoolcli-mergexmls" --output tsp.xml tsp_neighbors.xml tsp_config.xml &&
                  "$0/velktoolcli-validxml" --src tsp.xml' "$BIN"
     run "simulate the TSP recordings" \
-        "$BIN/velksim" --mics 8 --mic-radius 0.05 --sources 72 --azimuth-step 5 \
+        "$BIN/velktoolcli-simulate" --mics 8 --mic-radius 0.05 --sources 72 --azimuth-step 5 \
         --source-radius 1.5 --room 6,5,3 --center 3,2.5,1.2 --order 2 --rate 16000 \
         --length 4096 --seed 2 --tsp tsp16384.wav --repeat 4 --output-dir rec \
         --name 'tsp_D{AZIMUTH:%03.0f}.wav'
@@ -117,7 +126,7 @@ fi
 # impulse responses are estimated in the frequency domain by calctfmouth.
 if "$BIN/velktool5" calctfmouth --help 2>/dev/null | grep -q -- --headmargin; then
     [ -e tsp16384.wav ] || run "reference TSP: 16384 samples at 16 kHz" \
-        "$BIN/velksim" --make-tsp tsp16384.wav --tsp-length 16384 --rate 16000
+        "$BIN/velktoolcli-simulate" --make-tsp tsp16384.wav --tsp-length 16384 --rate 16000
     run "mouth-TSP positions: the same circle, microphones 0 .. 7 in use" \
         "$BIN/velktoolcli-genposxml" circle --type tsp \
         --min-radius 1.5 --max-radius 1.5 --interval-radius 0 --elevation 0 \
@@ -132,7 +141,7 @@ if "$BIN/velktool5" calctfmouth --help 2>/dev/null | grep -q -- --headmargin; th
                  sed "s|</positions>|<position id=\"8\"><cartesian x=\"0\" y=\"0\" z=\"0\"/><path></path></position></positions>|" mic.xml >mic_voice.xml &&
                  "$0/velktoolcli-validxml" --src mouth.xml && "$0/velktoolcli-validxml" --mic mic_voice.xml' "$BIN"
     run "simulate the mouth-TSP recordings: 8 microphones and the voice input" \
-        "$BIN/velksim" --mics 8 --mic-radius 0.05 --sources 72 --azimuth-step 5 \
+        "$BIN/velktoolcli-simulate" --mics 8 --mic-radius 0.05 --sources 72 --azimuth-step 5 \
         --source-radius 1.5 --room 6,5,3 --center 3,2.5,1.2 --order 2 --rate 16000 \
         --length 4096 --seed 3 --tsp tsp16384.wav --repeat 1 --voice --output-dir mouth \
         --name 'mouth_D{AZIMUTH:%03.0f}.wav'
@@ -158,10 +167,13 @@ if [ -x "$BIN/velktoolcli-diagnose" ]; then
             --report diagnosis.html tf_rec.zip
     fi
 fi
-run "load the archives with the library and compare them with the geometry" \
-    bash -c '"$0" tf_geo.zip || exit 1
-             for a in "$@"; do [ "$a" = tf_geo.zip ] || "$0" "$a" tf_geo.zip || exit 1; done' \
-    "$BIN/velktfsummary" $ARCHIVES
+# The developers' summary program of a build (not installed).
+if [ -x "$BIN/velktfsummary" ]; then
+    run "load the archives with the library and compare them with the geometry" \
+        bash -c '"$0" tf_geo.zip || exit 1
+                 for a in "$@"; do [ "$a" = tf_geo.zip ] || "$0" "$a" tf_geo.zip || exit 1; done' \
+        "$BIN/velktfsummary" $ARCHIVES
+fi
 
 echo
 echo "Archives:"

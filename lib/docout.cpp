@@ -5,9 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <sys/stat.h>
-#include <unistd.h>
 
 int velk_writeText(const char *text, size_t length, const char *path,
                    const char *openFailure)
@@ -95,59 +93,4 @@ int velk_outputIsInput(const char *output, const char *input)
         return 0;
     VELKIO_LOG(VELKIO_LOG_ERROR, "output file [%s] is the input file [%s]", output, input);
     return 1;
-}
-
-namespace {
-
-int writeAll(int fd, const unsigned char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t done = write(fd, p, n);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            return 1;
-        p += done;
-        n -= (size_t)done;
-    }
-    return 0;
-}
-
-} // namespace
-
-int velk_outputIsNotRegular(const char *path)
-{
-    struct stat st;
-    if (path != nullptr && path[0] != '\0' && (stat(path, &st) != 0 || S_ISREG(st.st_mode)))
-        return 0;
-    VELKIO_LOG(VELKIO_LOG_ERROR, "[%s] is not a regular file: not replaced",
-               path != nullptr ? path : "");
-    return 1;
-}
-
-int velk_replaceFile(const char *path, const void *bytes, size_t size)
-{
-    if (velk_outputIsNotRegular(path))
-        return 1;
-    struct stat st;
-    bool exists = stat(path, &st) == 0;
-    std::string tmp = std::string(path) + ".XXXXXX";
-    int fd = mkstemp(tmp.data());
-    if (fd < 0) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "can not create a temporary file beside [%s]: %s", path,
-                   strerror(errno));
-        return 1;
-    }
-    mode_t mask = umask(0);
-    umask(mask);
-    mode_t mode = exists ? (st.st_mode & 07777) : (0666 & ~mask);
-    int failed = fchmod(fd, mode) != 0;
-    failed |= writeAll(fd, (const unsigned char *)bytes, size);
-    failed |= close(fd) != 0;
-    if (failed || rename(tmp.c_str(), path) != 0) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "can not write [%s]: %s", path, strerror(errno));
-        unlink(tmp.c_str());
-        return 1;
-    }
-    return 0;
 }

@@ -24,20 +24,6 @@ int velk_writeText(const char *text, size_t length, const char *path,
 int velk_writeDocument(const velkio_XML *doc, const char *path,
                        const char *openFailure);
 
-/* Nonzero, after the level-0 message "[%s] is not a regular file: not
- * replaced", when `path` exists and is not a regular file (a directory, a
- * device, a pipe): an output must not replace such a thing. */
-int velk_outputIsNotRegular(const char *path);
-
-/* Replaces the file at `path` by `size` bytes, completely or not at all:
- * they go into a new file beside it ("<path>.XXXXXX", with the mode of
- * the file it replaces, or 0666 less the umask), which is renamed over
- * `path` only once it is written and closed.  A `path` that exists and is
- * not a regular file (a directory, a device, a pipe) is refused.  On any
- * failure the temporary file is removed and a file at `path` stays as it
- * was.  0 on success, 1 with a level-0 message. */
-int velk_replaceFile(const char *path, const void *bytes, size_t size);
-
 /* Nonzero when `output` names the same existing file as `input` (same
  * device and inode, so other spellings of the path count too); then the
  * message "output file [%s] is the input file [%s]" is logged at level 0.

@@ -53,7 +53,7 @@ else
     tests=()
     for t in "$src"/tests/cli/*.sh; do
         name=$(basename "$t" .sh)
-        case $name in install | deb | man_pages | completion) continue ;; esac
+        case $name in install | deb | deb_lintian | man_pages | completion) continue ;; esac
         tests+=("$name")
     done
 fi

@@ -587,19 +587,21 @@ velkio_Matrix *velkio_MatFile_decode(const unsigned char *bytes, size_t size,
         VELKIO_LOG(VELKIO_LOG_ERROR, "%s: %s", what, why);
         return nullptr;
     }
-    velkio_Matrix *m = velkio_Matrix_new("complex", d.rows, d.cols);
+    velkio_Matrix *m = velkio_Matrix_newUncleared("complex", d.rows, d.cols);
     if (m == nullptr) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "%s: can not hold a %d x %d matrix", what,
                    d.rows, d.cols);
         return nullptr;
     }
-    size_t k = 0;
-    for (int c = 0; c < d.cols; c++) {
-        for (int r = 0; r < d.rows; r++, k += 4) {
-            float re = getFloat(bytes + d.real.data + k);
-            float im = getFloat(bytes + d.imag.data + k);
-            m->data[(size_t)r * (size_t)d.cols + (size_t)c] = velkio_Complex(re, im);
-        }
+    // The file holds the columns one after the other; the matrix holds the
+    // rows.  Written in the matrix's order, read across the columns.
+    const unsigned char *re = bytes + d.real.data, *im = bytes + d.imag.data;
+    const size_t stride = (size_t)d.rows * 4;
+    velkio_Complex *out = m->data;
+    for (int r = 0; r < d.rows; r++) {
+        size_t k = (size_t)r * 4;
+        for (int c = 0; c < d.cols; c++, k += stride)
+            *out++ = velkio_Complex(getFloat(re + k), getFloat(im + k));
     }
     return m;
 }

@@ -159,10 +159,23 @@ int loadDocuments(velkio_TransferFunction *tf, zip_t *za, const char *path)
     return 0;
 }
 
+// What a load does with the matrices it reads: which kinds it holds, and
+// who sees each matrix as it is read.
+struct LoadPlan {
+    int keep = VELKIO_TF_KEEP_LOC | VELKIO_TF_KEEP_SEP;
+    velkio_TFVisitor visit = nullptr;
+    void *context = nullptr;
+    size_t archiveBytes = 0; // the file's size, the bound of what is prepared
+};
+
 // Loads the TF members of one kind: all of them, or none when the archive
-// holds none.  *vector stays null for an absent kind.
+// holds none.  *vector stays null for an absent kind.  Every member is
+// read, checked and decoded; with `hold` false each matrix is handed to
+// the visitor and released at once, and *count still tells that the kind
+// is present.
 int loadKind(zip_t *za, const char *path, const velkio_TransferFunction *tf,
-             const char *kind, velkio_Matrix ***vector, int *count)
+             const char *kind, const LoadPlan &plan, bool hold, velkio_Matrix ***vector,
+             int *count)
 {
     int n = sourceCount(tf);
     int found = 0;
@@ -196,6 +209,7 @@ int loadKind(zip_t *za, const char *path, const velkio_TransferFunction *tf,
         VELKIO_LOG(VELKIO_LOG_ERROR, "can not allocated memory");
         return 1;
     }
+    int kindIndex = strcmp(kind, kindLoc) == 0 ? VELKIO_TF_LOC : VELKIO_TF_SEP;
     for (int i = 0; i < n; i++) {
         std::string name = tfMemberName(kind, tf->positions->list[i]->id);
         unsigned char *bytes = nullptr;
@@ -205,17 +219,42 @@ int loadKind(zip_t *za, const char *path, const velkio_TransferFunction *tf,
             v[i] = velkio_MatFile_decode(bytes, size, what.c_str());
             free(bytes);
         }
+        if (v[i] != nullptr && plan.visit != nullptr &&
+            plan.visit(kindIndex, i, v[i], plan.context) != 0)
+            velkio_Matrix_delete(&v[i]);
         if (v[i] == nullptr) {
             freeMatrixVector(&v, n);
             return 1;
         }
+        if (!hold)
+            velkio_Matrix_delete(&v[i]);
     }
-    *vector = v;
+    if (!hold)
+        free(v);
+    *vector = hold ? v : nullptr;
     *count = n;
     return 0;
 }
 
-int loadArchive(velkio_TransferFunction *tf, const char *path, const char *label)
+// The matrices a load will hold, on a heap made ready for them: one kind
+// held, or two when both are present and kept.
+void prepareHeapFor(const velkio_TransferFunction *tf, const LoadPlan &plan)
+{
+    int rows = 0, cols = 0;
+    if (velkio_TransferFunction_tfShape(tf, &rows, &cols) != 0)
+        return;
+    bool both = (plan.keep & VELKIO_TF_KEEP_LOC) != 0 && (plan.keep & VELKIO_TF_KEEP_SEP) != 0;
+    size_t perSource = (size_t)rows * (size_t)cols * sizeof(velkio_Complex) + 256;
+    size_t bytes = (both ? 2 : 1) * perSource * (size_t)sourceCount(tf);
+    // The members are checked one by one later: what the documents claim
+    // is prepared only where the file is large enough to hold it (the
+    // suite stores the matrices uncompressed).
+    if (bytes <= 2 * plan.archiveBytes)
+        velkio_Matrix_prepareHeap(bytes);
+}
+
+int loadArchive(velkio_TransferFunction *tf, const char *path, const char *label,
+                const LoadPlan &plan)
 {
     const char *required[] = {dirRoot, memberWhatIsThis, memberSource, memberMicrophones};
     for (const char *name : required) {
@@ -230,16 +269,21 @@ int loadArchive(velkio_TransferFunction *tf, const char *path, const char *label
 
     velkio_Matrix **loc = nullptr, **sep = nullptr;
     int nLoc = 0, nSep = 0;
-    if (loadKind(tf->archive, path, tf, kindLoc, &loc, &nLoc) != 0)
+    bool holdLoc = (plan.keep & (VELKIO_TF_KEEP_LOC | VELKIO_TF_KEEP_ONE)) != 0;
+    prepareHeapFor(tf, plan);
+    if (loadKind(tf->archive, path, tf, kindLoc, plan, holdLoc, &loc, &nLoc) != 0)
         return 1;
-    if (loadKind(tf->archive, path, tf, kindSep, &sep, &nSep) != 0) {
+    bool holdSep = (plan.keep & VELKIO_TF_KEEP_SEP) != 0 ||
+                   ((plan.keep & VELKIO_TF_KEEP_ONE) != 0 && nLoc == 0);
+    if (loadKind(tf->archive, path, tf, kindSep, plan, holdSep, &sep, &nSep) != 0) {
         freeMatrixVector(&loc, nLoc);
         return 1;
     }
+    // A kind read but not held counts as absent in the record.
     tf->locTFs = loc;
-    tf->nLocTFs = nLoc;
+    tf->nLocTFs = loc != nullptr ? nLoc : 0;
     tf->sepTFs = sep;
-    tf->nSepTFs = nSep;
+    tf->nSepTFs = sep != nullptr ? nSep : 0;
     return 0;
 }
 
@@ -945,10 +989,10 @@ velkio_TransferFunction *velkio_TransferFunction_fromData(velkio_Positions *sour
     return tf;
 }
 
-velkio_TransferFunction *velkio_TransferFunction_fromFile(const char *path,
-                                                          const char *label)
+namespace {
+
+velkio_TransferFunction *fromFile(const char *path, const char *label, const LoadPlan &plan)
 {
-    VELKIO_LOG(VELKIO_LOG_TRACE, "@ %s", __func__);
     if (path == nullptr) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "path is NULL");
         return nullptr;
@@ -957,11 +1001,37 @@ velkio_TransferFunction *velkio_TransferFunction_fromFile(const char *path,
     if (tf == nullptr)
         return nullptr;
     tf->archive = openArchive(path);
-    if (tf->archive == nullptr || loadArchive(tf, path, label) != 0) {
+    LoadPlan sized = plan;
+    struct stat st;
+    if (stat(path, &st) == 0 && st.st_size > 0)
+        sized.archiveBytes = (size_t)st.st_size;
+    if (tf->archive == nullptr || loadArchive(tf, path, label, sized) != 0) {
         velkio_TransferFunction_delete(&tf);
         return nullptr;
     }
     return tf;
+}
+
+} // namespace
+
+velkio_TransferFunction *velkio_TransferFunction_fromFile(const char *path,
+                                                          const char *label)
+{
+    VELKIO_LOG(VELKIO_LOG_TRACE, "@ %s", __func__);
+    return fromFile(path, label, LoadPlan());
+}
+
+velkio_TransferFunction *velkio_TransferFunction_fromFileKeeping(const char *path,
+                                                                 const char *label, int keep,
+                                                                 velkio_TFVisitor visit,
+                                                                 void *context)
+{
+    VELKIO_LOG(VELKIO_LOG_TRACE, "@ %s", __func__);
+    LoadPlan plan;
+    plan.keep = keep;
+    plan.visit = visit;
+    plan.context = context;
+    return fromFile(path, label, plan);
 }
 
 void velkio_TransferFunction_setLocTFs(velkio_TransferFunction *tf,

@@ -362,6 +362,17 @@ void velkio_Neighbors_delete(velkio_Neighbors **neighbors);
 /* Type "complex" only; null for another type or a non-positive size.
  * The data are zero-filled. */
 velkio_Matrix *velkio_Matrix_new(const char *type, int rows, int cols);
+/* As velkio_Matrix_new, with the values left unset: for a caller that
+ * writes every one of them. */
+velkio_Matrix *velkio_Matrix_newUncleared(const char *type, int rows, int cols);
+/* Readies the heap for about `bytes` of matrices made one after the other
+ * (a run's or an archive's TFs, small blocks each): the heap is grown to
+ * hold them all, in blocks below the allocator's mapping threshold so that
+ * they lie side by side, that memory is advised as huge pages and given
+ * back to the allocator, which keeps it for the matrices.  Page faults
+ * are a large part of making or loading many matrices; this divides them
+ * by up to 512.  Only advice: nothing changes where the system ignores it. */
+void velkio_Matrix_prepareHeap(size_t bytes);
 /* 0 on success, 1 for a null matrix or an index outside it. */
 int velkio_Matrix_setValueComplex(velkio_Matrix *m, int row, int col,
                                   velkio_Complex value);
@@ -383,6 +394,28 @@ velkio_TransferFunction *velkio_TransferFunction_fromData(
  * accepts any label.  Null with a level-0 message on any inconsistency. */
 velkio_TransferFunction *velkio_TransferFunction_fromFile(const char *path,
                                                           const char *label);
+/* Which TF kinds a load holds in the record. */
+enum {
+    VELKIO_TF_KEEP_LOC = 1,
+    VELKIO_TF_KEEP_SEP = 2,
+    VELKIO_TF_KEEP_ONE = 4 /* the localization TFs, or the separation TFs when
+                              the archive holds no localization TFs */
+};
+enum { VELKIO_TF_LOC = 0, VELKIO_TF_SEP = 1 };
+/* Sees every TF matrix of a load as soon as it is decoded: `kind` is
+ * VELKIO_TF_LOC or VELKIO_TF_SEP, `source` the index of its position.
+ * Non-zero fails the load. */
+typedef int (*velkio_TFVisitor)(int kind, int source, const velkio_Matrix *m,
+                                void *context);
+/* As velkio_TransferFunction_fromFile, but only the kinds `keep` names are
+ * held; the members of the others are still read to their end, checked
+ * and decoded, handed to `visit` (may be null) one at a time and
+ * released, and count as absent in the record.  A reader that needs one
+ * kind holds half the memory. */
+velkio_TransferFunction *velkio_TransferFunction_fromFileKeeping(const char *path,
+                                                                 const char *label, int keep,
+                                                                 velkio_TFVisitor visit,
+                                                                 void *context);
 /* Matrix vectors: one matrix per source position (positions->count of
  * them); the record takes ownership.  A null vector only clears. */
 void velkio_TransferFunction_setLocTFs(velkio_TransferFunction *tf,

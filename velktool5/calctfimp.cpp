@@ -7,9 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include <malloc.h>
 #include <sndfile.h>
-#include <sys/mman.h>
 
 #include "textutil.h"
 #include "tfinput.h"
@@ -101,48 +99,15 @@ int checkImpulseFiles(const char *used)
     return 0;
 }
 
-// Asks for huge pages for the whole 2 MiB pages inside a block not yet
-// touched: one page fault then maps 2 MiB instead of 4 KiB.  Only advice;
-// where the system does not follow it nothing changes.
-void adviseHugePages(const void *block, size_t bytes)
-{
-    const uintptr_t huge = 2u << 20;
-    uintptr_t from = ((uintptr_t)block + huge - 1) & ~(huge - 1);
-    uintptr_t to = ((uintptr_t)block + bytes) & ~(huge - 1);
-    if (to > from)
-        madvise((void *)from, to - from, MADV_HUGEPAGE);
-}
-
 // The transfer-function matrices are the run's large arrays: one block of
 // 16 KiB or so per source and kind, made (and zero-filled) one after the
-// other from the heap, where page faults are a large part of a run.  The
-// heap is first grown to hold them all (with their records and the
-// allocator's headers), in blocks below the allocator's largest mapping
-// threshold so that they come from the heap, side by side; their memory is
-// advised as huge pages and given back to the allocator, which keeps it,
-// and the matrices land in it.
+// other; the heap is made ready for them first.
 void prepareMatrixMemory(int tfType)
 {
     const size_t kinds = tfType == LOC_SEP ? 2 : 1;
     const size_t perSource = (size_t)g.nMic * (size_t)(g.nfft / 2 + 1) *
                                  sizeof(velkio_Complex) + 256;
-    size_t bytes = kinds * perSource * (size_t)(g.nSrc > 0 ? g.nSrc : 0);
-    const int threshold = 32 << 20;
-    const size_t blockLimit = (size_t)threshold - (64u << 10); // with headers
-    mallopt(M_MMAP_THRESHOLD, threshold);
-    mallopt(M_TRIM_THRESHOLD, bytes < INT_MAX / 2 ? (int)(2 * bytes) : INT_MAX);
-    std::vector<void *> blocks;
-    while (bytes > 0) {
-        size_t n = bytes < blockLimit ? bytes : blockLimit;
-        void *block = malloc(n);
-        if (block == nullptr)
-            break;
-        adviseHugePages(block, n);
-        blocks.push_back(block);
-        bytes -= n;
-    }
-    for (void *block : blocks)
-        free(block);
+    velkio_Matrix_prepareHeap(kinds * perSource * (size_t)(g.nSrc > 0 ? g.nSrc : 0));
 }
 
 void allocateArrays(int tfType)

@@ -34,7 +34,7 @@ expect() {
 for prog in velktool5 velktoolcli-zip2coord velktoolcli-genposxml velktoolcli-validtf \
     velktoolcli-validxml velktoolcli-flt2multiwav velktoolcli-genconfig velktoolcli-genneighbors \
     velktoolcli-mergexmls velktoolcli-conv-tf velktoolcli-conv-sm \
-    velktoolcli-diagnose velktoolcli-tfexport velktoolcli-sofa2tf; do
+    velktoolcli-diagnose velktoolcli-tfexport velktoolcli-sofa2tf velktoolcli-simulate; do
     complete -p "$prog" 2>/dev/null | grep -q _velk_complete || fail "$prog has no completion"
 done
 
@@ -61,6 +61,7 @@ expect "velktoolcli-genconfig --logLevel " "D E I W" "log levels"
 expect "velktoolcli-tfexport --format " "mat npz sofa" "export formats"
 expect "velktoolcli-sofa2tf --output-type=L" "--output-type=LOC --output-type=LOC_SEP" "sofa2tf output type"
 expect "velktool5 calctfimp --normalize-mic " "0 1" "normalize flags"
+expect "velktoolcli-simulate --dead" "--dead --dead-noise" "simulator faults"
 # A numeric option offers nothing, not file names.
 expect "velktoolcli-genconfig --nfft " "" "numbers are not guessed"
 
@@ -73,6 +74,8 @@ expect "velktool5 calctfrec --output-file t" "tf.zip" "zip files"
 expect "velktoolcli-diagnose --recordings t" "tsp.xml" "recording list"
 expect "velktool5 calcsysimp --inputwave=" "--inputwave=rec.wav --inputwave=sub" "wav file after ="
 expect "velktoolcli-validtf t" "tf.zip tsp.xml" "positional file"
+expect "velktoolcli-simulate --output-dir " "sub" "directories only"
+expect "velktoolcli-simulate --tsp=" "--tsp=rec.wav --tsp=sub" "reference TSP file"
 cd "$T" || exit 1
 
 # The long options of each --help are the ones the script offers.
@@ -90,7 +93,8 @@ for word in calctfimp calctfrec calctfgeo calctfmouth calcsysimp; do check_help 
 for word in circle ball cylinder grid; do check_help velktoolcli-genposxml $word; done
 for prog in velktoolcli-zip2coord velktoolcli-validtf velktoolcli-validxml velktoolcli-flt2multiwav \
     velktoolcli-genconfig velktoolcli-genneighbors velktoolcli-mergexmls velktoolcli-conv-tf \
-    velktoolcli-conv-sm velktoolcli-diagnose velktoolcli-tfexport velktoolcli-sofa2tf; do
+    velktoolcli-conv-sm velktoolcli-diagnose velktoolcli-tfexport velktoolcli-sofa2tf \
+    velktoolcli-simulate; do
     check_help "$prog" ""
 done
 

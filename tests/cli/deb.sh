@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The Debian package built by cpack from this build directory: its Depends
 # name the package of every shared library the programs link (as ldd sees
-# them), and it holds the programs, manual pages, reference TSP, completions
-# and documentation under /usr. (The package is not installed here.)
+# them), and it holds the programs, gzipped manual pages, reference TSP,
+# completions, copyright file and documentation under /usr. The package is
+# not installed here: it is unpacked into a scratch tree, from which the
+# tutorial and the demo run with the packaged programs alone.
 set -u
 BUILD=$(cd "$VELK_BIN/.." && pwd)
 for tool in cpack dpkg-deb dpkg ldd readelf; do
@@ -58,12 +60,13 @@ done
 # The file list.
 dpkg-deb -c "$DEB" | awk '{ print $NF }' | sed 's:^\./:/:' >"$T/files"
 for prog in $PROGRAMS; do
-    for f in "/usr/bin/$prog" "/usr/share/man/man1/$prog.1" "/usr/share/bash-completion/completions/$prog"; do
+    for f in "/usr/bin/$prog" "/usr/share/man/man1/$prog.1.gz" "/usr/share/bash-completion/completions/$prog"; do
         grep -qx "$f" "$T/files" || fail "package lacks $f"
     done
 done
 for f in /usr/share/velk/16384.little_endian.wav /usr/share/doc/velk/README.md \
-    /usr/share/doc/velk/docs/tutorial.md /usr/share/doc/velk/examples/zip2coord.gp; do
+    /usr/share/doc/velk/docs/tutorial.md /usr/share/doc/velk/examples/zip2coord.gp \
+    /usr/share/doc/velk/copyright /usr/share/doc/velk/changelog.gz; do
     grep -qx "$f" "$T/files" || fail "package lacks $f"
 done
 grep -E '/(velksim|velktfsummary|velkwavread|velkzipbench|test_[a-z_]*)$' "$T/files" &&
@@ -75,6 +78,24 @@ dpkg-deb -x "$DEB" "$T/root"
 "$T/root/usr/bin/velktoolcli-genconfig" "$T/c.xml" 2>/dev/null || fail "packaged genconfig does not run"
 TSP=$(sed -n 's:.*<tspPath>\(.*\)</tspPath>.*:\1:p' "$T/c.xml")
 [ -s "$T/root$TSP" ] || fail "genconfig's default TSP $TSP is not in the package"
+for page in "$T"/root/usr/share/man/man1/*; do
+    gzip -t "$page" 2>/dev/null || fail "manual page $page is not gzipped"
+done
+grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+    "$T/root/usr/share/doc/velk/copyright" || fail "the copyright file is not machine-readable"
+
+# The tutorial, start to finish, with the unpacked package's programs and
+# files alone (nothing of the build on PATH).
+VELK_BIN="$T/root/usr/bin" VELK_INSTALLED_ROOT="$T/root" bash "$VELK_SRC/tests/cli/tutorial.sh" >"$T/tutorial" 2>&1
+case $? in
+0) echo "the tutorial runs from the package" ;;
+77) echo "tutorial from the package: $(grep SKIP "$T/tutorial")" ;;
+*) fail "the tutorial from the package: $(tail -n 15 "$T/tutorial")" ;;
+esac
+# So does the demo, installed as documentation.
+(cd "$T" && PATH="$T/root/usr/bin:/usr/bin:/bin" bash "$T/root/usr/share/doc/velk/examples/demo.sh" - demo) \
+    >"$T/demo.log" 2>&1 || fail "the demo from the package: $(tail -n 15 "$T/demo.log")"
+grep -q "demo finished" "$T/demo.log" || fail "the demo from the package did not finish"
 
 [ "$FAILS" = 0 ] || { echo "$FAILS failure(s)"; exit 1; }
 echo "the .deb depends on what the programs link and holds every file"

@@ -36,9 +36,9 @@ fi
 # A fault in the chain stops the demo with the failing step's log.
 mkdir -p "$T/broken/bin"
 for f in "$VELK_BIN"/*; do ln -s "$f" "$T/broken/bin/"; done
-rm "$T/broken/bin/velksim"
-printf '#!/bin/sh\necho "simulator broke" >&2\nexit 1\n' >"$T/broken/bin/velksim"
-chmod +x "$T/broken/bin/velksim"
+rm "$T/broken/bin/velktoolcli-simulate"
+printf '#!/bin/sh\necho "simulator broke" >&2\nexit 1\n' >"$T/broken/bin/velktoolcli-simulate"
+chmod +x "$T/broken/bin/velktoolcli-simulate"
 bash "$VELK_SRC/examples/demo.sh" "$T/broken" "$T/demo2" >"$T/out" 2>&1 && fail "broken demo reported success"
 grep -q "simulator broke" "$T/out" || fail "the failing step's log is not shown"
 [ -e "$T/demo2/tf_imp.zip" ] && fail "broken demo went on after the failed step"

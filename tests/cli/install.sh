@@ -21,7 +21,7 @@ check_tree() {
     local root=$1 what=$2 prog
     for prog in $PROGRAMS; do
         [ -x "$root/bin/$prog" ] || fail "$what: bin/$prog missing"
-        [ -s "$root/share/man/man1/$prog.1" ] || fail "$what: man page $prog.1 missing"
+        gzip -t "$root/share/man/man1/$prog.1.gz" 2>/dev/null || fail "$what: man page $prog.1.gz missing"
         [ -s "$root/share/bash-completion/completions/$prog" ] || fail "$what: completion for $prog missing"
     done
     [ "$(find "$root/bin" -type f | wc -l)" = "$(echo $PROGRAMS | wc -w)" ] ||

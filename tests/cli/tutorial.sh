@@ -2,9 +2,15 @@
 # docs/tutorial.md runs as written: every ```sh block, in order, in one empty
 # directory, with the built programs on PATH. Any failing command fails the
 # test; the printed results the tutorial quotes are checked as well.
+#
+# With VELK_INSTALLED_ROOT, a tree that the Debian package was unpacked into
+# (tests/cli/deb.sh), VELK_BIN is that tree's usr/bin and PATH holds nothing
+# of the build; the suite's files under /usr/share that the tutorial names
+# (the reference TSP, the examples) are taken from the tree.
 set -u
 DOC="$VELK_SRC/docs/tutorial.md"
-for prog in velksim velktool5 velktoolcli-genposxml velktoolcli-genconfig velktoolcli-genneighbors \
+INSTALLED=${VELK_INSTALLED_ROOT:-}
+for prog in velktoolcli-simulate velktool5 velktoolcli-genposxml velktoolcli-genconfig velktoolcli-genneighbors \
     velktoolcli-mergexmls velktoolcli-validxml velktoolcli-validtf velktoolcli-zip2coord \
     velktoolcli-flt2multiwav velktoolcli-diagnose velktoolcli-tfexport velktoolcli-sofa2tf; do
     if [ ! -x "$VELK_BIN/$prog" ]; then echo "SKIP: $prog not built"; exit 77; fi
@@ -19,7 +25,7 @@ fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
 # The commands: the lines between ```sh and the closing ```.
 awk '/^```sh$/ { inside = 1; next } /^```/ { inside = 0; next } inside' "$DOC" >"$T/commands.sh"
 [ "$(grep -c '^```sh$' "$DOC")" -ge 10 ] || fail "tutorial has fewer than 10 command blocks"
-for word in velktoolcli-genposxml velktoolcli-genconfig velktoolcli-genneighbors velktoolcli-mergexmls \
+for word in velktoolcli-simulate velktoolcli-genposxml velktoolcli-genconfig velktoolcli-genneighbors velktoolcli-mergexmls \
     velktoolcli-validxml "velktool5 calcsysimp" "velktool5 calctfrec" velktoolcli-validtf \
     velktoolcli-zip2coord zip2coord.gp velktoolcli-diagnose "parallel velktool5 calctfrec" \
     velktoolcli-tfexport velktoolcli-sofa2tf; do
@@ -27,6 +33,16 @@ for word in velktoolcli-genposxml velktoolcli-genconfig velktoolcli-genneighbors
 done
 
 mkdir "$T/work"
+if [ -n "$INSTALLED" ]; then
+    RUN_PATH="$VELK_BIN:/usr/bin:/bin"
+    unset VELK_EXAMPLES
+    sed -e "s|/usr/share/velk/|$INSTALLED/usr/share/velk/|g" \
+        -e "s|/usr/share/doc/velk/|$INSTALLED/usr/share/doc/velk/|g" "$T/commands.sh" >"$T/c" &&
+        mv "$T/c" "$T/commands.sh"
+else
+    RUN_PATH="$VELK_BIN:$PATH"
+    export VELK_EXAMPLES="$VELK_SRC/examples"
+fi
 {
     echo 'set -e -o pipefail'
     # Without gnuplot the picture is the one step left out.
@@ -34,8 +50,13 @@ mkdir "$T/work"
     cat "$T/commands.sh"
 } >"$T/run.sh"
 # GNU parallel keeps its state under PARALLEL_HOME: the test's own.
-(cd "$T/work" && PATH="$VELK_BIN:$PATH" VELK_EXAMPLES="$VELK_SRC/examples" \
-    PARALLEL_HOME="$T/parallel" bash "$T/run.sh") >"$T/out" 2>&1 || fail "a tutorial command failed: $(tail -n 15 "$T/out")"
+(cd "$T/work" && PATH="$RUN_PATH" PARALLEL_HOME="$T/parallel" bash "$T/run.sh") >"$T/out" 2>&1 ||
+    fail "a tutorial command failed: $(tail -n 15 "$T/out")"
+if [ -n "$INSTALLED" ]; then
+    # The package's own reference TSP, not one the simulator made.
+    [ -e "$T/work/tsp16384.wav" ] && fail "the tutorial did not find the packaged reference TSP"
+    PATH="$RUN_PATH" command -v velksim >/dev/null && fail "the developers' velksim is on the tutorial's PATH"
+fi
 
 W=$T/work
 for f in tsp_positions.xml mic.xml config.xml neighbors.xml tsp.xml ir000.wav tf.zip tf.csv \

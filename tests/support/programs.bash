@@ -3,4 +3,4 @@
 PROGRAMS="velktool5 velktoolcli-zip2coord velktoolcli-genposxml velktoolcli-validtf
  velktoolcli-validxml velktoolcli-flt2multiwav velktoolcli-genconfig velktoolcli-genneighbors
  velktoolcli-mergexmls velktoolcli-conv-tf velktoolcli-conv-sm
- velktoolcli-diagnose velktoolcli-tfexport velktoolcli-sofa2tf"
+ velktoolcli-diagnose velktoolcli-tfexport velktoolcli-sofa2tf velktoolcli-simulate"

@@ -10,7 +10,8 @@
 # status is the program's.  calcsysimp writes "<prefix>_ch0.flt": OUT must end in that.
 
 WRITERS="genposxml genconfig genneighbors mergexmls zip2coord flt2multiwav calcsysimp
- calctfimp calctfrec calctfgeo calctfmouth conv-tf conv-sm diagnose-report diagnose-miclist"
+ calctfimp calctfrec calctfgeo calctfmouth conv-tf conv-sm diagnose-report diagnose-miclist
+ tfexport sofa2tf simulate"
 
 writer_fixtures() {
     local dir=$1
@@ -39,6 +40,7 @@ writer_fixtures() {
         python3 "$VELK_SRC/tests/support/legacy_files.py" write tf loc.tff 2 4 16 0
         python3 "$VELK_SRC/tests/support/legacy_files.py" write sm mat.tff 2 4 16 2
         "$B/velktoolcli-conv-tf" -l loc.tff ltf.zip
+        "$B/velktoolcli-tfexport" --format sofa tf.zip tf.sofa
         head -c 40000 /dev/urandom >a.flt
         head -c 40000 /dev/urandom >b.flt
     ) >"$dir/setup.log" 2>&1
@@ -71,6 +73,9 @@ writer_run() {
     diagnose-report) set -- "$B/velktoolcli-diagnose" --report "$out" "$F/tf.zip" ;;
     diagnose-miclist) set -- "$B/velktoolcli-diagnose" --suggest-mic-list "$out" \
         --recordings "$F/tsp.xml" --mic-list "$F/mic.xml" "$F/tf.zip" ;;
+    tfexport) set -- "$B/velktoolcli-tfexport" --format sofa "$F/tf.zip" "$out" ;;
+    sofa2tf) set -- "$B/velktoolcli-sofa2tf" "$F/tf.sofa" "$out" ;;
+    simulate) set -- "$B/velktoolcli-simulate" --make-tsp "$out" --tsp-length 4096 ;;
     *) echo "no writer $name" >&2; return 2 ;;
     esac
     "$@" >"${WRITER_STDOUT:-$name.out}" 2>"$name.err"
@@ -81,7 +86,8 @@ writer_target() {
     case $1 in
     genposxml | genconfig | genneighbors | mergexmls | diagnose-miclist) echo "$2/out.xml" ;;
     zip2coord) echo "$2/out.csv" ;;
-    flt2multiwav) echo "$2/out.wav" ;;
+    flt2multiwav | simulate) echo "$2/out.wav" ;;
+    tfexport) echo "$2/out.sofa" ;;
     calcsysimp) echo "$2/out_ch0.flt" ;;
     diagnose-report) echo "$2/report.html" ;;
     *) echo "$2/out.zip" ;;

@@ -622,6 +622,58 @@ TEST(Archive, LoaderRefusesBrokenArchives)
     EXPECT_NE(log.find("expected 4 x 9"), std::string::npos) << log;
 }
 
+// A load that holds one kind still reads, checks and shows the other.
+TEST(Archive, KeepingOneKindReadsAndChecksTheOther)
+{
+    struct Seen {
+        std::vector<std::pair<int, int>> order;
+        bool valuesRight = true;
+    };
+    auto visit = [](int kind, int source, const velkio_Matrix *m, void *context) {
+        Seen *seen = static_cast<Seen *>(context);
+        seen->order.push_back({kind, source});
+        for (int r = 0; r < m->rows; r++)
+            for (int c = 0; c < m->cols; c++)
+                if (m->data[r * m->cols + c] != tfValue(kind, source, r, c))
+                    seen->valuesRight = false;
+        return 0;
+    };
+    TempDir dir;
+    for (int kinds : {3, 2}) {
+        std::string path = writeArchive(dir, kinds);
+        Seen seen;
+        velkio_TransferFunction *tf = velkio_TransferFunction_fromFileKeeping(
+            path.c_str(), "transfer function", VELKIO_TF_KEEP_ONE, visit, &seen);
+        ASSERT_NE(tf, nullptr);
+        // Localization TFs when there are any, else the separation TFs.
+        expectTFs(kinds == 3 ? tf->locTFs : tf->sepTFs, kinds == 3 ? tf->nLocTFs : tf->nSepTFs,
+                  kinds == 3 ? 0 : 1);
+        EXPECT_EQ(kinds == 3 ? tf->nSepTFs : tf->nLocTFs, 0);
+        EXPECT_EQ(kinds == 3 ? tf->sepTFs : tf->locTFs, nullptr);
+        std::vector<std::pair<int, int>> want;
+        for (int kind = 0; kind < 2; kind++)
+            for (int s = 0; s < nSources; s++)
+                if (kinds & (1 << kind))
+                    want.push_back({kind == 0 ? VELKIO_TF_LOC : VELKIO_TF_SEP, s});
+        EXPECT_EQ(seen.order, want);
+        EXPECT_TRUE(seen.valuesRight);
+        velkio_TransferFunction_delete(&tf);
+    }
+
+    // A damaged member of the kind not held fails the load as it would
+    // the full load.
+    std::string path = writeArchive(dir, 3);
+    std::string cut = memberText(path, "transferFunction/separation/tf00012.mat");
+    cut.resize(cut.size() / 2);
+    editMember(path, "transferFunction/separation/tf00012.mat", &cut);
+    testing::internal::CaptureStderr();
+    velkio_TransferFunction *tf = velkio_TransferFunction_fromFileKeeping(
+        path.c_str(), "transfer function", VELKIO_TF_KEEP_LOC, nullptr, nullptr);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(tf, nullptr);
+    EXPECT_NE(log.find("tf00012.mat"), std::string::npos) << log;
+}
+
 // Independent readers of the members: unzip, scipy and xmllint.
 TEST(Archive, ExternalToolsReadEveryMember)
 {

@@ -71,49 +71,66 @@ bool nonFinite(float v)
     return (bits & 0x7f800000u) == 0x7f800000u;
 }
 
-long countNonFinite(velkio_Matrix *const *v, int n, int *firstSource, int *firstRow)
+// The values of one matrix (source index `i`) that are NaN or Inf; the
+// first one of the archive sets *firstSource and *firstRow.
+long countNonFinite(const velkio_Matrix *m, int i, int *firstSource, int *firstRow)
 {
     long count = 0;
-    for (int i = 0; v != nullptr && i < n; i++) {
-        const velkio_Matrix *m = v[i];
-        const float *x = reinterpret_cast<const float *>(m->data);
-        const long values = 2L * m->rows * m->cols;
-        // A quick pass over the bits first; the matrix is counted only
-        // when it holds such a value.
-        // (v * 0 is 0 for every finite v, NaN for Inf and NaN; four at a
-        // time.)
-        typedef float V4 __attribute__((vector_size(16)));
-        typedef int I4 __attribute__((vector_size(16)));
-        I4 notZero = {0, 0, 0, 0};
-        const V4 zero = {0, 0, 0, 0};
-        long j = 0;
-        for (; j + 4 <= values; j += 4) {
-            V4 v;
-            memcpy(&v, x + j, sizeof v);
-            notZero |= (v * zero != zero);
-        }
-        int any = notZero[0] | notZero[1] | notZero[2] | notZero[3];
-        for (; j < values; j++)
-            any |= !(x[j] * 0.0f == 0.0f);
-        if (!any)
-            continue;
-        for (long j = 0; j < values; j++)
-            if (nonFinite(x[j])) {
-                if (count == 0 && *firstSource < 0) {
-                    *firstSource = i;
-                    *firstRow = (int)(j / 2 / m->cols);
-                }
-                count++;
-            }
+    const float *x = reinterpret_cast<const float *>(m->data);
+    const long values = 2L * m->rows * m->cols;
+    // A quick pass over the bits first; the matrix is counted only
+    // when it holds such a value.
+    // (v * 0 is 0 for every finite v, NaN for Inf and NaN; four at a
+    // time.)
+    typedef float V4 __attribute__((vector_size(16)));
+    typedef int I4 __attribute__((vector_size(16)));
+    I4 notZero = {0, 0, 0, 0};
+    const V4 zero = {0, 0, 0, 0};
+    long j = 0;
+    for (; j + 4 <= values; j += 4) {
+        V4 v;
+        memcpy(&v, x + j, sizeof v);
+        notZero |= (v * zero != zero);
     }
+    int any = notZero[0] | notZero[1] | notZero[2] | notZero[3];
+    for (; j < values; j++)
+        any |= !(x[j] * 0.0f == 0.0f);
+    if (!any)
+        return 0;
+    for (long j = 0; j < values; j++)
+        if (nonFinite(x[j])) {
+            if (count == 0 && *firstSource < 0) {
+                *firstSource = i;
+                *firstRow = (int)(j / 2 / m->cols);
+            }
+            count++;
+        }
     return count;
+}
+
+// Counts the non-finite values of every TF matrix as the loader reads it,
+// those of the kind that is not held included.
+int countVisitor(int kind, int source, const velkio_Matrix *m, void *context)
+{
+    diag_Archive *a = static_cast<diag_Archive *>(context);
+    long n = countNonFinite(m, source, &a->firstNonFiniteSource, &a->firstNonFiniteChannel);
+    if (kind == VELKIO_TF_LOC)
+        a->nonFiniteLoc += n;
+    else
+        a->nonFiniteSep += n;
+    return 0;
 }
 
 } // namespace
 
 int diag_loadArchive(const char *path, diag_Archive *a)
 {
-    velkio_TransferFunction *tf = velkio_TransferFunction_fromFile(path, "transfer function");
+    // The checks need one kind; the other is read, checked and counted but
+    // not held.
+    a->nonFiniteLoc = a->nonFiniteSep = 0;
+    a->firstNonFiniteSource = a->firstNonFiniteChannel = -1;
+    velkio_TransferFunction *tf = velkio_TransferFunction_fromFileKeeping(
+        path, "transfer function", VELKIO_TF_KEEP_ONE, countVisitor, a);
     if (tf == nullptr)
         return 1;
     a->tf = tf;
@@ -167,10 +184,6 @@ int diag_loadArchive(const char *path, diag_Archive *a)
         }
         a->mic.push_back(v);
     }
-    a->nonFiniteLoc = countNonFinite(tf->locTFs, tf->nLocTFs, &a->firstNonFiniteSource,
-                                     &a->firstNonFiniteChannel);
-    a->nonFiniteSep = countNonFinite(tf->sepTFs, tf->nSepTFs, &a->firstNonFiniteSource,
-                                     &a->firstNonFiniteChannel);
     if (a->firstNonFiniteSource >= 0) {
         a->firstNonFiniteSource = a->srcId[(size_t)a->firstNonFiniteSource];
         a->firstNonFiniteChannel = a->micChannel[(size_t)a->firstNonFiniteChannel];

@@ -311,7 +311,7 @@ int run(poptContext ctx, const Options &o)
     if (extra != nullptr)
         VELKIO_LOG(VELKIO_LOG_ERROR, "unexpected argument [%s]", extra);
     if (input == nullptr || output == nullptr || extra != nullptr ||
-        velk_outputIsInput(output, input) || velk_outputIsNotRegular(output))
+        velkio_Output_check(output) || velk_outputIsInput(output, input))
         return 1;
     if (sofa2tf_convert(input, output, o.run) != 0) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "[%s] not written", output);

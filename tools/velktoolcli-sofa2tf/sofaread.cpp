@@ -73,6 +73,13 @@ int sofa_isolate(const char *name, int (*fn)(void *), void *arg)
     if (WIFEXITED(status))
         return WEXITSTATUS(status) == 0 ? 0 : 1;
     int sig = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    // Ended from outside (kill, Ctrl-C, a hang-up, the out-of-memory
+    // killer), not by the file: the program ends by the same signal, as it
+    // would without a reader process, instead of calling the file damaged.
+    if (sig == SIGKILL || sig == SIGTERM || sig == SIGINT || sig == SIGHUP) {
+        signal(sig, SIG_DFL);
+        raise(sig);
+    }
     if (sig == SIGALRM)
         VELKIO_LOG(VELKIO_LOG_ERROR, "%s: the netCDF-4 library took more than %u s on one step "
                    "of reading this file: the file is damaged", name, sofa_librarySeconds);

@@ -74,6 +74,8 @@ struct sofa_Input {
  * one call into them that took more than sofa_librarySeconds) gives 1
  * after the level-0 message "<name>: the netCDF-4 library failed on this
  * file (<signal>): the file is damaged" (or "... took more than N s ...").
+ * A child ended by SIGKILL, SIGTERM, SIGINT or SIGHUP was stopped from
+ * outside: the calling process then ends by the same signal.
  * The child ends with _exit once fn returns; standard output and error
  * are flushed first. */
 int sofa_isolate(const char *name, int (*fn)(void *), void *arg);

@@ -2,6 +2,7 @@
 // the MAT-file and NumPy layouts, and the command line.
 #include "tfexport.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -373,6 +374,22 @@ int encode(const tfexport_Set &set, int format, std::vector<unsigned char> *byte
     return tfexport_encodeNpz(set, bytes);
 }
 
+/* The encoded file replaces `path` completely or not at all. */
+int writeOutput(const char *path, const std::vector<unsigned char> &bytes)
+{
+    velkio_Output *out = velkio_Output_open(path);
+    if (out == nullptr) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not create [%s]: %s", path, strerror(errno));
+        return 1;
+    }
+    velkio_Output_write(out, bytes.data(), bytes.size());
+    if (velkio_Output_commit(out) != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "can not write [%s]: %s", path, strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
 int run(poptContext ctx, const Options &o)
 {
     const char *archive = poptGetArg(ctx);
@@ -387,14 +404,13 @@ int run(poptContext ctx, const Options &o)
     if (extra != nullptr)
         VELKIO_LOG(VELKIO_LOG_ERROR, "unexpected argument [%s]", extra);
     if (o.formatValue < 0 || archive == nullptr || output == nullptr || extra != nullptr ||
-        velk_outputIsInput(output, archive) || velk_outputIsNotRegular(output))
+        velkio_Output_check(output) || velk_outputIsInput(output, archive))
         return 1;
 
     tfexport_Set set;
     std::vector<unsigned char> bytes;
     if (tfexport_load(archive, o.kindValue, &set) != 0 ||
-        encode(set, o.formatValue, &bytes) != 0 ||
-        velk_replaceFile(output, bytes.data(), bytes.size()) != 0) {
+        encode(set, o.formatValue, &bytes) != 0 || writeOutput(output, bytes) != 0) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "[%s] not written", output);
         return 1;
     }

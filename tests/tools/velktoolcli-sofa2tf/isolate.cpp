@@ -21,6 +21,12 @@ int crashes(void *)
     return 0;
 }
 
+int terminated(void *)
+{
+    raise(SIGTERM);
+    return 0;
+}
+
 } // namespace
 
 TEST(SofaIsolate, ResultOfTheReaderOrAReportOfItsCrash)
@@ -35,6 +41,9 @@ TEST(SofaIsolate, ResultOfTheReaderOrAReportOfItsCrash)
     EXPECT_NE(log.find("x.sofa: the netCDF-4 library failed on this file (Segmentation fault)"),
               std::string::npos)
         << log;
+    // A reader killed from outside is no damaged file: the program ends the same way.
+    EXPECT_EXIT(sofa_isolate("x.sofa", terminated, nullptr), testing::KilledBySignal(SIGTERM),
+                "^$");
 }
 
 TEST(SofaOpen, BytesThatAreNoNetcdf4FileAreRefusedBeforeTheLibrary)

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# velksim, the measurement simulator: the files hold what it says (names
-# from the path template, channel count, rate, length, sample format), the
-# direct sound of every microphone peaks at the sample its distance
+# velktoolcli-simulate, the measurement simulator: the files hold what it
+# says (names from the path template, channel count, rate, length, sample
+# format), the direct sound of every microphone peaks at the sample its distance
 # predicts, the output depends only on the seed, a TSP recording is the
 # periodic response whose deconvolution gives back the impulse response, and
 # bad parameters are refused.
 set -u
-PROG="$VELK_BIN/velksim"
+PROG="$VELK_BIN/velktoolcli-simulate"
 if [ ! -x "$PROG" ]; then echo "SKIP: $PROG not built"; exit 0; fi
 PY=/usr/bin/python3
 T=$(mktemp -d)
@@ -198,4 +198,4 @@ refuse "TSP length" "--tsp-length must be a power of two" --make-tsp t.wav --tsp
 [ -e bad ] && [ -n "$(ls bad)" ] && fail "a refused run left files: $(ls bad)"
 
 [ "$FAILS" = 0 ] || exit 1
-echo "all velksim checks passed"
+echo "all simulator checks passed"

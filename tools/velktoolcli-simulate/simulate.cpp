@@ -1,5 +1,6 @@
-// velksim: simulated measurements for the demo, the end-to-end tests and
-// the benchmarks of the velk suite (a developer program, not installed).
+// velktoolcli-simulate: simulated measurements, for trying the suite
+// without a measurement (the tutorial, the demo) and for its end-to-end
+// tests and benchmarks (build/bin also has it under the name velksim).
 //
 // A circular microphone array stands in a shoebox room and hears a source
 // placed, in turn, at every position of a horizontal circle around it. For
@@ -154,7 +155,7 @@ Rng rngFor(int seed, int source)
 
 void helpForVelksim(poptContext ctx, int status)
 {
-    velkopt_usage(ctx, status, "NAME:\n", "  velksim\n",
+    velkopt_usage(ctx, status, "NAME:\n", "  velktoolcli-simulate\n",
                   "  Simulate a microphone-array measurement in a shoebox room:\n"
                   "  impulse-response or TSP-recording WAV files, one per source position\n",
                   nullptr);
@@ -386,7 +387,7 @@ int parseOptions(int argc, const char **argv, Sim *p, OwnedStrings *owned)
         {"output-dir", '\0', POPT_ARG_STRING | POPT_ARGFLAG_SHOW_DEFAULT, &p->outputDir, OPT_OUTPUT_DIR,
          "Directory of the WAV files (created if missing)", nullptr},
         {"name", '\0', POPT_ARG_STRING | POPT_ARGFLAG_SHOW_DEFAULT, &p->name, OPT_NAME,
-         "File-name template, as genposxml's --path", nullptr},
+         "File-name template ({AZIMUTH:FMT}, {ELEVATION:FMT}, {RADIUS:FMT})", nullptr},
         {"pcm16", '\0', POPT_ARG_NONE, &p->pcm16, 0,
          "Write 16-bit PCM instead of 32-bit float", nullptr},
         {"voice", '\0', POPT_ARG_NONE, &p->voice, 0,
@@ -604,8 +605,9 @@ int readReference(const char *path, int rate, std::vector<double> *tsp)
     return status;
 }
 
-// Writes interleaved frames; a file that could not be written completely
-// is removed. 0 on success.
+// Writes interleaved frames through the suite's output files: the file
+// appears complete or not at all, and a target that is not a regular file
+// is refused. 0 on success.
 int writeWav(const std::string &path, const std::vector<float> &data, int channels,
              int rate, int pcm16)
 {
@@ -614,9 +616,13 @@ int writeWav(const std::string &path, const std::vector<float> &data, int channe
     info.samplerate = rate;
     info.channels = channels;
     info.format = SF_FORMAT_WAV | (pcm16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
-    SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
+    velkio_Output *out = velkio_Output_open(path.c_str());
+    SNDFILE *f = out != nullptr ? sf_open_fd(velkio_Output_fd(out), SFM_WRITE, &info, SF_FALSE)
+                                : nullptr;
     if (f == nullptr) {
-        VELKIO_LOG(0, "can not create [%s] (%s)", path.c_str(), sf_strerror(nullptr));
+        VELKIO_LOG(0, "can not create [%s] (%s)", path.c_str(),
+                   out != nullptr ? sf_strerror(nullptr) : strerror(errno));
+        velkio_Output_abort(out);
         return 1;
     }
     // No PEAK chunk: it carries the time of writing, and the files of one
@@ -628,7 +634,11 @@ int writeWav(const std::string &path, const std::vector<float> &data, int channe
     int closed = sf_close(f);
     if (put != frames || closed != 0) {
         VELKIO_LOG(0, "can not write [%s]", path.c_str());
-        remove(path.c_str());
+        velkio_Output_abort(out);
+        return 1;
+    }
+    if (velkio_Output_commit(out) != 0) {
+        VELKIO_LOG(0, "can not write [%s]: %s", path.c_str(), strerror(errno));
         return 1;
     }
     return 0;
@@ -890,6 +900,11 @@ int simulate(const Sim &p)
                                  : sourceFiles(p, &paths, &sources)) != 0 ||
         !insideRoom(p, mics) || !insideRoom(p, sources) || makeDirectory(p.outputDir) != 0)
         return 1;
+    // A file name that leads to a device or a directory ends the run before
+    // any file is written.
+    for (const std::string &path : paths)
+        if (velkio_Output_check(path.c_str()) != 0)
+            return 1;
     const int nSources = (int)sources.size();
     std::vector<float> data;
     for (int s = 0; s < nSources; s++) {
@@ -901,7 +916,7 @@ int simulate(const Sim &p)
             writeWav(path, data, channels, p.rate, p.pcm16) != 0)
             return 1;
     }
-    printf("velksim: %d %s files of %d channels x %ld frames at %d Hz in %s\n", nSources,
+    printf("velktoolcli-simulate: %d %s files of %d channels x %ld frames at %d Hz in %s\n", nSources,
            tsp.empty() ? "impulse-response" : "TSP-recording", channels,
            (long)(data.size() / (size_t)channels), p.rate, p.outputDir);
     return 0;
@@ -914,6 +929,8 @@ int simulate(const Sim &p)
 // inverse DFT is cos(pi q / N) with the integer q = (2 k n - k^2) mod 2N.
 int writeReferenceTsp(const Sim &p)
 {
+    if (velkio_Output_check(p.makeTsp) != 0)
+        return 1;
     const long N = p.tspLength;
     const long twoN = 2 * N;
     std::vector<double> cosTable((size_t)twoN), x((size_t)N, 0.0);
@@ -936,7 +953,7 @@ int writeReferenceTsp(const Sim &p)
         out[(size_t)n] = (float)(x[(size_t)((n - N / 4 + N) % N)] * p.tspPeak / peak);
     if (writeWav(p.makeTsp, out, 1, p.rate, p.pcm16) != 0)
         return 1;
-    printf("velksim: reference TSP of %ld samples at %d Hz in %s\n", N, p.rate, p.makeTsp);
+    printf("velktoolcli-simulate: reference TSP of %ld samples at %d Hz in %s\n", N, p.rate, p.makeTsp);
     return 0;
 }
 
