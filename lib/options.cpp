@@ -88,3 +88,58 @@ void velkopt_usage(poptContext ctx, int status, const char *title,
     velkopt_printUsage(ctx, title, name, description, trailer);
     exit(status);
 }
+
+poptContext velkopt_getContext_(const velkopt_Program *program, int argc,
+                                const char **argv, const char *function, int line)
+{
+    hasParsedOpt = 0;
+    poptContext ctx = poptGetContext(nullptr, argc, argv, program->table, 0);
+    poptSetOtherOptionHelp(ctx, program->otherHelp);
+    if ((program->flags & VELKOPT_NEEDS_ARGUMENTS) && argc < 2) {
+        velkio_Log_printf_(VELKIO_LOG_ERROR, "argument error!!", 0, function, line);
+        if (program->usage != nullptr)
+            program->usage(ctx, 1);
+    }
+    return ctx;
+}
+
+// The --logLevel variable of a table: the argument of its common entry,
+// looked up in included tables too.
+static const char *const *logLevelVariable(const struct poptOption *table)
+{
+    for (const struct poptOption *o = table;
+         o->longName != nullptr || o->shortName != '\0' || o->arg != nullptr; o++) {
+        if ((o->argInfo & POPT_ARG_MASK) == POPT_ARG_INCLUDE_TABLE) {
+            const char *const *found =
+                logLevelVariable(static_cast<const struct poptOption *>(o->arg));
+            if (found != nullptr)
+                return found;
+        } else if (o->val == VELKOPT_LOGLEVEL && o->arg != nullptr) {
+            return static_cast<const char *const *>(o->arg);
+        }
+    }
+    return nullptr;
+}
+
+int velkopt_parse_(poptContext ctx, const velkopt_Program *program,
+                   const char *function, int line)
+{
+    const char *const *logLevel = logLevelVariable(program->table);
+    int rc;
+    while ((rc = poptGetNextOpt(ctx)) >= 0) {
+        if (!velkopt_handleCommon(ctx, rc, logLevel ? *logLevel : nullptr,
+                                  program->usage) &&
+            program->handle != nullptr)
+            rc = program->handle(ctx, rc, program->data);
+        if (rc < 0)
+            break;
+        hasParsedOpt = 1;
+    }
+    if (rc == VELKOPT_REPORTED)
+        return 1;
+    if (rc < -1) {
+        velkopt_logBadOption(ctx, poptStrerror(rc), function, line);
+        return 1;
+    }
+    return 0;
+}
