@@ -8,6 +8,7 @@
 
 #include <popt.h>
 
+#include "options.h"
 #include "velkio.h"
 
 /* Size of the template work buffer and of every expanded path (the texts
@@ -155,5 +156,9 @@ void helpFormodel(poptContext ctx, const char *model, int status);
 
 /* The whole program; returns the exit status. */
 int velktoolcli_genposxml(int argc, char **argv);
+
+/* The command line of a coordinate model: the common options and the
+ * model's own (one table, rebuilt by each call). */
+velkopt_Program genposxml_commandLine(enum CoordModel model);
 
 #endif /* VELK_GENPOSXML_H */
