@@ -106,10 +106,6 @@ int validateFormatStr(const char *format);
  * `out` is then empty. */
 int expandPathTemplate(const char *tmpl, const PathValues *values, char *out);
 
-/* expandPathTemplate that ends the process with status 1 on a template
- * error (nothing has been written at that point). */
-void makeFilepath(const char *tmpl, const PathValues *values, char *out);
-
 /* ---- coordinates ---- */
 
 /* Azimuth, elevation, radius in the coordinates replaced by x, y, z. */

@@ -49,7 +49,7 @@ int writeCoordinateInternal(const char *outPath, int zCode, velkio_Matrix *const
                             const float *phaseOffsets);
 
 /* The z value of one complex value; an unknown code logs
- * "z_unit error [%d]" and ends the process with status 1. */
+ * "z_unit error [%d]" and gives NaN. */
 float calcZValue(int zCode, float re, float im);
 
 /* Fills offsets[i] with the calcTF offset (in samples) of source position i
