@@ -6,8 +6,7 @@
 # option check.
 set -u
 PY=/usr/bin/python3
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
 cd "$T" || exit 1
 SUBCOMMAND=calcsysimp
 . "$VELK_SRC/tests/support/tfcli.bash"
@@ -169,4 +168,4 @@ option_errors --tsporigwav ../tsp.wav --inputwave ../rec.wav --outputpath ir -- 
     "--outchannellist 64" "--outchannellist 2x" "--outchannellist -1" "--nope"
 for d in "$T"/opt*; do [ ! -e "$d/ir_ch0.flt" ] || FAIL "option error wrote a file"; done
 
-exit $fail
+finish

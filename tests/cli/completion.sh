@@ -4,10 +4,7 @@
 # COMP_CWORD), and its option lists against the programs' own --help.
 set -u
 SCRIPT="$VELK_SRC/completion/velk.bash"
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-FAILS=0
-fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
+. "$VELK_SRC/tests/support/cli.bash"
 
 # shellcheck source=/dev/null
 source "$SCRIPT" || { echo "FAIL: $SCRIPT does not load"; exit 1; }
@@ -94,5 +91,4 @@ for prog in velktoolcli-zip2coord velktoolcli-validtf velktoolcli-validxml velkt
     check_help "$prog" ""
 done
 
-[ "$FAILS" = 0 ] || { echo "$FAILS failure(s)"; exit 1; }
-echo "completion works"
+finish "completion works"

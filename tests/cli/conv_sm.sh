@@ -6,12 +6,9 @@
 set -u
 BIN=${VELK_BIN:?}
 LEGACY=${VELK_SRC:?}/tests/support/legacy_files.py
-command -v python3 >/dev/null || { echo "SKIP: python3 is needed"; exit 0; }
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
+command -v python3 >/dev/null || skip "python3 is needed"
 cd "$T" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 run() {
     local name=$1 want=$2
     shift 2
@@ -117,5 +114,4 @@ has unwritable.err "can not write output file [missing/dir/new.zip]"
 lacks unwritable.err "SUCCESS"
 ls | grep -q '\.zip\.' && fail "temporary files left behind: $(ls)"
 
-[ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
-echo "conv_sm: all passed"
+finish "conv_sm: all passed"

@@ -5,12 +5,9 @@
 set -u
 BIN=${VELK_BIN:?}
 LEGACY=${VELK_SRC:?}/tests/support/legacy_files.py
-command -v python3 >/dev/null || { echo "SKIP: python3 is needed"; exit 0; }
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
+command -v python3 >/dev/null || skip "python3 is needed"
 cd "$T" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 # run NAME EXPECTED_STATUS COMMAND...: keeps stdout in NAME.out, stderr in NAME.err
 run() {
     local name=$1 want=$2
@@ -152,5 +149,4 @@ has unwritable.err "can not write output file [missing/dir/out.zip]"
 grep -q SUCCESS unwritable.err && fail "unwritable: reported SUCCESS"
 ls | grep -q '\.zip\.' && fail "temporary files left behind: $(ls)"
 
-[ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
-echo "conv_tf: all passed"
+finish "conv_tf: all passed"

@@ -5,14 +5,11 @@
 # and documentation under /usr. (The package is not installed here.)
 set -u
 BUILD=$(cd "$VELK_BIN/.." && pwd)
+. "$VELK_SRC/tests/support/cli.bash"
 for tool in cpack dpkg-deb dpkg ldd readelf; do
-    command -v "$tool" >/dev/null || { echo "SKIP: $tool not installed"; exit 0; }
+    command -v "$tool" >/dev/null || skip "$tool not installed"
 done
-[ -f "$BUILD/CPackConfig.cmake" ] || { echo "SKIP: $BUILD has no CPack configuration"; exit 0; }
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-FAILS=0
-fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
+[ -f "$BUILD/CPackConfig.cmake" ] || skip "$BUILD has no CPack configuration"
 
 . "$VELK_SRC/tests/support/programs.bash"
 
@@ -76,5 +73,4 @@ dpkg-deb -x "$DEB" "$T/root"
 TSP=$(sed -n 's:.*<tspPath>\(.*\)</tspPath>.*:\1:p' "$T/c.xml")
 [ -s "$T/root$TSP" ] || fail "genconfig's default TSP $TSP is not in the package"
 
-[ "$FAILS" = 0 ] || { echo "$FAILS failure(s)"; exit 1; }
-echo "the .deb depends on what the programs link and holds every file"
+finish "the .deb depends on what the programs link and holds every file"

@@ -3,12 +3,9 @@
 # parsing, the help screen, option errors and output failures.
 set -u
 PROG="$VELK_BIN/velktoolcli-genconfig"
-if [ ! -x "$PROG" ]; then echo "SKIP: $PROG not built"; exit 0; fi
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
+if [ ! -x "$PROG" ]; then skip "$PROG not built"; fi
 cd "$T" || exit 1
-FAILS=0
-fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
 
 run() { "$PROG" "$@" >"$T/out" 2>"$T/err"; RC=$?; }
 expect_rc() { [ "$RC" = "$1" ] || fail "$2: exit $RC, expected $1 ($(head -c 300 "$T/err"))"; }
@@ -110,5 +107,4 @@ if [ -w /dev/full ]; then
     grep -q SUCCESS "$T/err" && fail "standard output full: success reported"
 fi
 
-[ "$FAILS" = 0 ] && echo "all genconfig checks passed"
-[ "$FAILS" = 0 ]
+finish "all genconfig checks passed"

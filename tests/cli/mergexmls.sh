@@ -3,11 +3,8 @@
 # output streams, failures that must leave nothing behind.
 set -u
 BIN=${VELK_BIN:?}
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
 cd "$T" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 run() {
     local name=$1 want=$2
     shift 2
@@ -101,5 +98,4 @@ has noopen.err "file open error!!"
 "$BIN/velktoolcli-mergexmls" nb.xml >/dev/full 2>/dev/null &&
     fail "a failed write to stdout was reported as success"
 
-[ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
-echo "mergexmls: all passed"
+finish "mergexmls: all passed"

@@ -3,11 +3,8 @@
 # statuses and the JSON summary read by a real JSON parser.
 set -u
 BIN=${VELK_BIN:?}
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
 cd "$T" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 run() {
     local name=$1 want=$2
     shift 2
@@ -97,5 +94,4 @@ run jsonmic 0 "$V" --mic --json mic.xml
 python3 -c 'import json,sys; d=json.load(sys.stdin); assert d == {"type": "microphone", "channels": list(range(8))}, d' \
     <jsonmic.out || fail "JSON summary of the microphone list"
 
-[ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
-echo "validxml: all passed"
+finish "validxml: all passed"
