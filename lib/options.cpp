@@ -43,8 +43,30 @@ static void adoptLogLevelCopy(const char *copy)
     }
 }
 
+const char *velkopt_version(void)
+{
+    return VELK_VERSION;
+}
+
+void velkopt_printVersion(const char *name)
+{
+    printf("%s %s\n", name != nullptr ? name : "", velkopt_version());
+    fflush(stdout);
+}
+
+int velkopt_commonWord(const char *arg)
+{
+    if (arg == nullptr)
+        return 0;
+    if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0)
+        return VELKOPT_HELP;
+    if (strcmp(arg, "--version") == 0)
+        return VELKOPT_VERSION;
+    return 0;
+}
+
 int velkopt_handleCommon(poptContext ctx, int rc, const char *logLevel,
-                         velkopt_UsageFn usage)
+                         velkopt_UsageFn usage, const char *name)
 {
     if (rc == VELKOPT_LOGLEVEL) {
         velkopt_applyLogLevel(logLevel);
@@ -54,6 +76,13 @@ int velkopt_handleCommon(poptContext ctx, int rc, const char *logLevel,
     if (rc == VELKOPT_HELP) {
         if (!hasParsedOpt && usage != nullptr)
             usage(ctx, 0);
+        return 1;
+    }
+    if (rc == VELKOPT_VERSION) {
+        if (!hasParsedOpt) {
+            velkopt_printVersion(name);
+            exit(0);
+        }
         return 1;
     }
     return 0;
@@ -128,7 +157,7 @@ int velkopt_parse_(poptContext ctx, const velkopt_Program *program,
     int rc;
     while ((rc = poptGetNextOpt(ctx)) >= 0) {
         if (!velkopt_handleCommon(ctx, rc, logLevel ? *logLevel : nullptr,
-                                  program->usage) &&
+                                  program->usage, program->name) &&
             program->handle != nullptr)
             rc = program->handle(ctx, rc, program->data);
         if (rc < 0)

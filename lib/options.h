@@ -52,17 +52,19 @@
  * is honoured only while it is 0.  Defined once, in the common library. */
 extern char hasParsedOpt;
 
-/* The return values of the two common options. */
-enum { VELKOPT_LOGLEVEL = '-', VELKOPT_HELP = '?' };
+/* The return values of the common options. */
+enum { VELKOPT_LOGLEVEL = '-', VELKOPT_HELP = '?', VELKOPT_VERSION = '+' };
 
-/* The last two entries before POPT_TABLEEND of every option table.
- * `var` is the program's `const char *` holding the log level, "E" at
- * start. */
+/* The last entries before POPT_TABLEEND of every option table: --logLevel,
+ * --help (also -h) and --version.  `var` is the program's `const char *`
+ * holding the log level, "E" at start. */
 #define VELKOPT_COMMON_ENTRIES(var)                                          \
     {"logLevel", '\0', POPT_ARG_STRING | POPT_ARGFLAG_SHOW_DEFAULT, &(var),  \
      VELKOPT_LOGLEVEL, "Log information level", "E|W|I|D"},                  \
-    {"help", '\0', POPT_ARG_NONE, NULL, VELKOPT_HELP,                        \
-     "Show this help message", NULL}
+    {"help", 'h', POPT_ARG_NONE, NULL, VELKOPT_HELP,                         \
+     "Show this help message", NULL},                                        \
+    {"version", '\0', POPT_ARG_NONE, NULL, VELKOPT_VERSION,                  \
+     "Show the program's version", NULL}
 
 /* A program's usage printer: prints its usage and ends the process with
  * `status`, or returns at once when an option has already been parsed. */
@@ -117,8 +119,9 @@ poptContext velkopt_getContext_(const velkopt_Program *program, int argc,
                                 int line);
 
 /* Runs the option loop: every option popt hands back goes to the common
- * handling (--logLevel applied at once, --help printed and the process
- * ended with status 0 while no option has been parsed yet) or else to the
+ * handling (--logLevel applied at once; --help or -h, and --version,
+ * printed and the process ended with status 0 while no option has been
+ * parsed yet, ignored afterwards) or else to the
  * program's handler; hasParsedOpt is set after each accepted option.  The
  * first bad option (popt's error or the handler's) ends the loop and is
  * logged at level 0 under the calling routine and line.  Returns 0 when
@@ -133,9 +136,21 @@ int velkopt_parse_(poptContext ctx, const velkopt_Program *program,
  * (the program's variable, just filled by popt; its copies are released
  * here once replaced),
  * for VELKOPT_HELP calls usage(ctx, 0) while hasParsedOpt is 0 (and ignores
- * the option afterwards).  Returns 1 when `rc` was one of them, else 0. */
+ * the option afterwards); for VELKOPT_VERSION likewise prints the version
+ * line of `name` and ends the process with status 0.  Returns 1 when `rc`
+ * was one of them, else 0. */
 int velkopt_handleCommon(poptContext ctx, int rc, const char *logLevel,
-                         velkopt_UsageFn usage);
+                         velkopt_UsageFn usage, const char *name = NULL);
+
+/* The suite's version, e.g. "0.1.0". */
+const char *velkopt_version(void);
+
+/* Prints "NAME VERSION" and a line end to standard output. */
+void velkopt_printVersion(const char *name);
+
+/* For a program that looks at its first argument itself: VELKOPT_HELP for
+ * "--help" and "-h", VELKOPT_VERSION for "--version", else 0. */
+int velkopt_commonWord(const char *arg);
 
 /* Logs "%s: %s" at level 0 with the offending option (without alias
  * expansion) and `reason`, under the given function name and line. */

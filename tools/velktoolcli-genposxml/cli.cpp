@@ -120,7 +120,7 @@ const char *const channelsHelp =
 #undef NBSP
 
 // The full option table of a model: the common options, then the model's.
-void buildOptionTable(const ModelOptions *m, struct poptOption table[9])
+void buildOptionTable(const ModelOptions *m, struct poptOption table[10])
 {
     struct poptOption entries[] = {
         {"type", 't', POPT_ARG_STRING | POPT_ARGFLAG_SHOW_DEFAULT, &params.type,
@@ -137,7 +137,7 @@ void buildOptionTable(const ModelOptions *m, struct poptOption table[9])
         VELKOPT_COMMON_ENTRIES(logLevel),
         {NULL, '\0', POPT_ARG_INCLUDE_TABLE, m->table, 0, m->title, NULL},
         POPT_TABLEEND};
-    static_assert(sizeof entries / sizeof entries[0] == 9);
+    static_assert(sizeof entries / sizeof entries[0] == 10);
     memcpy(table, entries, sizeof entries);
 }
 
@@ -248,7 +248,7 @@ void helpFormodel(poptContext ctx, const char *model, int status)
 
 velkopt_Program genposxml_commandLine(enum CoordModel model)
 {
-    static struct poptOption table[9];
+    static struct poptOption table[10];
     const ModelOptions options = modelOptions(model);
     buildOptionTable(&options, table);
     return {"velktoolcli-genposxml", table, options.otherHelp, helpForModel, handleOption,
@@ -262,9 +262,13 @@ int velktoolcli_genposxml(int argc, char **argv)
         help();
         return 1;
     }
+    if (argc == 2 && velkopt_commonWord(argv[1]) == VELKOPT_VERSION) {
+        velkopt_printVersion("velktoolcli-genposxml");
+        return 0;
+    }
     if (argc == 2) {
         help();
-        return strcmp(argv[1], "--help") == 0 ? 0 : 1;
+        return velkopt_commonWord(argv[1]) == VELKOPT_HELP ? 0 : 1;
     }
     const enum CoordModel model = coordModelFromName(argv[1]);
     if (model == MODEL_UNKNOWN) {
