@@ -44,6 +44,7 @@ struct SysImpOptions {
     char *inputWave = nullptr;
     char *outputPath = nullptr;
     int chOrigin = 0;
+    int samplingRate = 16000;       // of the reference TSP and the recording
     const char *logLevel = "E";
     int searchFrom = -1;
     int searchTo = -1;
@@ -128,6 +129,9 @@ int checkOption(poptContext, int rc, void *data)
         break;
     case 'g':
         bad = o.chOrigin < 0;
+        break;
+    case 'R':
+        bad = o.samplingRate <= 0;
         break;
     case 's':
         bad = velktool_parseSearchOffset(o.searchOffset, &o.searchFrom, &o.searchTo) != 0;
@@ -224,6 +228,8 @@ struct poptOption table[] = {
      "Number of first channel. This is used as the channel number of "
      "output file name.",
      nullptr},
+    {"rate", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT, &sysImp.samplingRate, 'R',
+     "Sampling rate of the reference TSP (Hz)", nullptr},
     VELKOPT_COMMON_ENTRIES(sysImp.logLevel),
     POPT_TABLEEND};
 
@@ -253,7 +259,7 @@ int velktoolcli_calcsysimp(int argc, char **argv)
         return 1;
     }
     int result = velktool_calcSysImp(
-        o.tspKind, tspPath, o.tspChannel, o.sigmax, 16000, o.sampleByFrame,
+        o.tspKind, tspPath, o.tspChannel, o.sigmax, o.samplingRate, o.sampleByFrame,
         o.syncAddFreq, o.syncAddOffset, o.searchFrom, o.searchTo, o.channels,
         o.chOrigin, o.inputWave, o.outputPath);
     VELKIO_LOG(VELKIO_LOG_INFO, "@ velktoolcli_calcsysimp %s end",
