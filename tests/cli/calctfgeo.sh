@@ -185,7 +185,8 @@ Usage: velktool5 calctfgeo [OPTIONS]*
                                         microphones.xml and reset their ids.
                                         (for VELKTOOL4 compatible)
       --logLevel=E|W|I|D                Log information level (default: "E")
-      --help                            Show this help message
+  -h, --help                            Show this help message
+      --version                         Show the program's version
 
 
 EOF

@@ -8,15 +8,6 @@ PY=/usr/bin/python3
 . "$VELK_SRC/tests/support/cli.bash"
 AT_EXIT='chmod -R u+rwx "$T"'
 cd "$T" || exit 1
-run() {
-    local name=$1 want=$2
-    shift 2
-    "$@" >"$name.out" 2>"$name.err"
-    local got=$?
-    [ "$got" = "$want" ] || fail "$name: exit $got, expected $want ($(head -c 300 "$name.err"))"
-}
-has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
-lacks() { ! grep -qF -- "$2" "$1" || fail "$1 has: $2"; }
 F="$BIN/velktoolcli-flt2multiwav"
 if ! $PY -c 'import numpy, scipy.io.wavfile' 2>/dev/null; then
     skip "$PY with numpy and scipy not available"

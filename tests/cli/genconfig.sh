@@ -88,7 +88,7 @@ for line in '-c, --comment=STRING       Comment (default: "comment")' \
             '--help                 Show this help message'; do
     grep -qF -- "$line" "$T/out" || fail "help lacks [$line]"
 done
-[ "$(grep -c -- '--' "$T/out")" = 11 ] || fail "help: 11 options expected"
+[ "$(grep -c -- '--' "$T/out")" = 12 ] || fail "help: 12 options expected"
 run -s 8 --help
 expect_rc 0 "help after an option"
 expect_config "$T/out" "synchronousAverage=8" "help after an option writes the document"

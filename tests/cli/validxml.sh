@@ -5,15 +5,6 @@ set -u
 BIN=${VELK_BIN:?}
 . "$VELK_SRC/tests/support/cli.bash"
 cd "$T" || exit 1
-run() {
-    local name=$1 want=$2
-    shift 2
-    "$@" >"$name.out" 2>"$name.err"
-    local got=$?
-    [ "$got" = "$want" ] || fail "$name: exit $got, expected $want ($(head -c 300 "$name.err"))"
-}
-has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
-lacks() { ! grep -qF -- "$2" "$1" || fail "$1 has: $2"; }
 verdict() { # NAME TEXT: stderr is exactly TEXT
     [ "$(cat "$1.err")" = "$2" ] || fail "$1: stderr is '$(cat "$1.err")', expected '$2'"
 }

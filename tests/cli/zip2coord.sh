@@ -10,15 +10,6 @@ SRC=${VELK_SRC:?}
 PY=/usr/bin/python3
 . "$VELK_SRC/tests/support/cli.bash"
 cd "$T" || exit 1
-run() {
-    local name=$1 want=$2
-    shift 2
-    "$@" >"$name.out" 2>"$name.err"
-    local got=$?
-    [ "$got" = "$want" ] || fail "$name: exit $got, expected $want ($(head -c 300 "$name.err"))"
-}
-has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
-lacks() { ! grep -qF -- "$2" "$1" || fail "$1 has: $2"; }
 Z="$BIN/velktoolcli-zip2coord"
 if ! $PY -c 'import numpy, scipy.io' 2>/dev/null; then
     skip "$PY with numpy and scipy not available"

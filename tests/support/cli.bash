@@ -8,6 +8,8 @@
 #   skip "why"                       # status 77: CMake counts it skipped
 #   fail "what went wrong"           # counted (FAIL is the same)
 #   finish "what works"              # status 1 after a failure, else 0
+#   run NAME STATUS COMMAND...       # streams in NAME.out, NAME.err here
+#   has FILE TEXT, lacks FILE TEXT   # FILE holds TEXT, or does not
 : "${VELK_BIN:?}" "${VELK_SRC:?}"
 T=$(mktemp -d) || exit 1
 AT_EXIT=
@@ -32,3 +34,15 @@ finish() {
     [ $# = 0 ] || echo "$*"
     exit 0
 }
+
+# The shared checks of one command (scripts with a `run` of their own
+# define it after this file).
+run() {
+    local name=$1 want=$2
+    shift 2
+    "$@" >"$name.out" 2>"$name.err"
+    local got=$?
+    [ "$got" = "$want" ] || fail "$name: exit $got, expected $want ($(head -c 300 "$name.err"))"
+}
+has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
+lacks() { ! grep -qF -- "$2" "$1" || fail "$1 has: $2"; }
