@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+#include <string>
 
 #include <sys/stat.h>
 
@@ -382,9 +383,11 @@ template <class Options, class Check>
 void velktool_tfOptionLoop(poptContext ctx, Options &o, velkopt_UsageFn usage,
                            Check check, const char *function)
 {
+    // "velktoolcli_calctfimp" names the subcommand "velktool5 calctfimp".
+    const std::string name = std::string("velktool5 ") + (function + strlen("velktoolcli_"));
     int rc;
     while ((rc = poptGetNextOpt(ctx)) >= 0) {
-        if (!velkopt_handleCommon(ctx, rc, o.logLevel, usage))
+        if (!velkopt_handleCommon(ctx, rc, o.logLevel, usage, name.c_str()))
             rc = check(ctx, rc, o);
         if (rc < 0)
             break;
