@@ -184,24 +184,16 @@ int work(const velktool_TfRun &run)
 }
 
 const velktool_TfCommand command = {
-    "calctfgeo",
-    "tsp-list",
-    "TSP list file  (ex. tsp.xml)",
-    "  Generate transfer function by geometric calculation\n",
-    "velktoolcli_calctfgeoExec",
-    "velktoolcli_calctfgeoExec",
-    1,
-    false,
-    true,
-    VELKTOOL_ARRAY(VELKTOOL_TFVECT) | VELKTOOL_ARRAY(VELKTOOL_TMPTFVECT) |
-        VELKTOOL_ARRAY(VELKTOOL_FFTBUF) | VELKTOOL_ARRAY(VELKTOOL_MICPOS) |
-        VELKTOOL_ARRAY(VELKTOOL_SRCPOS) | VELKTOOL_ARRAY(VELKTOOL_POSID) |
-        VELKTOOL_ARRAY(VELKTOOL_TMPSRCDIR) | VELKTOOL_ARRAY(VELKTOOL_SRCBASENAME),
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    work};
+    .name = "calctfgeo",
+    .listOption = "tsp-list",
+    .listHelp = "TSP list file  (ex. tsp.xml)",
+    .description = "  Generate transfer function by geometric calculation\n",
+    .startName = "velktoolcli_calctfgeoExec",
+    .endName = "velktoolcli_calctfgeoExec",
+    .inputMode = 1,
+    .lateTmpPath = true,
+    .arrays = VELKTOOL_TF_RUN_ARRAYS,
+    .work = work};
 
 } // namespace
 

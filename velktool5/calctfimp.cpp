@@ -30,20 +30,10 @@ int peakSearchStart(void)
 // holds samples where the peak search starts.
 int checkImpulseFile(const velkio_Position *pos, const char *used)
 {
-    if (pos->path == nullptr || pos->path[0] == '\0') {
-        VELKIO_LOG(VELKIO_LOG_ERROR,
-                   "no impulse-response file given for source position [%d]",
-                   pos->id);
-        return 1;
-    }
     SF_INFO info;
-    memset(&info, 0, sizeof info);
-    velktool_SoundFile file;
-    if (velktool_openSoundFile(pos->path, &info, &file) != 0) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "can not open wave file [%s]", pos->path);
+    if (velktool_sourceFileInfo(pos, "impulse-response file", "can not open wave file [%s]",
+                                &info) != 0)
         return 1;
-    }
-    velktool_closeSoundFile(&file);
     int missing = velktool_missingChannel(used, info.channels);
     if (missing >= 0) {
         VELKIO_LOG(VELKIO_LOG_ERROR,
@@ -135,23 +125,17 @@ int work(const velktool_TfRun &run)
 }
 
 const velktool_TfCommand command = {
-    "calctfimp",
-    "impulse-list",
-    "Impulse list file  (ex. impulse.xml)",
-    "  Generate transfer function from impulse responses\n",
-    "velktoolcli_calctfimpExec",
-    "velktoolcli_calctfimpExec",
-    2,
-    true,
-    false,
-    VELKTOOL_ARRAY(VELKTOOL_FFTBUF) | VELKTOOL_ARRAY(VELKTOOL_MICPOS) |
-        VELKTOOL_ARRAY(VELKTOOL_SRCPOS) | VELKTOOL_ARRAY(VELKTOOL_POSID) |
-        VELKTOOL_ARRAY(VELKTOOL_TMPSRCDIR),
-    nullptr,
-    nullptr,
-    nullptr,
-    checkImpulseFiles,
-    work};
+    .name = "calctfimp",
+    .listOption = "impulse-list",
+    .listHelp = "Impulse list file  (ex. impulse.xml)",
+    .description = "  Generate transfer function from impulse responses\n",
+    .startName = "velktoolcli_calctfimpExec",
+    .endName = "velktoolcli_calctfimpExec",
+    .inputMode = 2,
+    .windows = true,
+    .arrays = VELKTOOL_SOURCE_RUN_ARRAYS,
+    .checkFiles = checkImpulseFiles,
+    .work = work};
 
 } // namespace
 

@@ -100,19 +100,9 @@ int checkTspConfig(const char *tspList)
 int checkRecording(const velkio_Position *pos, const char *used,
                    const Segment &seg)
 {
-    if (pos->path == nullptr || pos->path[0] == '\0') {
-        VELKIO_LOG(VELKIO_LOG_ERROR,
-                   "no recording given for source position [%d]", pos->id);
-        return 1;
-    }
     SF_INFO info;
-    memset(&info, 0, sizeof info);
-    velktool_SoundFile file;
-    if (velktool_openSoundFile(pos->path, &info, &file) != 0) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "wavefile(%s) is not found.", pos->path);
+    if (velktool_sourceFileInfo(pos, "recording", "wavefile(%s) is not found.", &info) != 0)
         return 1;
-    }
-    velktool_closeSoundFile(&file);
     return velktool_mouthCheckRecording(
         pos->path, info.frames, info.channels, info.samplerate, g.tspOffset,
         seg.endPoint, seg.mch, used, g.tspLength, seg.hop, seg.headmargin,
@@ -229,25 +219,20 @@ int work(const velktool_TfRun &run)
 // The start line of the run has always carried this spelling; log readers
 // may look for it.
 const velktool_TfCommand command = {
-    "calctfmouth",
-    "tsp-list",
-    "TSP list file  (ex. tsp.xml)",
-    "  Generate transfer function from mouth TSPs\n",
-    "velktoolcli_calctfmoutnExec",
-    "velktoolcli_calctfmouthExec",
-    1,
-    true,
-    false,
-    VELKTOOL_ARRAY(VELKTOOL_IRVECT) | VELKTOOL_ARRAY(VELKTOOL_TMPIRVECT) |
-        VELKTOOL_ARRAY(VELKTOOL_TFVECT) | VELKTOOL_ARRAY(VELKTOOL_TMPTFVECT) |
-        VELKTOOL_ARRAY(VELKTOOL_FFTBUF) | VELKTOOL_ARRAY(VELKTOOL_MICPOS) |
-        VELKTOOL_ARRAY(VELKTOOL_SRCPOS) | VELKTOOL_ARRAY(VELKTOOL_POSID) |
-        VELKTOOL_ARRAY(VELKTOOL_TMPSRCDIR) | VELKTOOL_ARRAY(VELKTOOL_SRCBASENAME),
-    ownOptions,
-    checkOwnOption,
-    checkConfig,
-    checkFiles,
-    work};
+    .name = "calctfmouth",
+    .listOption = "tsp-list",
+    .listHelp = "TSP list file  (ex. tsp.xml)",
+    .description = "  Generate transfer function from mouth TSPs\n",
+    .startName = "velktoolcli_calctfmoutnExec",
+    .endName = "velktoolcli_calctfmouthExec",
+    .inputMode = 1,
+    .windows = true,
+    .arrays = VELKTOOL_IR_RUN_ARRAYS,
+    .ownOptions = ownOptions,
+    .checkOwnOption = checkOwnOption,
+    .checkConfig = checkConfig,
+    .checkFiles = checkFiles,
+    .work = work};
 
 } // namespace
 

@@ -42,19 +42,9 @@ int checkRecordings(const char *used)
 {
     for (int i = 0; i < g.nSrc; i++) {
         const velkio_Position *pos = g.srcXml->poses->list[i];
-        if (pos->path == nullptr || pos->path[0] == '\0') {
-            VELKIO_LOG(VELKIO_LOG_ERROR,
-                       "no recording given for source position [%d]", pos->id);
-            return 1;
-        }
         SF_INFO info;
-        memset(&info, 0, sizeof info);
-        velktool_SoundFile file;
-        if (velktool_openSoundFile(pos->path, &info, &file) != 0) {
-            VELKIO_LOG(VELKIO_LOG_ERROR, "wavefile(%s) is not found.", pos->path);
+        if (velktool_sourceFileInfo(pos, "recording", "wavefile(%s) is not found.", &info) != 0)
             return 1;
-        }
-        velktool_closeSoundFile(&file);
         int missing = velktool_missingChannel(used, info.channels);
         if (missing >= 0) {
             VELKIO_LOG(VELKIO_LOG_ERROR,
@@ -135,25 +125,17 @@ int work(const velktool_TfRun &run)
 }
 
 const velktool_TfCommand command = {
-    "calctfrec",
-    "tsp-list",
-    "TSP list file  (ex. tsp.xml)",
-    "  Generate transfer function from TSPs\n",
-    "velktoolcli_calctfrecExec",
-    "velktoolcli_calctfrecExec",
-    1,
-    true,
-    false,
-    VELKTOOL_ARRAY(VELKTOOL_IRVECT) | VELKTOOL_ARRAY(VELKTOOL_TMPIRVECT) |
-        VELKTOOL_ARRAY(VELKTOOL_TFVECT) | VELKTOOL_ARRAY(VELKTOOL_TMPTFVECT) |
-        VELKTOOL_ARRAY(VELKTOOL_FFTBUF) | VELKTOOL_ARRAY(VELKTOOL_MICPOS) |
-        VELKTOOL_ARRAY(VELKTOOL_SRCPOS) | VELKTOOL_ARRAY(VELKTOOL_POSID) |
-        VELKTOOL_ARRAY(VELKTOOL_TMPSRCDIR) | VELKTOOL_ARRAY(VELKTOOL_SRCBASENAME),
-    nullptr,
-    nullptr,
-    nullptr,
-    checkFiles,
-    work};
+    .name = "calctfrec",
+    .listOption = "tsp-list",
+    .listHelp = "TSP list file  (ex. tsp.xml)",
+    .description = "  Generate transfer function from TSPs\n",
+    .startName = "velktoolcli_calctfrecExec",
+    .endName = "velktoolcli_calctfrecExec",
+    .inputMode = 1,
+    .windows = true,
+    .arrays = VELKTOOL_IR_RUN_ARRAYS,
+    .checkFiles = checkFiles,
+    .work = work};
 
 } // namespace
 

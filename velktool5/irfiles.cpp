@@ -301,8 +301,9 @@ int writewave(SNDFILE *file, const SF_INFO *info, long long frames,
         return 1;
     short *buffer = (short *)malloc(channels * BLOCK_FRAMES * sizeof(short));
     if (buffer == nullptr) {
+        // The file is then not written (the caller discards it).
         perror("malloc");
-        exit(1);
+        return -1;
     }
     int result = 1;
     for (long long f = 0; f < frames && result == 1;) {

@@ -42,32 +42,47 @@ struct velktool_TfRun {
 /* The bit of a run-state array kind (VELKTOOL_*) in velktool_TfCommand's
  * `arrays`. */
 #define VELKTOOL_ARRAY(kind) (1u << (kind))
+/* The arrays of a run that transforms each source as it goes: the FFT
+ * buffers, the position and id tables and the temporary tree's
+ * directories. */
+#define VELKTOOL_SOURCE_RUN_ARRAYS                                             \
+    (VELKTOOL_ARRAY(VELKTOOL_FFTBUF) | VELKTOOL_ARRAY(VELKTOOL_MICPOS) |       \
+     VELKTOOL_ARRAY(VELKTOOL_SRCPOS) | VELKTOOL_ARRAY(VELKTOOL_POSID) |        \
+     VELKTOOL_ARRAY(VELKTOOL_TMPSRCDIR))
+/* ... of a run that holds every transfer function (TFvect) at once. */
+#define VELKTOOL_TF_RUN_ARRAYS                                                 \
+    (VELKTOOL_SOURCE_RUN_ARRAYS | VELKTOOL_ARRAY(VELKTOOL_TFVECT) |            \
+     VELKTOOL_ARRAY(VELKTOOL_TMPTFVECT) | VELKTOOL_ARRAY(VELKTOOL_SRCBASENAME))
+/* ... of a run that also holds every impulse response (IRvect) at once. */
+#define VELKTOOL_IR_RUN_ARRAYS                                                 \
+    (VELKTOOL_TF_RUN_ARRAYS | VELKTOOL_ARRAY(VELKTOOL_IRVECT) |                 \
+     VELKTOOL_ARRAY(VELKTOOL_TMPIRVECT))
 
 /* One transfer-function subcommand. */
 struct velktool_TfCommand {
-    const char *name;        /* "calctfimp" */
-    const char *listOption;  /* "impulse-list" or "tsp-list" */
-    const char *listHelp;    /* its help text */
-    const char *description; /* the help screen's description lines */
-    const char *startName;   /* the work's name in the "@ %s start" line */
-    const char *endName;     /* ... and in the "@ %s normal end" line */
-    int inputMode;           /* g.inputMode of the run */
-    bool windows;            /* --reverb-length and the window lengths are checked */
-    bool lateTmpPath;        /* the work routine makes the temporary tree itself */
-    unsigned arrays;         /* VELKTOOL_ARRAY bits of the arrays made before the work */
+    const char *name = nullptr;        /* "calctfimp" */
+    const char *listOption = nullptr;  /* "impulse-list" or "tsp-list" */
+    const char *listHelp = nullptr;    /* its help text */
+    const char *description = nullptr; /* the help screen's description lines */
+    const char *startName = nullptr;   /* the work's name in the "@ %s start" line */
+    const char *endName = nullptr;     /* ... and in the "@ %s normal end" line */
+    int inputMode = 1;                 /* g.inputMode of the run */
+    bool windows = false;     /* --reverb-length; the window lengths are checked */
+    bool lateTmpPath = false; /* the work routine makes the temporary tree itself */
+    unsigned arrays = 0;      /* VELKTOOL_ARRAY bits of the arrays made before the work */
     /* Options of the subcommand's own, listed after the shared ones
      * (ended by POPT_TABLEEND; null for none), and their checks (as a
      * velkopt_HandlerFn; null for none). */
-    const struct poptOption *ownOptions;
-    int (*checkOwnOption)(poptContext ctx, int rc);
+    const struct poptOption *ownOptions = nullptr;
+    int (*checkOwnOption)(poptContext ctx, int rc) = nullptr;
     /* Checks after the configuration was read, before the common ones;
      * null for none. */
-    int (*checkConfig)(const velktool_TfOptions &o);
+    int (*checkConfig)(const velktool_TfOptions &o) = nullptr;
     /* Checks of the files the run reads, after the common ones (and the
      * window lengths); null for none. */
-    int (*checkFiles)(const velktool_TfOptions &o, const char *used);
+    int (*checkFiles)(const velktool_TfOptions &o, const char *used) = nullptr;
     /* The work: 0, or 1 after a level-0 message. */
-    int (*work)(const velktool_TfRun &run);
+    int (*work)(const velktool_TfRun &run) = nullptr;
 };
 
 /* The front end of a transfer-function subcommand: (argc, argv) as main

@@ -232,6 +232,24 @@ int velktool_checkRunInputs(const char *used, const char *srcList,
     return velktool_setVectorSizes();
 }
 
+/* The header of the sound file of a source position into *info. */
+int velktool_sourceFileInfo(const velkio_Position *pos, const char *what,
+                            const char *cannotOpen, SF_INFO *info)
+{
+    if (pos->path == nullptr || pos->path[0] == '\0') {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "no %s given for source position [%d]", what, pos->id);
+        return 1;
+    }
+    memset(info, 0, sizeof *info);
+    velktool_SoundFile file;
+    if (velktool_openSoundFile(pos->path, info, &file) != 0) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, cannotOpen, pos->path);
+        return 1;
+    }
+    velktool_closeSoundFile(&file);
+    return 0;
+}
+
 /* The lowest channel in use that a file of `channels` channels lacks, or
  * -1 when it holds them all. */
 int velktool_missingChannel(const char *used, int channels)

@@ -38,6 +38,14 @@ int velktool_readConfig(void);
 int velktool_checkRunInputs(const char *used, const char *srcList,
                             const char *micList);
 
+/* The header of the sound file of a source position into *info: 0, or 1
+ * after a level-0 message when the position names no file ("no <what>
+ * given for source position [id]") or the file cannot be opened as a sound
+ * file (`cannotOpen`, a format taking the path). */
+int velktool_sourceFileInfo(const velkio_Position *pos, const char *what,
+                            const char *cannotOpen, SF_INFO *info)
+    __attribute__((format(printf, 3, 0)));
+
 /* The lowest channel in use that a file of `channels` channels lacks, or
  * -1 when it holds them all. */
 int velktool_missingChannel(const char *used, int channels);

@@ -220,7 +220,7 @@ int readwavfile(const char *path, double ***data, int *frames, int *channels,
 void velktool_freeWaveData(double **data);
 /* Writes data[channels][frames] (on the 16-bit integer scale, truncated
  * toward zero, clipped to the 16-bit range) as interleaved 16-bit samples.
- * 1 on success, -1 on a short write. */
+ * 1 on success, -1 on a short write or when memory runs out. */
 int writewave(SNDFILE *file, const SF_INFO *info, long long frames,
               double **data);
 /* 16-bit PCM WAV file from data[channels][frames]; 1 on success, -1 when

@@ -10,7 +10,6 @@
 #include <zip.h>
 
 #include "velktool_test_util.h"
-#include "zipread.h"
 
 using velktest::InTempDir;
 using velktest::resetRunState;
@@ -107,7 +106,11 @@ protected:
         if (za == nullptr)
             return "<no archive>";
         char *text = nullptr;
-        std::string out = as_zip_fread(za, name, &text) == 0 ? text : "<missing>";
+        std::string out = zip_name_locate(za, name, 0) >= 0 &&
+                                  velkio_Archive_readMember(za, nullptr, name, VELKIO_MEMBER_XML,
+                                                            (unsigned char **)&text, nullptr) == 0
+                              ? text
+                              : "<missing>";
         free(text);
         zip_discard(za);
         return out;
