@@ -108,6 +108,8 @@ int velktoolcli_calctfrec(int argc, char **argv);
 int velktoolcli_calctfgeo(int argc, char **argv);
 int velktoolcli_calctfmouth(int argc, char **argv);
 int velktoolcli_calcsysimp(int argc, char **argv);
+/* The command line of calcsysimp (its option table). */
+extern const velkopt_Program calcsysimp_commandLine;
 /* Value parsers of calcsysimp.  --searchoffset "START,END": 0 on success
  * with 0 <= START <= END, else 1 and nothing set.  --outchannellist:
  * channels 0 .. 63 separated by commas or spaces; 0 on success with the

@@ -264,8 +264,9 @@ float calcZValue(int zCode, float re, float im)
     case Z2C_Z_PHASE:
         return (float)(atan2f(im, re) * 180.0 / M_PI);
     default:
+        // The writers check the code before any value is computed.
         VELKIO_LOG(VELKIO_LOG_ERROR, "z_unit error [%d]", zCode);
-        exit(1);
+        return NAN;
     }
 }
 
