@@ -34,15 +34,47 @@ if [ ! -e bench-tf/imp360/done ] || [ ! -e bench-tf/geo3600/done ]; then
     mv build/bench-tf bench-tf
 fi
 
-# members ZIP: "sha256 name" of every member that is not a directory.
+# members ZIP: "sha256 name" of every member that is not a directory, in
+# the archive's order.
 members() {
-    unzip -Z1 "$1" | while read -r m; do
-        case $m in */) continue ;; esac
-        printf '%s %s\n' "$(unzip -p "$1" "$m" | sha256sum | cut -c1-64)" "$m"
-    done
+    python3 - "$1" <<'PY'
+import hashlib, sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as z:
+    for info in z.infolist():
+        if not info.filename.endswith("/"):
+            print(hashlib.sha256(z.read(info)).hexdigest(), info.filename)
+PY
 }
 
 same=0 differ=0
+# run DIR SUBCOMMAND ARGS...: one command line run by both builds in DIR;
+# the statuses, the messages and the archives' members must agree.
+run() {
+    local dir=$1 sub=$2
+    shift 2
+    local statuses=""
+    for side in old new; do
+        local bin=$OLD
+        [ $side = new ] && bin=$NEW
+        rm -rf .velktool-temp "cmp-$side.zip" "cmp-$side.members"
+        "$bin/velktool5" "$sub" "$@" --output-file "cmp-$side.zip" \
+            >"cmp-$side.out" 2>"cmp-$side.err"
+        statuses="$statuses $?"
+        sed -i -E 's/[0-9]{14}(_[0-9]+)?/STAMP/g' "cmp-$side.out" "cmp-$side.err"
+        [ -e "cmp-$side.zip" ] && members "cmp-$side.zip" >"cmp-$side.members"
+    done
+    if [ "$statuses" = " 0 0" ] && cmp -s cmp-old.members cmp-new.members &&
+        cmp -s cmp-old.out cmp-new.out && cmp -s cmp-old.err cmp-new.err; then
+        same=$((same + 1))
+        grep -q calcTF <(unzip -p cmp-new.zip transferFunction/source.xml) && annotated=$((annotated + 1))
+    else
+        differ=$((differ + 1))
+        echo "DIFFERS: $dir $sub $* (statuses$statuses)"
+        diff cmp-old.members cmp-new.members | head -5
+    fi
+}
+
+annotated=0
 # compare DIR SUBCOMMAND ARGS...: the subcommand run by both builds in DIR
 # with every output type and normalization set.
 compare() {
@@ -55,28 +87,17 @@ compare() {
                 read -r ns nm nf <<<"$norm"
                 local opts=(--output-type "$type" --normalize-src "$ns" --normalize-mic "$nm"
                             --normalize-freq "$nf" $reset)
-                local statuses=""
-                for side in old new; do
-                    local bin=$OLD
-                    [ $side = new ] && bin=$NEW
-                    rm -rf .velktool-temp "cmp-$side.zip"
-                    "$bin/velktool5" "$sub" "$@" "${opts[@]}" --output-file "cmp-$side.zip" \
-                        >"cmp-$side.out" 2>"cmp-$side.err"
-                    statuses="$statuses $?"
-                    sed -i -E 's/[0-9]{14}(_[0-9]+)?/STAMP/g' "cmp-$side.out" "cmp-$side.err"
-                    [ -e "cmp-$side.zip" ] && members "cmp-$side.zip" >"cmp-$side.members"
-                done
-                if [ "$statuses" = " 0 0" ] && cmp -s cmp-old.members cmp-new.members &&
-                    cmp -s cmp-old.out cmp-new.out && cmp -s cmp-old.err cmp-new.err; then
-                    same=$((same + 1))
-                else
-                    differ=$((differ + 1))
-                    echo "DIFFERS: $dir $sub ${opts[*]} (statuses$statuses)"
-                    diff cmp-old.members cmp-new.members | head -5
-                fi
+                run "$dir" "$sub" "$@" "${opts[@]}"
                 [ "$sub" = calctfgeo ] && [ "$dir" = bench-tf/geo3600 ] && [ "$norm" != "0 0 0" ] && break 2
             done
         done
+    done
+    # Windows long enough to be cut out of the responses (calcTF
+    # annotations with cut indices; calctfgeo: offsets).
+    local long=(--direct-length 500 --reverb-length 500)
+    [ "$sub" = calctfgeo ] && long=(--direct-length 500)
+    for type in LOC SEP LOC_SEP; do
+        run "$dir" "$sub" "$@" --output-type "$type" "${long[@]}"
     done
     rm -rf .velktool-temp cmp-old.* cmp-new.*
 }
@@ -87,5 +108,5 @@ compare demo calctfrec --tsp-list tsp.xml --mic-list mic.xml
 compare demo calctfmouth --tsp-list mouth.xml --mic-list mic_voice.xml
 compare bench-tf/imp360 calctfimp --impulse-list impulse.xml --mic-list mic.xml
 compare bench-tf/geo3600 calctfgeo --tsp-list tsp.xml --mic-list mic.xml
-echo "same: $same runs, differing: $differ"
+echo "same: $same runs ($annotated with calcTF annotations), differing: $differ"
 [ "$differ" = 0 ]
