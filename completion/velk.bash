@@ -9,7 +9,7 @@
 # that takes a value.
 _velk_options()
 {
-    local common="--logLevel= --help"
+    local common="--logLevel= --help --version"
     local tf="--mic-list= --output-type= --output-file= --direct-length= --normalize-src=
         --normalize-mic= --normalize-freq= --reset-mic"
     case $1 in
@@ -21,7 +21,7 @@ _velk_options()
         calctfmouth) echo "--tsp-list= $tf --reverb-length= --end= --mch= --hop= --headmargin= $common" ;;
         calcsysimp) echo "--tsporigflt= --tsporigwav= --tsporigchannel= --sigmax= --samplebyframe=
             --syncaddfreq= --syncaddoffset= --searchoffset= --outchannellist= --inputwave=
-            --outputpath= --ch-origin= $common" ;;
+            --outputpath= --ch-origin= --rate= $common" ;;
         esac ;;
     velktoolcli-genposxml)
         local models="--type= --output= --id= --path= --channels= $common"
@@ -142,13 +142,13 @@ _velk_complete()
     case $prog in
     velktool5)
         if [ "$cword" -eq 1 ]; then
-            COMPREPLY=($(compgen -W "calctfimp calctfrec calctfgeo calctfmouth calcsysimp --help" -- "$cur"))
+            COMPREPLY=($(compgen -W "calctfimp calctfrec calctfgeo calctfmouth calcsysimp --help --version" -- "$cur"))
             return 0
         fi
         first=${COMP_WORDS[1]} ;;
     velktoolcli-genposxml)
         if [ "$cword" -eq 1 ]; then
-            COMPREPLY=($(compgen -W "circle ball cylinder grid --help" -- "$cur"))
+            COMPREPLY=($(compgen -W "circle ball cylinder grid --help --version" -- "$cur"))
             return 0
         fi
         first=${COMP_WORDS[1]} ;;

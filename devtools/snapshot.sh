@@ -87,6 +87,40 @@ shot flt2multiwav.missing velktoolcli-flt2multiwav --rate 16000
 shot conv-tf.missing velktoolcli-conv-tf -o x.zip
 shot conv-sm.missing velktoolcli-conv-sm
 
+# The checks each program makes on its own option values (ranges,
+# keywords, lists), an option after a bad one, and the simulator.
+shot validxml.json-missing velktoolcli-validxml -j
+shot genneighbors.num-bad velktoolcli-genneighbors --num-max abc x.xml
+shot genneighbors.threshold-bad velktoolcli-genneighbors --threshold 1x x.xml
+shot mergexmls.output-twice velktoolcli-mergexmls -o a.xml -o b.xml
+shot flt2multiwav.list-missing velktoolcli-flt2multiwav --list
+shot zip2coord.type-sep velktoolcli-zip2coord --type SEP --z_axis db
+shot genconfig.nfft-bad velktoolcli-genconfig --nfft x
+shot genconfig.peak-help velktoolcli-genconfig --peak 1,2 --help
+shot genposxml.type-bad velktoolcli-genposxml circle --type foo
+shot genposxml.radius-bad velktoolcli-genposxml circle --min-radius 0
+shot genposxml.id-bad velktoolcli-genposxml ball --id -1
+shot genposxml.channels-bad velktoolcli-genposxml grid --channels 1,x
+shot genposxml.model-bad velktoolcli-genposxml square --type tsp
+shot genposxml.model-only velktoolcli-genposxml circle
+shot diagnose.speed-bad velktoolcli-diagnose --speed-of-sound 0 x.zip
+shot diagnose.snr-bad velktoolcli-diagnose --min-snr abc x.zip
+shot tfexport.format-bad velktoolcli-tfexport --format wav a.zip b.mat
+shot tfexport.kind-bad velktoolcli-tfexport --format mat --kind XY a.zip b.mat
+shot tfexport.missing velktoolcli-tfexport --kind SEP a.zip
+shot sofa2tf.nfft-bad velktoolcli-sofa2tf --nfft 100 a.sofa b.zip
+shot sofa2tf.type-bad velktoolcli-sofa2tf --output-type XY a.sofa b.zip
+shot sofa2tf.direct-bad velktoolcli-sofa2tf --direct-length -1 a.sofa b.zip
+shot conv-tf.both-outputs velktoolcli-conv-tf -l a.tff -o x.zip y.zip
+shot calcsysimp.sigmax-bad velktool5 calcsysimp --sigmax 0
+shot calcsysimp.frame-bad velktool5 calcsysimp --samplebyframe x
+shot calcsysimp.help-second velktool5 calcsysimp --ch-origin 1 --help
+shot velktool5.help-extra velktool5 --help calctfimp
+shot velktool5.calctfimp-help-extra velktool5 calctfimp --help --bogus
+for opts in --help --bogus "--logLevel D --help" "--rate 0 --bogus" "--mics x" "--room 1,2 extra"; do
+    shot "velksim.${opts// /_}" velksim $opts
+done
+
 if [ "$DEMO" != 1 ]; then
     cd "$OUT" && rm -rf "$OUT/work"
     exit 0

@@ -6,9 +6,9 @@
 #include <unordered_map>
 
 #include <libxml/parser.h>
+#include <zip.h>
 #include <libxml/tree.h>
 
-#include "zipread.h"
 
 namespace {
 
@@ -45,7 +45,9 @@ int velk_readCalcTFOffsets(zip_t *archive, const velkio_Positions *positions, co
     for (int i = 0; i < n; i++)
         offsets[i] = 0.0f;
     char *text = nullptr;
-    if (archive == nullptr || as_zip_fread(archive, "transferFunction/source.xml", &text) != 0)
+    if (archive == nullptr || velkio_Archive_readMember(archive, nullptr, "transferFunction/source.xml",
+                                                        VELKIO_MEMBER_XML, (unsigned char **)&text,
+                                                        nullptr) != 0)
         return 1;
     // A local document: no network, no entities substituted.
     xmlDocPtr doc = xmlReadMemory(text, (int)strlen(text), "source.xml", nullptr,

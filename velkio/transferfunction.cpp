@@ -477,10 +477,13 @@ int addDirectory(zip_t *za, const char *name)
     return setMode(za, index, name, true);
 }
 
-// Members of the caller's (velkio_TransferFunction_writeWithMembers).
+// Members of the caller's (velkio_TransferFunction_writeWithMembers), and
+// the calcTF annotations of source.xml.
 struct Extras {
     const velkio_ArchiveMember *list;
     int count;
+    const velkio_CalcTF *calcTFs;
+    int calcTFCount;
 };
 
 const velkio_ArchiveMember *findExtra(const Extras &extras, const char *name)
@@ -560,7 +563,8 @@ int addDocument(zip_t *za, const char *name, velkio_Positions *poses,
         return addBuffer(za, name, x->data, x->size, false);
     velkio_XML doc = {poses, nbrs, cfg};
     int length = 0;
-    char *text = velkio_XML_toString(&doc, &length);
+    char *text = velkio_XML_toStringWithCalcTF(&doc, extras.calcTFs, extras.calcTFCount,
+                                               &length);
     if (text == nullptr || length < 0) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "can not serialise %s", name);
         free(text);
@@ -749,7 +753,8 @@ int addMembers(zip_t *za, const velkio_TransferFunction *tf, const char *label,
     if (addDirectory(za, dirRoot) != 0 ||
         addText(za, memberWhatIsThis, what, extras) != 0 ||
         addDocument(za, memberSource, tf->positions, tf->neighbors, tf->config, extras) != 0 ||
-        addDocument(za, memberMicrophones, tf->microphones, nullptr, nullptr, extras) != 0 ||
+        addDocument(za, memberMicrophones, tf->microphones, nullptr, nullptr,
+                    Extras{extras.list, extras.count, nullptr, 0}) != 0 ||
         addDirectory(za, "transferFunction/localization/") != 0 ||
         addDirectory(za, "transferFunction/separation/") != 0)
         return 1;
@@ -1128,11 +1133,20 @@ int velkio_TransferFunction_writeWithMembers(const velkio_TransferFunction *tf,
                                              int count)
 {
     VELKIO_LOG(VELKIO_LOG_TRACE, "@ %s", __func__);
+    return velkio_TransferFunction_writeAnnotated(tf, path, label, members, count, nullptr, 0);
+}
+
+int velkio_TransferFunction_writeAnnotated(const velkio_TransferFunction *tf,
+                                           const char *path, const char *label,
+                                           const velkio_ArchiveMember *members,
+                                           int count, const velkio_CalcTF *calcTFs,
+                                           int calcTFCount)
+{
     if (tf == nullptr || path == nullptr || path[0] == '\0') {
         VELKIO_LOG(VELKIO_LOG_ERROR, "no record or no path to write");
         return 1;
     }
-    const Extras extras = {members, count};
+    const Extras extras = {members, count, calcTFs, calcTFs != nullptr ? calcTFCount : 0};
     if (checkExtras(extras) != 0) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "archive [%s] not written", path);
         return 1;

@@ -263,6 +263,21 @@ int velkio_XML_write(const velkio_XML *doc, FILE *stream);
 /* The document as a malloc'd, NUL-terminated text (length in *length when
  * not null); null on failure. */
 char *velkio_XML_toString(const velkio_XML *doc, int *length);
+/* How the transfer function of one source position was cut out of its
+ * impulse responses: a calcTF element of that position in the source
+ * document of an archive. */
+typedef struct velkio_CalcTF {
+    int positionId;
+    const char *type; /* "localization" or "separation" */
+    float offset;     /* first sample of the window, written as "%f" */
+    int cutIndexFrom; /* window [from, to); both written only when both */
+    int cutIndexTo;   /* are above 0 */
+} velkio_CalcTF;
+/* velkio_XML_toString with calcTF elements: each position whose id one of
+ * the `count` annotations names gets them, in the order given, after its
+ * own children (see docs/formats.md for the layout). */
+char *velkio_XML_toStringWithCalcTF(const velkio_XML *doc, const velkio_CalcTF *calcTFs,
+                                    int count, int *length);
 void velkio_XML_delete(velkio_XML **doc);
 
 /* ------------------------------------------------------------------ */
@@ -466,6 +481,14 @@ int velkio_TransferFunction_writeWithMembers(const velkio_TransferFunction *tf,
                                              const char *path, const char *label,
                                              const velkio_ArchiveMember *members,
                                              int count);
+/* velkio_TransferFunction_writeWithMembers whose source.xml carries the
+ * calcTF annotations of velkio_XML_toStringWithCalcTF (a caller's
+ * source.xml member takes precedence). */
+int velkio_TransferFunction_writeAnnotated(const velkio_TransferFunction *tf,
+                                           const char *path, const char *label,
+                                           const velkio_ArchiveMember *members,
+                                           int count, const velkio_CalcTF *calcTFs,
+                                           int calcTFCount);
 void velkio_TransferFunction_delete(velkio_TransferFunction **tf);
 /* The channel numbers (microphone ids) that the rows of the record's TF
  * matrices stand for, in row order: the first source position's channel

@@ -667,7 +667,53 @@ xmlNode *addListChild(xmlNode *parent, const char *name, const int *values, int 
                            list.empty() ? nullptr : BAD_CAST list.c_str());
 }
 
-int addPosition(xmlNode *parent, const velkio_Position *p)
+// The calcTF elements of a position's annotations, in the order given.
+struct Annotations {
+    const velkio_CalcTF *list;
+    int count;
+};
+
+bool isAnnotated(const Annotations &notes, int id)
+{
+    for (int i = 0; i < notes.count; i++)
+        if (notes.list[i].positionId == id)
+            return true;
+    return false;
+}
+
+void addCalcTF(xmlNode *position, const velkio_CalcTF &note)
+{
+    xmlNode *node = xmlNewChild(position, nullptr, BAD_CAST "calcTF", nullptr);
+    char text[64];
+    xmlSetProp(node, BAD_CAST "type", BAD_CAST note.type);
+    snprintf(text, sizeof text, "%f", static_cast<double>(note.offset));
+    xmlSetProp(node, BAD_CAST "offset", BAD_CAST text);
+    if (note.cutIndexFrom > 0 && note.cutIndexTo > 0) {
+        snprintf(text, sizeof text, "%d", note.cutIndexFrom);
+        xmlSetProp(node, BAD_CAST "cutIndexFrom", BAD_CAST text);
+        snprintf(text, sizeof text, "%d", note.cutIndexTo);
+        xmlSetProp(node, BAD_CAST "cutIndexTo", BAD_CAST text);
+    }
+}
+
+// An annotated position keeps the layout archives have always had: its
+// own children on lines of their own, indented as the serialiser indents
+// a position of the list (depth 2), and the calcTF elements after the
+// last line, before the end tag.  The line breaks are text nodes of the
+// position, which also stops the serialiser from indenting its content
+// itself.
+void annotate(xmlNode *node, int id, const Annotations &notes)
+{
+    const char *const childIndent = "\n      ";
+    for (xmlNode *child = node->children; child != nullptr; child = child->next)
+        xmlAddPrevSibling(child, xmlNewText(BAD_CAST childIndent));
+    xmlAddChild(node, xmlNewText(BAD_CAST "\n    "));
+    for (int i = 0; i < notes.count; i++)
+        if (notes.list[i].positionId == id)
+            addCalcTF(node, notes.list[i]);
+}
+
+int addPosition(xmlNode *parent, const velkio_Position *p, const Annotations &notes)
 {
     std::string label = "path of position " + std::to_string(p->id);
     if (checkText(p->path, label.c_str()) != 0)
@@ -695,10 +741,12 @@ int addPosition(xmlNode *parent, const velkio_Position *p)
     if (p->useChannels) {
         addListChild(node, "channels", p->channels, p->numChannels);
     }
+    if (isAnnotated(notes, p->id))
+        annotate(node, p->id, notes);
     return 0;
 }
 
-int addPositions(xmlNode *root, const velkio_Positions *list)
+int addPositions(xmlNode *root, const velkio_Positions *list, const Annotations &notes)
 {
     if (checkText(list->type, "position type") != 0)
         return 1;
@@ -706,7 +754,7 @@ int addPositions(xmlNode *root, const velkio_Positions *list)
     if (list->type != nullptr)
         xmlSetProp(node, BAD_CAST "type", BAD_CAST list->type);
     for (int i = 0; i < list->count; i++) {
-        if (list->list[i] != nullptr && addPosition(node, list->list[i]) != 0)
+        if (list->list[i] != nullptr && addPosition(node, list->list[i], notes) != 0)
             return 1;
     }
     return 0;
@@ -740,14 +788,14 @@ int addConfig(xmlNode *root, const velkio_Config *cfg)
     return 0;
 }
 
-XmlDoc buildTree(const velkio_XML *doc)
+XmlDoc buildTree(const velkio_XML *doc, const Annotations &notes)
 {
     XmlDoc tree(xmlNewDoc(BAD_CAST "1.0"));
     if (!tree)
         return nullptr;
     xmlNode *root = xmlNewNode(nullptr, BAD_CAST DEFAULT_ROOT);
     xmlDocSetRootElement(tree.get(), root);
-    if (doc->poses != nullptr && addPositions(root, doc->poses) != 0)
+    if (doc->poses != nullptr && addPositions(root, doc->poses, notes) != 0)
         return nullptr;
     if (doc->nbrs != nullptr)
         addNeighbors(root, doc->nbrs);
@@ -814,12 +862,18 @@ velkio_XML *velkio_XML_newFromData(velkio_Positions *positions,
 
 char *velkio_XML_toString(const velkio_XML *doc, int *length)
 {
+    return velkio_XML_toStringWithCalcTF(doc, nullptr, 0, length);
+}
+
+char *velkio_XML_toStringWithCalcTF(const velkio_XML *doc, const velkio_CalcTF *calcTFs,
+                                    int count, int *length)
+{
     if (doc == nullptr) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "no XML document to write");
         return nullptr;
     }
     xmlInitParser();
-    XmlDoc tree = buildTree(doc);
+    XmlDoc tree = buildTree(doc, Annotations{calcTFs, calcTFs != nullptr ? count : 0});
     if (!tree) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "can not build the XML document");
         return nullptr;

@@ -44,6 +44,7 @@ struct SysImpOptions {
     char *inputWave = nullptr;
     char *outputPath = nullptr;
     int chOrigin = 0;
+    int samplingRate = 16000;       // of the reference TSP and the recording
     const char *logLevel = "E";
     int searchFrom = -1;
     int searchTo = -1;
@@ -100,8 +101,9 @@ int velktool_parseChannelList(const char *textValue, char *flags)
 namespace {
 
 // The checks of one option handed back by popt: rc, or a popt error code.
-int checkOption(int rc, SysImpOptions &o)
+int checkOption(poptContext, int rc, void *data)
 {
+    SysImpOptions &o = *static_cast<SysImpOptions *>(data);
     bool bad = false;
     switch (rc) {
     case 'F':
@@ -127,6 +129,9 @@ int checkOption(int rc, SysImpOptions &o)
         break;
     case 'g':
         bad = o.chOrigin < 0;
+        break;
+    case 'R':
+        bad = o.samplingRate <= 0;
         break;
     case 's':
         bad = velktool_parseSearchOffset(o.searchOffset, &o.searchFrom, &o.searchTo) != 0;
@@ -179,84 +184,82 @@ int checkOutputsNotInputs(const SysImpOptions &o, const char *tspPath)
     return 0;
 }
 
+SysImpOptions sysImp;
+
+// The help text of --outchannellist keeps its words together with
+// no-break spaces (UTF-8 C2 A0).
+const char channelListHelp[] =
+    "Select\xC2\xA0"
+    "channel(s)\xC2\xA0"
+    "to\xC2\xA0"
+    "calculate. (zero-based,\xC2\xA0"
+    "comma\xC2\xA0"
+    "separated)";
+
+struct poptOption table[] = {
+    {"tsporigflt", '\0', POPT_ARG_STRING, &sysImp.tspFlt, 'F',
+     "Original tsp filename (float-data format)", nullptr},
+    {"tsporigwav", '\0', POPT_ARG_STRING, &sysImp.tspWav, 'W',
+     "Original tsp filename (PCM-wave format)", nullptr},
+    {"tsporigchannel", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+     &sysImp.tspChannel, 'r', "Channel number (for the PCM-wave tsp)", nullptr},
+    {"sigmax", '\0', POPT_ARG_INT, &sysImp.sigmax, 'm',
+     "Maximum signal value (for float-format tsp)", nullptr},
+    {"samplebyframe", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+     &sysImp.sampleByFrame, 'n', "Number of samplings per frame", nullptr},
+    {"syncaddfreq", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+     &sysImp.syncAddFreq, 'f', "Frequency of synchronous addition", nullptr},
+    {"syncaddoffset", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+     &sysImp.syncAddOffset, 'a', "Start position of synchronous addition", nullptr},
+    {"searchoffset", '\0', POPT_ARG_STRING, &sysImp.searchOffset, 's',
+     "Start and end point of the search range. This enables to search a "
+     "start position and use it.",
+     "INT,INT"},
+    {"outchannellist", '\0', POPT_ARG_STRING, &sysImp.outChannelList, 'l',
+     channelListHelp, "INT,..."},
+    {"inputwave", '\0', POPT_ARG_STRING, &sysImp.inputWave, 'i',
+     "Recorded wav file", nullptr},
+    {"outputpath", '\0', POPT_ARG_STRING, &sysImp.outputPath, 'o',
+     "Path prefix for output impulse response files. Output file will be "
+     "32bit float monaural raw data named '<prefix>_ch0.flt','<prefix>_ch1.flt',...",
+     nullptr},
+    {"ch-origin", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+     &sysImp.chOrigin, 'g',
+     "Number of first channel. This is used as the channel number of "
+     "output file name.",
+     nullptr},
+    {"rate", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT, &sysImp.samplingRate, 'R',
+     "Sampling rate of the reference TSP (Hz)", nullptr},
+    VELKOPT_COMMON_ENTRIES(sysImp.logLevel),
+    POPT_TABLEEND};
+
 } // namespace
 
+const velkopt_Program calcsysimp_commandLine = {
+    "velktool5 calcsysimp", table, "calcsysimp [OPTIONS]*", helpForCalcSysImp, checkOption,
+    &sysImp, 0};
+
+// Returns 1 when the command line is wrong; otherwise ends the process
+// through velktool_Exit once the work is done.
 int velktoolcli_calcsysimp(int argc, char **argv)
 {
-    SysImpOptions o;
+    SysImpOptions &o = sysImp;
+    o = SysImpOptions();
     memset(o.channels, 1, sizeof o.channels);
-    // The help text of --outchannellist keeps its words together with
-    // no-break spaces (UTF-8 C2 A0).
-    static const char channelListHelp[] =
-        "Select\xC2\xA0"
-        "channel(s)\xC2\xA0"
-        "to\xC2\xA0"
-        "calculate. (zero-based,\xC2\xA0"
-        "comma\xC2\xA0"
-        "separated)";
-    struct poptOption table[] = {
-        {"tsporigflt", '\0', POPT_ARG_STRING, &o.tspFlt, 'F',
-         "Original tsp filename (float-data format)", nullptr},
-        {"tsporigwav", '\0', POPT_ARG_STRING, &o.tspWav, 'W',
-         "Original tsp filename (PCM-wave format)", nullptr},
-        {"tsporigchannel", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
-         &o.tspChannel, 'r', "Channel number (for the PCM-wave tsp)", nullptr},
-        {"sigmax", '\0', POPT_ARG_INT, &o.sigmax, 'm',
-         "Maximum signal value (for float-format tsp)", nullptr},
-        {"samplebyframe", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
-         &o.sampleByFrame, 'n', "Number of samplings per frame", nullptr},
-        {"syncaddfreq", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
-         &o.syncAddFreq, 'f', "Frequency of synchronous addition", nullptr},
-        {"syncaddoffset", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
-         &o.syncAddOffset, 'a', "Start position of synchronous addition", nullptr},
-        {"searchoffset", '\0', POPT_ARG_STRING, &o.searchOffset, 's',
-         "Start and end point of the search range. This enables to search a "
-         "start position and use it.",
-         "INT,INT"},
-        {"outchannellist", '\0', POPT_ARG_STRING, &o.outChannelList, 'l',
-         channelListHelp, "INT,..."},
-        {"inputwave", '\0', POPT_ARG_STRING, &o.inputWave, 'i',
-         "Recorded wav file", nullptr},
-        {"outputpath", '\0', POPT_ARG_STRING, &o.outputPath, 'o',
-         "Path prefix for output impulse response files. Output file will be "
-         "32bit float monaural raw data named '<prefix>_ch0.flt','<prefix>_ch1.flt',...",
-         nullptr},
-        {"ch-origin", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
-         &o.chOrigin, 'g',
-         "Number of first channel. This is used as the channel number of "
-         "output file name.",
-         nullptr},
-        VELKOPT_COMMON_ENTRIES(o.logLevel),
-        POPT_TABLEEND};
-
     poptContext ctx =
-        poptGetContext(nullptr, argc, const_cast<const char **>(argv), table, 0);
-    poptSetOtherOptionHelp(ctx, "calcsysimp [OPTIONS]*");
-    int rc;
-    while ((rc = poptGetNextOpt(ctx)) >= 0) {
-        if (!velkopt_handleCommon(ctx, rc, o.logLevel, helpForCalcSysImp))
-            rc = checkOption(rc, o);
-        if (rc < 0)
-            break;
-        hasParsedOpt = 1;
-    }
-    if (rc < -1) {
-        VELKOPT_LOG_POPT_ERROR(ctx, rc);
+        velkopt_getContext(&calcsysimp_commandLine, argc, const_cast<const char **>(argv));
+    if (velkopt_parse(ctx, &calcsysimp_commandLine) != 0 || checkMandatory(o) != 0) {
         poptFreeContext(ctx);
-        exit(1);
-    }
-    if (checkMandatory(o) != 0) {
-        poptFreeContext(ctx);
-        exit(1);
+        return 1;
     }
 
     const char *tspPath = o.tspKind == VELKTOOL_TSP_RAW ? o.tspFlt : o.tspWav;
     if (checkOutputsNotInputs(o, tspPath) != 0) {
         poptFreeContext(ctx);
-        exit(1);
+        return 1;
     }
     int result = velktool_calcSysImp(
-        o.tspKind, tspPath, o.tspChannel, o.sigmax, 16000, o.sampleByFrame,
+        o.tspKind, tspPath, o.tspChannel, o.sigmax, o.samplingRate, o.sampleByFrame,
         o.syncAddFreq, o.syncAddOffset, o.searchFrom, o.searchTo, o.channels,
         o.chOrigin, o.inputWave, o.outputPath);
     VELKIO_LOG(VELKIO_LOG_INFO, "@ velktoolcli_calcsysimp %s end",

@@ -8,15 +8,10 @@
 #include <vector>
 
 #include "textutil.h"
-#include "tfinput.h"
+#include "tfcommand.h"
 #include "velktool.h"
 
-void helpForCalcTfGeo(poptContext ctx, int status)
-{
-    velkopt_usage(ctx, status, "Function:\n", "  calctfgeo\n",
-                  "  Generate transfer function by geometric calculation\n",
-                  nullptr);
-}
+namespace {
 
 // The normalization block of the report text.  The geometric transfer
 // functions have unit magnitude, so they count as normalized in every
@@ -32,8 +27,6 @@ void writeNormalizeInfo(int normalizeSrc, int normalizeMic, int normalizeFreq)
                    "ignored --normalize*=0 option. calctfgeo always generates "
                    "normalized value.");
 }
-
-namespace {
 
 // Speed of sound in metres per second.
 const float speedOfSound = 343.0f;
@@ -133,15 +126,36 @@ void handOver(int outputType, int normalizeSrc, int normalizeMic,
     g.sourceTF = madeTF;
 }
 
-void allocateArrays(void)
+int work(const velktool_TfRun &run)
 {
-    velktool_new(VELKTOOL_FFTBUF);
-    velktool_new(VELKTOOL_MICPOS);
-    velktool_new(VELKTOOL_SRCPOS);
-    velktool_new(VELKTOOL_POSID);
-    velktool_new(VELKTOOL_TMPSRCDIR);
-    velktool_new(VELKTOOL_SRCBASENAME);
+    const velktool_TfOptions &o = run.o;
+    velktool_setMicPos();
+    velktool_setSrcPos();
+    if (geometricTF(o.directLength, run.ranges) != 0)
+        return 1;
+    // Nothing goes into the run's temporary directory; it is made once the
+    // positions have given their transfer functions, so that a refused run
+    // leaves nothing behind.
+    velktool_createTmpPath();
+    handOver(o.tfType, o.normalizeSrc, o.normalizeMic, o.normalizeFreq);
+    cat_asprintf(&g.info, "Direct sound Length  %d\n", o.directLength);
+    // The archive is written once, with the README and the annotated
+    // source positions.
+    writeTFWithReport(o.tfType, o.outputFile, o.resetMic, run.ranges);
+    return 0;
 }
+
+const velktool_TfCommand command = {
+    .name = "calctfgeo",
+    .listOption = "tsp-list",
+    .listHelp = "TSP list file  (ex. tsp.xml)",
+    .description = "  Generate transfer function by geometric calculation\n",
+    .startName = "velktoolcli_calctfgeoExec",
+    .endName = "velktoolcli_calctfgeoExec",
+    .inputMode = 1,
+    .lateTmpPath = true,
+    .arrays = VELKTOOL_SOURCE_RUN_ARRAYS | VELKTOOL_ARRAY(VELKTOOL_SRCBASENAME),
+    .work = work};
 
 } // namespace
 
@@ -207,72 +221,7 @@ void velktool_delayTF(float delay, int nfft, velktool_ComplexFloat *bins)
     }
 }
 
-int velktoolcli_calctfgeoExec(const char *tspList, const char *micList,
-                              int outputType, const char *outputFile,
-                              int directLength, int normalizeSrc,
-                              int normalizeMic, int normalizeFreq,
-                              char resetMic)
-{
-    char used[VELKTOOL_MAX_CHANNELS] = {0};
-
-    free(g.info);
-    g.info = nullptr;
-    if (velktool_loadPositionLists(tspList, micList) != 0)
-        return 1;
-    g.inputMode = 1;
-    g.nMic = velkio_Positions_getSize(g.micXml->poses);
-    g.nSrc = velkio_Positions_getSize(g.srcXml->poses);
-    if (velktool_selectChannels(used, resetMic, tspList, micList) != 0 ||
-        velktool_readConfig() != 0 ||
-        velktool_checkRunInputs(used, tspList, micList) != 0)
-        return 1;
-
-    allocateArrays();
-    velktool_setMicPosId(used);
-    velktool_setMicPos();
-    velktool_setSrcPosId();
-    velktool_setSrcPos();
-
-    std::vector<velktool_CutRangePair> ranges((size_t)g.nSrc);
-    if (geometricTF(directLength, ranges.data()) != 0)
-        return 1;
-    // Nothing goes into the run's temporary directory; it is made once the
-    // positions have given their transfer functions, so that a refused run
-    // leaves nothing behind.
-    velktool_createTmpPath();
-    handOver(outputType, normalizeSrc, normalizeMic, normalizeFreq);
-    cat_asprintf(&g.info, "Direct sound Length  %d\n", directLength);
-    // The archive is written once, with the README and the annotated
-    // source positions; a failed annotation is logged and does not change
-    // the result.
-    writeTFWithReport(outputType, outputFile, resetMic, ranges.data());
-    return 0;
-}
-
 int velktoolcli_calctfgeo(int argc, char **argv)
 {
-    velktool_TfOptions o;
-    struct poptOption table[] = {
-        VELKTOOL_TF_LIST_ENTRIES(o, "tsp-list", "TSP list file  (ex. tsp.xml)"),
-        VELKTOOL_TF_NORMALIZE_ENTRIES(o),
-        VELKOPT_COMMON_ENTRIES(o.logLevel),
-        POPT_TABLEEND};
-
-    poptContext ctx =
-        poptGetContext(nullptr, argc, const_cast<const char **>(argv), table, 0);
-    poptSetOtherOptionHelp(ctx, "calctfgeo [OPTIONS]*");
-    velktool_tfOptionLoop(ctx, o, helpForCalcTfGeo, velktool_checkTfOption, __func__);
-    if (velktool_checkTfMandatory(o, "--tsp-list") != 0) {
-        poptFreeContext(ctx);
-        return 1;
-    }
-
-    VELKIO_LOG(VELKIO_LOG_INFO, "@ velktoolcli_calctfgeoExec start");
-    int result = velktoolcli_calctfgeoExec(
-        o.sourceList, o.micList, o.tfType, o.outputFile, o.directLength,
-        o.normalizeSrc, o.normalizeMic, o.normalizeFreq, o.resetMic);
-    VELKIO_LOG(VELKIO_LOG_INFO, "@ velktoolcli_calctfgeoExec %s end",
-               result == 0 ? "normal" : "error");
-    poptFreeContext(ctx);
-    velktool_Exit(result);
+    return velktool_runTfCommand(command, argc, argv);
 }

@@ -13,14 +13,8 @@
 
 #include "mouth.h"
 #include "textutil.h"
-#include "tfinput.h"
+#include "tfcommand.h"
 #include "velktool.h"
-
-void helpForCalcTfMouth(poptContext ctx, int status)
-{
-    velkopt_usage(ctx, status, "Function:\n", "  calctfmouth\n",
-                  "  Generate transfer function from mouth TSPs\n", nullptr);
-}
 
 namespace {
 
@@ -101,42 +95,14 @@ int checkTspConfig(const char *tspList)
     return 0;
 }
 
-// The window lengths in use must leave room in an nfft-sample window.
-int checkWindowLengths(int tfType, int directLength, int reverbLength)
-{
-    if (tfType != SEP && directLength >= g.nfft) {
-        VELKIO_LOG(VELKIO_LOG_ERROR,
-                   "--direct-length %d is not below nfft %d", directLength,
-                   g.nfft);
-        return 1;
-    }
-    if (tfType != LOC && reverbLength >= g.nfft) {
-        VELKIO_LOG(VELKIO_LOG_ERROR,
-                   "--reverb-length %d is not below nfft %d", reverbLength,
-                   g.nfft);
-        return 1;
-    }
-    return 0;
-}
-
 // One recording: it opens and fits the segment, the voice input, the
 // channels in use and the sampling rate, with the estimator's own checks.
 int checkRecording(const velkio_Position *pos, const char *used,
                    const Segment &seg)
 {
-    if (pos->path == nullptr || pos->path[0] == '\0') {
-        VELKIO_LOG(VELKIO_LOG_ERROR,
-                   "no recording given for source position [%d]", pos->id);
-        return 1;
-    }
     SF_INFO info;
-    memset(&info, 0, sizeof info);
-    velktool_SoundFile file;
-    if (velktool_openSoundFile(pos->path, &info, &file) != 0) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "wavefile(%s) is not found.", pos->path);
+    if (velktool_sourceFileInfo(pos, "recording", "wavefile(%s) is not found.", &info) != 0)
         return 1;
-    }
-    velktool_closeSoundFile(&file);
     return velktool_mouthCheckRecording(
         pos->path, info.frames, info.channels, info.samplerate, g.tspOffset,
         seg.endPoint, seg.mch, used, g.tspLength, seg.hop, seg.headmargin,
@@ -150,20 +116,6 @@ int checkRecordings(const char *used, const Segment &seg)
         if (checkRecording(g.srcXml->poses->list[i], used, seg) != 0)
             return 1;
     return 0;
-}
-
-void allocateArrays(void)
-{
-    velktool_new(VELKTOOL_IRVECT);
-    velktool_new(VELKTOOL_TMPIRVECT);
-    velktool_new(VELKTOOL_TFVECT);
-    velktool_new(VELKTOOL_TMPTFVECT);
-    velktool_new(VELKTOOL_FFTBUF);
-    velktool_new(VELKTOOL_MICPOS);
-    velktool_new(VELKTOOL_SRCPOS);
-    velktool_new(VELKTOOL_POSID);
-    velktool_new(VELKTOOL_TMPSRCDIR);
-    velktool_new(VELKTOOL_SRCBASENAME);
 }
 
 // Impulse responses of every source: estimated into the source's raw float
@@ -192,121 +144,99 @@ int estimateSources(int tfType, int directLength, int reverbLength,
     return 0;
 }
 
-} // namespace
-
-int velktoolcli_calctfmouthExec(const char *tspList, const char *micList,
-                                int outputType, const char *outputFile,
-                                int directLength, int reverbLength,
-                                int normalizeSrc, int normalizeMic,
-                                int normalizeFreq, char resetMic, int end,
-                                int mch, int hop, int headmargin)
-{
-    char used[VELKTOOL_MAX_CHANNELS] = {0};
-    Segment seg = {0, mch, hop, headmargin};
-
-    free(g.info);
-    g.info = nullptr;
-    if (velktool_loadPositionLists(tspList, micList) != 0)
-        return 1;
-    g.inputMode = 1;
-    g.nMic = velkio_Positions_getSize(g.micXml->poses);
-    g.nSrc = velkio_Positions_getSize(g.srcXml->poses);
-    int micCount = g.nMic;
-    if (velktool_selectChannels(used, resetMic, tspList, micList) != 0 ||
-        velktool_readConfig() != 0 ||
-        checkSegmentOptions(micCount, end, &seg) != 0 ||
-        checkTspConfig(tspList) != 0 ||
-        velktool_checkRunInputs(used, tspList, micList) != 0 ||
-        checkWindowLengths(outputType, directLength, reverbLength) != 0 ||
-        checkRecordings(used, seg) != 0 ||
-        velktool_checkOutputNotInput(outputFile, nullptr) != 0)
-        return 1;
-
-    allocateArrays();
-    velktool_createTmpPath();
-    velktool_setMicPosId(used);
-    velktool_setSrcPosId();
-
-    std::vector<velktool_CutRangePair> ranges((size_t)g.nSrc);
-    if (estimateSources(outputType, directLength, reverbLength, used, seg,
-                        ranges.data()) != 0)
-        return 1;
-    if (outputType == LOC || outputType == LOC_SEP) {
-        cat_asprintf(&g.info, "Direct sound Length  %d\n", directLength);
-        cat_asprintf(&g.info, "Reverb sound Length  %d\n", reverbLength);
-    }
-    cat_asprintf(&g.info,
-                 "Mouth TSP Info\n- start %d  end %d\n- mch %d\n- hop %d\n"
-                 "- headmargin %d\n",
-                 g.tspOffset, seg.endPoint, seg.mch, seg.hop, seg.headmargin);
-    genTfFromIR(outputType, normalizeSrc, normalizeMic, normalizeFreq, resetMic,
-                outputFile, ranges.data());
-    return 0;
-}
-
-namespace {
-
-// Values of the options of one run.
-struct MouthOptions : velktool_TfOptions {
+// Values of the subcommand's own options.
+struct MouthOptions {
     int end = 0;
     int mch = 0;
     int hop = 1000;
     int headmargin = 0;
 };
+MouthOptions own;
 
-// The checks of one option handed back by popt: rc, or a popt error code.
-int checkOption(poptContext ctx, int rc, MouthOptions &o)
+// The analysed segment of the run, once checked.
+Segment segment;
+
+// The checks of the subcommand's own options handed back by popt: rc, or
+// a popt error code.
+int checkOwnOption(poptContext, int rc)
 {
     switch (rc) {
     case 'e':
-        return o.end <= 0 ? POPT_ERROR_BADNUMBER : rc;
+        return own.end <= 0 ? POPT_ERROR_BADNUMBER : rc;
     case 'c':
-        return o.mch < 0 ? POPT_ERROR_BADNUMBER : rc;
+        return own.mch < 0 ? POPT_ERROR_BADNUMBER : rc;
     case 'h':
-        return o.hop < 10 ? POPT_ERROR_BADNUMBER : rc;
+        return own.hop < 10 ? POPT_ERROR_BADNUMBER : rc;
     default:
-        return velktool_checkTfOption(ctx, rc, o);
+        return rc;
     }
 }
+
+const struct poptOption ownOptions[] = {
+    {"end", '\0', POPT_ARG_INT, &own.end, 'e',
+     "End point for TF calculation in sample (default TSPOffset+TSPLength)", nullptr},
+    {"mch", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT, &own.mch, 'c',
+     "Channel index of the voice input", nullptr},
+    {"hop", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT, &own.hop, 'h',
+     "Shift length for TF calculation (Minimum 10)", nullptr},
+    {"headmargin", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT, &own.headmargin, 'a',
+     "Head margin of impulse responces in samples", nullptr},
+    POPT_TABLEEND};
+
+// The segment options against the microphone list (all of its positions)
+// and the configuration, then the TSP values.
+int checkConfig(const velktool_TfOptions &o)
+{
+    segment = Segment{0, own.mch, own.hop, own.headmargin};
+    return checkSegmentOptions(velkio_Positions_getSize(g.micXml->poses), own.end, &segment) ||
+           checkTspConfig(o.sourceList);
+}
+
+int checkFiles(const velktool_TfOptions &o, const char *used)
+{
+    if (checkRecordings(used, segment) != 0)
+        return 1;
+    return velktool_checkOutputNotInput(o.outputFile, nullptr);
+}
+
+int work(const velktool_TfRun &run)
+{
+    const velktool_TfOptions &o = run.o;
+    const Segment &seg = segment;
+    if (estimateSources(o.tfType, o.directLength, o.reverbLength, run.used, seg,
+                        run.ranges) != 0)
+        return 1;
+    velktool_reportWindowLengths(o);
+    cat_asprintf(&g.info,
+                 "Mouth TSP Info\n- start %d  end %d\n- mch %d\n- hop %d\n"
+                 "- headmargin %d\n",
+                 g.tspOffset, seg.endPoint, seg.mch, seg.hop, seg.headmargin);
+    genTfFromIR(o.tfType, o.normalizeSrc, o.normalizeMic, o.normalizeFreq, o.resetMic,
+                o.outputFile, run.ranges);
+    return 0;
+}
+
+// The start line of the run has always carried this spelling; log readers
+// may look for it.
+const velktool_TfCommand command = {
+    .name = "calctfmouth",
+    .listOption = "tsp-list",
+    .listHelp = "TSP list file  (ex. tsp.xml)",
+    .description = "  Generate transfer function from mouth TSPs\n",
+    .startName = "velktoolcli_calctfmoutnExec",
+    .endName = "velktoolcli_calctfmouthExec",
+    .inputMode = 1,
+    .windows = true,
+    .arrays = VELKTOOL_IR_RUN_ARRAYS,
+    .ownOptions = ownOptions,
+    .checkOwnOption = checkOwnOption,
+    .checkConfig = checkConfig,
+    .checkFiles = checkFiles,
+    .work = work};
 
 } // namespace
 
 int velktoolcli_calctfmouth(int argc, char **argv)
 {
-    MouthOptions o;
-    struct poptOption table[] = {
-        VELKTOOL_TF_LIST_ENTRIES(o, "tsp-list", "TSP list file  (ex. tsp.xml)"),
-        VELKTOOL_TF_REVERB_ENTRY(o),
-        VELKTOOL_TF_NORMALIZE_ENTRIES(o),
-        {"end", '\0', POPT_ARG_INT, &o.end, 'e',
-         "End point for TF calculation in sample (default TSPOffset+TSPLength)",
-         nullptr},
-        {"mch", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT, &o.mch, 'c',
-         "Channel index of the voice input", nullptr},
-        {"hop", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT, &o.hop, 'h',
-         "Shift length for TF calculation (Minimum 10)", nullptr},
-        {"headmargin", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
-         &o.headmargin, 'a', "Head margin of impulse responces in samples",
-         nullptr},
-        VELKOPT_COMMON_ENTRIES(o.logLevel),
-        POPT_TABLEEND};
-
-    poptContext ctx =
-        poptGetContext(nullptr, argc, const_cast<const char **>(argv), table, 0);
-    poptSetOtherOptionHelp(ctx, "calctfmouth [OPTIONS]*");
-    velktool_tfOptionLoop(ctx, o, helpForCalcTfMouth, checkOption, __func__);
-    if (velktool_checkTfMandatory(o, "--tsp-list") != 0) {
-        poptFreeContext(ctx);
-        return 1;
-    }
-
-    VELKIO_LOG(VELKIO_LOG_INFO, "@ velktoolcli_calctfmoutnExec start");
-    int result = velktoolcli_calctfmouthExec(
-        o.sourceList, o.micList, o.tfType, o.outputFile, o.directLength,
-        o.reverbLength, o.normalizeSrc, o.normalizeMic, o.normalizeFreq,
-        o.resetMic, o.end, o.mch, o.hop, o.headmargin);
-    VELKIO_LOG(VELKIO_LOG_INFO, "@ velktoolcli_calctfmouthExec %s end",
-               result == 0 ? "normal" : "error");
-    poptFreeContext(ctx);
-    velktool_Exit(result);
+    return velktool_runTfCommand(command, argc, argv);
 }

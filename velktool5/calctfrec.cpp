@@ -9,33 +9,11 @@
 #include <vector>
 
 #include "textutil.h"
-#include "tfinput.h"
+#include "tfcommand.h"
 #include "tsp.h"
 #include "velktool.h"
 
-void helpForCalcTfRec(poptContext ctx, int status)
-{
-    velkopt_usage(ctx, status, "Function:\n", "  calctfrec\n",
-                  "  Generate transfer function from TSPs\n", nullptr);
-}
-
 namespace {
-
-// The window lengths in use must leave room in an nfft-sample window.
-int checkWindowLengths(int tfType, int directLength, int reverbLength)
-{
-    if (tfType != SEP && directLength >= g.nfft) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "--direct-length %d is not below nfft %d",
-                   directLength, g.nfft);
-        return 1;
-    }
-    if (tfType != LOC && reverbLength >= g.nfft) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "--reverb-length %d is not below nfft %d",
-                   reverbLength, g.nfft);
-        return 1;
-    }
-    return 0;
-}
 
 // The TSP values of the configuration, and a peak search that starts
 // inside the 4096-sample impulse responses.
@@ -64,19 +42,9 @@ int checkRecordings(const char *used)
 {
     for (int i = 0; i < g.nSrc; i++) {
         const velkio_Position *pos = g.srcXml->poses->list[i];
-        if (pos->path == nullptr || pos->path[0] == '\0') {
-            VELKIO_LOG(VELKIO_LOG_ERROR,
-                       "no recording given for source position [%d]", pos->id);
-            return 1;
-        }
         SF_INFO info;
-        memset(&info, 0, sizeof info);
-        velktool_SoundFile file;
-        if (velktool_openSoundFile(pos->path, &info, &file) != 0) {
-            VELKIO_LOG(VELKIO_LOG_ERROR, "wavefile(%s) is not found.", pos->path);
+        if (velktool_sourceFileInfo(pos, "recording", "wavefile(%s) is not found.", &info) != 0)
             return 1;
-        }
-        velktool_closeSoundFile(&file);
         int missing = velktool_missingChannel(used, info.channels);
         if (missing >= 0) {
             VELKIO_LOG(VELKIO_LOG_ERROR,
@@ -100,20 +68,6 @@ int readReference(velktool_TspReference *ref)
     return 0;
 }
 
-void allocateArrays(void)
-{
-    velktool_new(VELKTOOL_IRVECT);
-    velktool_new(VELKTOOL_TMPIRVECT);
-    velktool_new(VELKTOOL_TFVECT);
-    velktool_new(VELKTOOL_TMPTFVECT);
-    velktool_new(VELKTOOL_FFTBUF);
-    velktool_new(VELKTOOL_MICPOS);
-    velktool_new(VELKTOOL_SRCPOS);
-    velktool_new(VELKTOOL_POSID);
-    velktool_new(VELKTOOL_TMPSRCDIR);
-    velktool_new(VELKTOOL_SRCBASENAME);
-}
-
 // Impulse responses of source s from its recording, into tmpFltPath.
 int deconvolveSource(int s, velktool_TspReference *ref, const char *used)
 {
@@ -134,91 +88,58 @@ int deconvolveSource(int s, velktool_TspReference *ref, const char *used)
     return 0;
 }
 
-} // namespace
+// The reference TSP, read once the inputs passed their checks and
+// transformed once for all positions, before anything is written.
+velktool_TspReference reference{};
 
-int velktoolcli_calctfrecExec(const char *tspList, const char *micList,
-                              int tfType, const char *outputFile,
-                              int directLength, int reverbLength,
-                              int normalizeSrc, int normalizeMic,
-                              int normalizeFreq, bool resetMic)
+// The TSP values, every recording and the output file, then the reference.
+int checkFiles(const velktool_TfOptions &o, const char *used)
 {
-    char used[VELKTOOL_MAX_CHANNELS] = {0};
-
-    free(g.info);
-    g.info = nullptr;
-    if (velktool_loadPositionLists(tspList, micList) != 0)
+    if (checkTspConfig(o.sourceList) != 0 || checkRecordings(used) != 0 ||
+        velktool_checkOutputNotInput(o.outputFile, g.tspPath) != 0)
         return 1;
-    g.inputMode = 1;
-    g.nMic = velkio_Positions_getSize(g.micXml->poses);
-    g.nSrc = velkio_Positions_getSize(g.srcXml->poses);
-    if (velktool_selectChannels(used, resetMic, tspList, micList) != 0 ||
-        velktool_readConfig() != 0 ||
-        velktool_checkRunInputs(used, tspList, micList) != 0 ||
-        checkWindowLengths(tfType, directLength, reverbLength) != 0 ||
-        checkTspConfig(tspList) != 0 || checkRecordings(used) != 0 ||
-        velktool_checkOutputNotInput(outputFile, g.tspPath) != 0)
-        return 1;
-    // Read and transformed once for all positions, before anything is
-    // written.
-    velktool_TspReference ref{};
-    if (readReference(&ref) != 0)
-        return 1;
+    return readReference(&reference);
+}
 
-    allocateArrays();
-    velktool_createTmpPath();
-    velktool_setMicPosId(used);
-    velktool_setSrcPosId();
-
-    std::vector<velktool_CutRangePair> ranges((size_t)g.nSrc);
+int work(const velktool_TfRun &run)
+{
+    const velktool_TfOptions &o = run.o;
     int status = 0;
     for (int s = 0; s < g.nSrc; s++) {
-        status = deconvolveSource(s, &ref, used);
+        status = deconvolveSource(s, &reference, run.used);
         if (status != 0)
-            break;   // files of earlier positions stay in the temporary tree
-        velktool_setIRvectFromFlt(tfType, s, directLength, reverbLength,
-                                  &ranges[(size_t)s]);
+            break; // files of earlier positions stay in the temporary tree
+        velktool_setIRvectFromFlt(o.tfType, s, o.directLength, o.reverbLength,
+                                  &run.ranges[(size_t)s]);
         printf(" progress:%d / %d\n", s + 1, g.nSrc);
         fflush(stdout);
     }
-    velktool_freeTspReference(&ref);
+    velktool_freeTspReference(&reference);
     if (status != 0)
         return 1;
 
-    if (tfType == LOC || tfType == LOC_SEP) {
-        cat_asprintf(&g.info, "Direct sound Length  %d\n", directLength);
-        cat_asprintf(&g.info, "Reverb sound Length  %d\n", reverbLength);
-    }
-    genTfFromIR(tfType, normalizeSrc, normalizeMic, normalizeFreq, resetMic,
-                outputFile, ranges.data());
+    velktool_reportWindowLengths(o);
+    genTfFromIR(o.tfType, o.normalizeSrc, o.normalizeMic, o.normalizeFreq, o.resetMic,
+                o.outputFile, run.ranges);
     return 0;
 }
 
+const velktool_TfCommand command = {
+    .name = "calctfrec",
+    .listOption = "tsp-list",
+    .listHelp = "TSP list file  (ex. tsp.xml)",
+    .description = "  Generate transfer function from TSPs\n",
+    .startName = "velktoolcli_calctfrecExec",
+    .endName = "velktoolcli_calctfrecExec",
+    .inputMode = 1,
+    .windows = true,
+    .arrays = VELKTOOL_IR_RUN_ARRAYS,
+    .checkFiles = checkFiles,
+    .work = work};
+
+} // namespace
+
 int velktoolcli_calctfrec(int argc, char **argv)
 {
-    velktool_TfOptions o;
-    struct poptOption table[] = {
-        VELKTOOL_TF_LIST_ENTRIES(o, "tsp-list", "TSP list file  (ex. tsp.xml)"),
-        VELKTOOL_TF_REVERB_ENTRY(o),
-        VELKTOOL_TF_NORMALIZE_ENTRIES(o),
-        VELKOPT_COMMON_ENTRIES(o.logLevel),
-        POPT_TABLEEND};
-
-    poptContext ctx =
-        poptGetContext(nullptr, argc, const_cast<const char **>(argv), table, 0);
-    poptSetOtherOptionHelp(ctx, "calctfrec [OPTIONS]*");
-    velktool_tfOptionLoop(ctx, o, helpForCalcTfRec, velktool_checkTfOption, __func__);
-    if (velktool_checkTfMandatory(o, "--tsp-list") != 0) {
-        poptFreeContext(ctx);
-        return 1;
-    }
-
-    VELKIO_LOG(VELKIO_LOG_INFO, "@ velktoolcli_calctfrecExec start");
-    int result = velktoolcli_calctfrecExec(
-        o.sourceList, o.micList, o.tfType, o.outputFile, o.directLength,
-        o.reverbLength, o.normalizeSrc, o.normalizeMic, o.normalizeFreq,
-        o.resetMic);
-    VELKIO_LOG(VELKIO_LOG_INFO, "@ velktoolcli_calctfrecExec %s end",
-               result == 0 ? "normal" : "error");
-    poptFreeContext(ctx);
-    velktool_Exit(result);
+    return velktool_runTfCommand(command, argc, argv);
 }

@@ -301,8 +301,9 @@ int writewave(SNDFILE *file, const SF_INFO *info, long long frames,
         return 1;
     short *buffer = (short *)malloc(channels * BLOCK_FRAMES * sizeof(short));
     if (buffer == nullptr) {
+        // The file is then not written (the caller discards it).
         perror("malloc");
-        exit(1);
+        return -1;
     }
     int result = 1;
     for (long long f = 0; f < frames && result == 1;) {
@@ -1077,6 +1078,21 @@ void interleavedPeaks(const ImpulseFile &file, int from, int to,
         }
     }
 }
+
+} // namespace
+
+// One signal is searched as a file of one channel: a single peak search
+// serves both.
+int searchPeak(const float *x, int n, int from, int to)
+{
+    const ImpulseFile signal = {x, 1, n, 0};
+    PeakBuffers b = {nullptr, std::vector<int>(1), std::vector<float>(1),
+                     std::vector<char>(1)};
+    interleavedPeaks(signal, from, to, b);
+    return b.channelPeaks[0];
+}
+
+namespace {
 
 // Copies the samples of the cut windows of one source, channels in use,
 // into the rows of wavData (at their own indices).

@@ -33,15 +33,20 @@ const Subcommand *findSubcommand(const char *word)
 int main(int argc, char **argv)
 {
     int status = 1;
-    bool wantsHelp = argc >= 2 && strcmp(argv[1], "--help") == 0;
+    // --help (or -h) and --version as the first argument; what follows is
+    // ignored.
+    int common = argc >= 2 ? velkopt_commonWord(argv[1]) : 0;
 
     // No argument at all, or a subcommand word alone without any option:
     // nothing runs.
-    if (argc < 2 || (argc == 2 && !wantsHelp)) {
+    if (argc < 2 || (argc == 2 && common == 0)) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "Main Argument Error");
         VELKIO_LOG(VELKIO_LOG_ERROR, "\n\nHow to use [velktool5 --help]\n\n");
-    } else if (wantsHelp) {
+    } else if (common == VELKOPT_HELP) {
         help();
+        status = 0;
+    } else if (common == VELKOPT_VERSION) {
+        velkopt_printVersion("velktool5");
         status = 0;
     } else if (const Subcommand *sub = findSubcommand(argv[1])) {
         status = sub->frontEnd(argc, argv);

@@ -117,6 +117,8 @@ int velktoolcli_calcsysimp(int argc, char **argv);
  * bins[k] = e^(i phase), phase = -(k * (delay * 2 pi)) / nfft in double
  * precision rounded to float, to single-precision rounding. */
 void velktool_delayTF(float delay, int nfft, velktool_ComplexFloat *bins);
+/* The command line of calcsysimp (its option table). */
+extern const velkopt_Program calcsysimp_commandLine;
 /* Value parsers of calcsysimp.  --searchoffset "START,END": 0 on success
  * with 0 <= START <= END, else 1 and nothing set.  --outchannellist:
  * channels 0 .. 63 separated by commas or spaces; 0 on success with the
@@ -229,7 +231,7 @@ int readwavfile(const char *path, double ***data, int *frames, int *channels,
 void velktool_freeWaveData(double **data);
 /* Writes data[channels][frames] (on the 16-bit integer scale, truncated
  * toward zero, clipped to the 16-bit range) as interleaved 16-bit samples.
- * 1 on success, -1 on a short write. */
+ * 1 on success, -1 on a short write or when memory runs out. */
 int writewave(SNDFILE *file, const SF_INFO *info, long long frames,
               double **data);
 /* 16-bit PCM WAV file from data[channels][frames]; 1 on success, -1 when
@@ -355,13 +357,16 @@ float velktool_divAll(int s, int flag, float ***ir, float x);
 /* Operations on TFvect / tmpTFvect, bins 0 .. nfft/2. */
 void velktool_conjTF(void);
 void velktool_setZeroToTFvect(void);
-void velktool_copyTmpTFvectFromTFvect(void);
+/* The normalizations of the transfer functions `tf` ([nSrc][nMic] rows of
+ * bins 0 .. nfft/2: TFvect, or rows of the library's matrices), in
+ * place; the powers of the values before any of them go to tmpTFvect. */
+void velktool_copyTmpTFvectFromTFvect(velktool_ComplexFloat *const *const *tf);
 void velktool_absTF(void);
 void velktool_powTF(void);
-void velktool_normalizeSRC(void);
-void velktool_normalizeMIC(void);
-void velktool_normalizeFREQ(void);
-void normalizeTF(int src, int mic, int freq);
+void velktool_normalizeSRC(velktool_ComplexFloat *const *const *tf);
+void velktool_normalizeMIC(velktool_ComplexFloat *const *const *tf);
+void velktool_normalizeFREQ(velktool_ComplexFloat *const *const *tf);
+void normalizeTF(velktool_ComplexFloat *const *const *tf, int src, int mic, int freq);
 
 /* Cartesian coordinates of the positions ids[0 .. count-1] into out; 0 on
  * success, 1 on a failed conversion or an id the list does not hold. */
@@ -380,13 +385,13 @@ void velktool_ShowData(const int *v, int n);
 /* Transfer-function assembly and archive writing (tfwrite.cpp)        */
 /* ------------------------------------------------------------------ */
 
-/* Transfer functions of tfType from IRvectLoc / IRvectSep, the archive at
- * outputFile and its README and calcTF annotations.  Returns the result
- * of the annotation step (0 when there was none).  IRvectLoc and
- * IRvectSep are released (and nulled) once transformed. */
-int genTfFromIR(int tfType, int normalizeSrc, int normalizeMic,
-                int normalizeFreq, int resetMic, const char *outputFile,
-                const velktool_CutRangePair *ranges);
+/* Transfer functions of tfType from IRvectLoc / IRvectSep and the archive
+ * at outputFile with its README and calcTF annotations
+ * (writeTFWithReport).  IRvectLoc and IRvectSep are released (and nulled)
+ * once transformed. */
+void genTfFromIR(int tfType, int normalizeSrc, int normalizeMic,
+                 int normalizeFreq, int resetMic, const char *outputFile,
+                 const velktool_CutRangePair *ranges);
 void genMUSIC(void);
 void genGSS(int normalizeSrc, int normalizeMic, int normalizeFreq);
 /* loctf / septf (nSrc matrices nMic x nfft/2+1) from TFvect. */
@@ -401,26 +406,16 @@ void velktool_setSeptfFromArray(void);
 void velktool_newSourceMatrices(int tfType);
 void velktool_transformSource(int tfType, int s, float *const *loc,
                               float **sep);
-int genTfFromMatrices(int tfType, int normalizeSrc, int normalizeMic,
-                      int normalizeFreq, int resetMic, const char *outputFile,
-                      const velktool_CutRangePair *ranges);
+void genTfFromMatrices(int tfType, int normalizeSrc, int normalizeMic,
+                       int normalizeFreq, int resetMic, const char *outputFile,
+                       const velktool_CutRangePair *ranges);
 /* Builds tf from the documents (their positions, configuration and
  * neighbours move into tf) and loctf/septf (also owned by tf afterwards;
- * the fields are nulled) or sourceTF, and writes the archive; ends the run
- * when the write fails. */
-void writeTF(int tfType, const char *outputFile, int resetMic);
-/* writeTF with the report: when info is not null the archive is written
- * once with the README member and the calcTF annotations of ranges, as
- * appendInfoToZipFile would add them afterwards.  0, or 1 when the
- * annotations could not be made (logged; the archive then has the README
- * and the library's source.xml). */
-int writeTFWithReport(int tfType, const char *outputFile, int resetMic,
-                      const velktool_CutRangePair *ranges);
-/* README member and calcTF annotations, only when info is not null;
- * 0 on success or nothing to do, 1 on failure (logged).  The archive is
- * read into memory, changed there and written back as a whole file
- * (velkio_Output), so that it is replaced complete or not at all. */
-int appendInfoToZipFile(const char *outputFile,
-                        const velktool_CutRangePair *ranges);
+ * the fields are nulled) or sourceTF, and writes the archive once: when info is not
+ * null with the README member and the calcTF annotations of ranges (nSrc
+ * pairs indexed like srcPosId, may be null).  Ends the run when the write
+ * fails. */
+void writeTFWithReport(int tfType, const char *outputFile, int resetMic,
+                       const velktool_CutRangePair *ranges);
 
 #endif /* VELKTOOL5_VELKTOOL_H */

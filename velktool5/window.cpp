@@ -33,65 +33,6 @@ int clampInt(long long v)
 /* Peak search and cutting                                             */
 /* ------------------------------------------------------------------ */
 
-namespace {
-
-// Four floats side by side (the compiler's portable vector extension): the
-// largest magnitude of a channel is found four samples per step.
-typedef float Float4 __attribute__((vector_size(16)));
-typedef int Int4 __attribute__((vector_size(16)));
-
-// The largest |x[i]| for i in [start, end), at least `floor`; NaN samples
-// never win (a comparison with NaN is false).
-float largestMagnitude(const float *x, int start, int end, float floor)
-{
-    const Int4 absMask = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
-    Float4 best = {floor, floor, floor, floor};
-    int i = start;
-    for (; i + 4 <= end; i += 4) {
-        Float4 v;
-        memcpy(&v, x + i, sizeof v);
-        v = (Float4)((Int4)v & absMask);
-        best = v > best ? v : best;
-    }
-    float m = floor;
-    for (int k = 0; k < 4; ++k)
-        if (best[k] > m)
-            m = best[k];
-    for (; i < end; ++i)
-        if (fabsf(x[i]) > m)
-            m = fabsf(x[i]);
-    return m;
-}
-
-} // namespace
-
-int searchPeak(const float *x, int n, int from, int to)
-{
-    if (n <= 0)
-        return 0;
-    int start = 0, end = n;
-    if (from >= 0 && to >= 0) {
-        start = from < n ? from : n;
-        end = to < n ? to : n;
-    }
-    // A search that starts at or beyond the end of the data yields the last
-    // sample rather than an index outside the signal.
-    if (start >= n)
-        return n - 1;
-    // The earliest sample of the largest magnitude wins; a NaN at the start
-    // is never replaced, since nothing compares larger than it.
-    float first = fabsf(x[start]);
-    if (std::isnan(first))
-        return start;
-    float peak = largestMagnitude(x, start + 1, end, first);
-    if (peak == first)
-        return start;
-    int best = start + 1;
-    while (fabsf(x[best]) != peak)
-        ++best;
-    return best;
-}
-
 void getIrRange4FFT(int isSep, int peak, int length, int n, int s,
                     velktool_CutRange *range)
 {
@@ -281,12 +222,12 @@ void velktool_setZeroToTFvect(void)
             g.TFvect[s][j][g.nfft / 2] = 0;
 }
 
-void velktool_copyTmpTFvectFromTFvect(void)
+void velktool_copyTmpTFvectFromTFvect(velktool_ComplexFloat *const *const *tf)
 {
     for (int s = 0; s < g.nSrc; ++s)
         for (int j = 0; j < g.nMic; ++j)
             for (int k = 0; k < bins(); ++k)
-                g.tmpTFvect[s][j][k] = g.TFvect[s][j][k];
+                g.tmpTFvect[s][j][k] = tf[s][j][k];
 }
 
 void velktool_absTF(void)
@@ -321,7 +262,7 @@ bool usableDivisor(float e)
 
 } // namespace
 
-void velktool_normalizeSRC(void)
+void velktool_normalizeSRC(velktool_ComplexFloat *const *const *tf)
 {
     for (int j = 0; j < g.nMic; ++j) {
         for (int k = 0; k < bins(); ++k) {
@@ -331,12 +272,12 @@ void velktool_normalizeSRC(void)
             float e = sqrtf(sum);
             if (usableDivisor(e))
                 for (int s = 0; s < g.nSrc; ++s)
-                    g.TFvect[s][j][k] /= e;
+                    tf[s][j][k] /= e;
         }
     }
 }
 
-void velktool_normalizeMIC(void)
+void velktool_normalizeMIC(velktool_ComplexFloat *const *const *tf)
 {
     for (int s = 0; s < g.nSrc; ++s) {
         for (int k = 0; k < bins(); ++k) {
@@ -346,12 +287,12 @@ void velktool_normalizeMIC(void)
             float e = sqrtf(sum);
             if (usableDivisor(e))
                 for (int j = 0; j < g.nMic; ++j)
-                    g.TFvect[s][j][k] /= e;
+                    tf[s][j][k] /= e;
         }
     }
 }
 
-void velktool_normalizeFREQ(void)
+void velktool_normalizeFREQ(velktool_ComplexFloat *const *const *tf)
 {
     for (int s = 0; s < g.nSrc; ++s) {
         for (int j = 0; j < g.nMic; ++j) {
@@ -361,25 +302,25 @@ void velktool_normalizeFREQ(void)
             float e = sqrtf(sum);
             if (usableDivisor(e))
                 for (int k = 0; k < bins(); ++k)
-                    g.TFvect[s][j][k] /= e;
+                    tf[s][j][k] /= e;
         }
     }
 }
 
-void normalizeTF(int src, int mic, int freq)
+void normalizeTF(velktool_ComplexFloat *const *const *tf, int src, int mic, int freq)
 {
     if (g.tmpTFvect == nullptr)
         velktool_new(VELKTOOL_TMPTFVECT);
     velktool_initArray(VELKTOOL_TMPTFVECT);
-    velktool_copyTmpTFvectFromTFvect();
+    velktool_copyTmpTFvectFromTFvect(tf);
     velktool_absTF();
     velktool_powTF();
     if (src == 1)
-        velktool_normalizeSRC();
+        velktool_normalizeSRC(tf);
     if (mic == 1)
-        velktool_normalizeMIC();
+        velktool_normalizeMIC(tf);
     if (freq == 1)
-        velktool_normalizeFREQ();
+        velktool_normalizeFREQ(tf);
 }
 
 /* ------------------------------------------------------------------ */

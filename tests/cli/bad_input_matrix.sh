@@ -11,16 +11,13 @@
 set -u
 BIN=${VELK_BIN:?}
 LEGACY=${VELK_SRC:?}/tests/support/legacy_files.py
-command -v python3 >/dev/null || { echo "SKIP: python3 is needed"; exit 0; }
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
+command -v python3 >/dev/null || skip "python3 is needed"
 cd "$T" || exit 1
 F=$T/f   # fixtures, good and damaged
 mkdir "$F"
 
 rows=0
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # row NAME OUTPUT PROGRAM ARGS...: runs the program in a fresh directory
 # $T/run/NAME (relative paths are taken from there) and checks the rules
@@ -633,5 +630,5 @@ cs device       - "$F/mat.tff" "$F/ltf.zip" "$DEV"
 unset EXPECT
 [ -c "$DEV" ] || [ -p "$DEV" ] || fail "the device target was replaced: $(ls -l "$DEV")"
 
-echo "$rows rows, $failures failures"
-[ "$failures" = 0 ]
+echo "$rows rows, $FAILS failures"
+finish

@@ -6,8 +6,7 @@
 # option check.
 set -u
 PY=/usr/bin/python3
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
 cd "$T" || exit 1
 SUBCOMMAND=calcsysimp
 . "$VELK_SRC/tests/support/tfcli.bash"
@@ -114,6 +113,28 @@ has_err search "searchOffsetFrom [0]"
 has_err search "searchOffsetTo   [16384]"
 $PY -c "import numpy as np, sys; sys.exit(int(np.argmax(np.abs(np.fromfile('$T/search/ir_ch0.flt', '<f4')))) != 50)" ||
     FAIL "search: impulse response does not peak at 50"
+# At 48 kHz (--rate): the TSP of tsp48.wav at an odd place of a recording,
+# with a weaker echo; the offset found is the lag of the largest
+# cross-correlation that numpy computes from the same files.
+$PY - <<'EOF' || FAIL "once48: can not make the recording"
+import numpy as np
+import scipy.io.wavfile as wav
+rate, tsp = wav.read('tsp48.wav')
+rec = np.zeros(40000)
+rec[7321:7321 + len(tsp)] += tsp
+rec[7361:7361 + len(tsp)] += 0.3 * tsp
+wav.write('once48.wav', 48000, rec.astype(np.float32))
+rec = rec.astype(np.float32).astype(np.float64)
+c = np.abs(np.correlate(rec[:32768], tsp.astype(np.float64), 'full'))[len(tsp) - 1:]
+open('once48.want', 'w').write('searched offset = %d\nsuggest start offset = %d\n'
+                               % (np.argmax(c), np.argmax(c) - 50))
+EOF
+run search48 0 --rate 48000 --tsporigwav ../tsp48.wav --samplebyframe 4096 --syncaddfreq 1 \
+    --syncaddoffset 0 --searchoffset 0,32768 --outchannellist 0 --inputwave ../once48.wav \
+    --outputpath ir
+cmp -s "$T/search48/out" "$T/once48.want" ||
+    FAIL "search48: stdout [$(cat "$T/search48/out")], numpy [$(cat "$T/once48.want")]"
+grep -q '^searched offset = 7321$' "$T/once48.want" || FAIL "search48: numpy finds $(cat "$T/once48.want")"
 # Searching without a channel list is allowed, with a complaint.
 run searchall 0 --tsporigwav ../tsp.wav --samplebyframe 4096 --syncaddfreq 1 --syncaddoffset 0 \
     --searchoffset 0,16384 --inputwave ../once.wav --outputpath ir
@@ -153,6 +174,8 @@ grep -qF "$(printf 'Select\xc2\xa0channel(s)\xc2\xa0to\xc2\xa0calculate.')" "$T/
     FAIL "help: --outchannellist help text"
 grep -qF -- "--searchoffset=INT,INT" "$T/help/out" || FAIL "help: --searchoffset"
 grep -qF -- "--syncaddoffset=INT" "$T/help/out" || FAIL "help: --syncaddoffset"
+grep -qF -- "--rate=INT" "$T/help/out" && grep -qF "(default: 16000)" "$T/help/out" ||
+    FAIL "help: --rate and its default"
 run helplate 1 --logLevel D --help
 [ -s "$T/helplate/out" ] && FAIL "helplate: usage printed"
 missing_in_order helplate "missing --tsporigflt missing --inputwave missing --outputpath "
@@ -166,7 +189,8 @@ option_errors --tsporigwav ../tsp.wav --inputwave ../rec.wav --outputpath ir -- 
     "--tsporigchannel -1" "--sigmax 0" "--samplebyframe 0" "--syncaddfreq 0" \
     "--syncaddoffset -1" "--ch-origin -1" "--searchoffset 100,50" "--searchoffset 100" \
     "--searchoffset -5,10" "--searchoffset 1x,5" "--searchoffset 0,2147483648" \
-    "--outchannellist 64" "--outchannellist 2x" "--outchannellist -1" "--nope"
+    "--outchannellist 64" "--outchannellist 2x" "--outchannellist -1" "--rate 0" \
+    "--rate -48000" "--rate 48k" "--nope"
 for d in "$T"/opt*; do [ ! -e "$d/ir_ch0.flt" ] || FAIL "option error wrote a file"; done
 
-exit $fail
+finish

@@ -5,8 +5,7 @@
 # channel selection with --reset-mic, the usage screen, and every refusal.
 set -u
 PY=/usr/bin/python3
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
 cd "$T" || exit 1
 SUBCOMMAND=calctfgeo
 . "$VELK_SRC/tests/support/tfcli.bash"
@@ -186,7 +185,8 @@ Usage: velktool5 calctfgeo [OPTIONS]*
                                         microphones.xml and reset their ids.
                                         (for VELKTOOL4 compatible)
       --logLevel=E|W|I|D                Log information level (default: "E")
-      --help                            Show this help message
+  -h, --help                            Show this help message
+      --version                         Show the program's version
 
 
 EOF
@@ -236,4 +236,4 @@ refuse mic65 "65 microphones in [../mic65.xml]: at most 64 can be used without a
 sed 's|<position id="1">|<position id="0">|' tsp.xml >tspdup.xml
 refuse srcdup "source position id [0] appears twice in [../tspdup.xml]" tspdup.xml mic.xml
 
-exit $fail
+finish

@@ -8,8 +8,7 @@
 # with --reset-mic, the usage screen and every refusal.
 set -u
 PY=/usr/bin/python3
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
 cd "$T" || exit 1
 SUBCOMMAND=calctfimp
 . "$VELK_SRC/tests/support/tfcli.bash"
@@ -210,7 +209,8 @@ Usage: velktool5 calctfimp [OPTIONS]*
                                         microphones.xml and reset their ids.
                                         (for VELKTOOL4 compatible)
       --logLevel=E|W|I|D                Log information level (default: "E")
-      --help                            Show this help message
+  -h, --help                            Show this help message
+      --version                         Show the program's version
 
 
 EOF
@@ -260,4 +260,4 @@ config --nfft 64 --peak 300,400 cfg300.xml
 merge imp300.xml src.xml cfg300.xml
 run peak300 0 --impulse-list ../imp300.xml --mic-list ../mic.xml --output-file tf.zip --output-type LOC --direct-length 8
 
-exit $fail
+finish

@@ -11,8 +11,7 @@
 # every refusal.
 set -u
 PY=/usr/bin/python3
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
 cd "$T" || exit 1
 SUBCOMMAND=calctfmouth
 . "$VELK_SRC/tests/support/tfcli.bash"
@@ -288,4 +287,4 @@ echo "19 s recording, --hop 10: status $status, peak memory $peak kB"
 has_err long_run "mouth TSP frames=30209 (segment 1024 .. 307200)"
 [ "${peak:-999999}" -lt 102400 ] || FAIL "long_run: peak memory $peak kB, expected below 100 MB"
 
-exit $fail
+finish

@@ -8,8 +8,7 @@
 # text, the progress lines and the refusals.
 set -u
 PY=/usr/bin/python3
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
 cd "$T" || exit 1
 SUBCOMMAND=calctfrec
 . "$VELK_SRC/tests/support/tfcli.bash"
@@ -250,4 +249,4 @@ run opt 1 --tsp-list ../tsp.xml --mic-list ../mic.xml --output-file tf.zip --out
 has_err opt "invalid string value"
 no_output opt
 
-exit $fail
+finish

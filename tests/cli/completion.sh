@@ -4,10 +4,7 @@
 # COMP_CWORD), and its option lists against the programs' own --help.
 set -u
 SCRIPT="$VELK_SRC/completion/velk.bash"
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-FAILS=0
-fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
+. "$VELK_SRC/tests/support/cli.bash"
 
 # shellcheck source=/dev/null
 source "$SCRIPT" || { echo "FAIL: $SCRIPT does not load"; exit 1; }
@@ -48,7 +45,9 @@ expect "velktool5 calctfgeo --rev" "" "calctfgeo has no --reverb-length"
 expect "velktool5 calcsysimp --tsporig" "--tsporigchannel --tsporigflt --tsporigwav" "calcsysimp options"
 expect "velktoolcli-genposxml grid --min-" "--min-x_axis --min-y_axis --min-z_axis" "grid axes"
 expect "velktoolcli-genposxml circle --ele" "--elevation" "circle elevation"
-expect "velktoolcli-validtf --" "--help --json --logLevel --show" "validtf options"
+expect "velktoolcli-validtf --" "--help --json --logLevel --show --version" "validtf options"
+expect "velktool5 --" "--help --version" "velktool5 before the subcommand"
+expect "velktool5 calcsysimp --ra" "--rate" "calcsysimp sampling rate"
 expect "velktoolcli-diagnose --max-d" "--max-delay-residual --max-direction-error" "diagnose thresholds"
 # Keyword values, as "--opt val", "--opt=val" (one word) and "--opt" "=" "val".
 expect "velktool5 calctfrec --output-type L" "LOC LOC_SEP" "output type"
@@ -98,5 +97,4 @@ for prog in velktoolcli-zip2coord velktoolcli-validtf velktoolcli-validxml velkt
     check_help "$prog" ""
 done
 
-[ "$FAILS" = 0 ] || { echo "$FAILS failure(s)"; exit 1; }
-echo "completion works"
+finish "completion works"

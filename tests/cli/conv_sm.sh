@@ -6,21 +6,9 @@
 set -u
 BIN=${VELK_BIN:?}
 LEGACY=${VELK_SRC:?}/tests/support/legacy_files.py
-command -v python3 >/dev/null || { echo "SKIP: python3 is needed"; exit 0; }
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
+command -v python3 >/dev/null || skip "python3 is needed"
 cd "$T" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-run() {
-    local name=$1 want=$2
-    shift 2
-    "$@" >"$name.out" 2>"$name.err"
-    local got=$?
-    [ "$got" = "$want" ] || fail "$name: exit $got, expected $want ($(head -c 300 "$name.err"))"
-}
-has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
-lacks() { grep -qF -- "$2" "$1" && fail "$1 holds: $2"; }
 in_order() {
     local a b
     a=$(grep -nF -- "$2" "$1" | head -1 | cut -d: -f1)
@@ -47,7 +35,8 @@ Description:
 
 Usage: velktoolcli-conv-sm [OPTIONS]* sepmatfile(binary) septffile(zip) outputfile(zip)
       --logLevel=E|W|I|D     Log information level (default: "E")
-      --help                 Show this help message
+  -h, --help                 Show this help message
+      --version              Show the program's version
 
 Arguments:
   sepmatfile  Separation matrix file               (e.g., mat.tff)
@@ -117,5 +106,4 @@ has unwritable.err "can not write output file [missing/dir/new.zip]"
 lacks unwritable.err "SUCCESS"
 ls | grep -q '\.zip\.' && fail "temporary files left behind: $(ls)"
 
-[ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
-echo "conv_sm: all passed"
+finish "conv_sm: all passed"

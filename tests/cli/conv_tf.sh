@@ -5,21 +5,10 @@
 set -u
 BIN=${VELK_BIN:?}
 LEGACY=${VELK_SRC:?}/tests/support/legacy_files.py
-command -v python3 >/dev/null || { echo "SKIP: python3 is needed"; exit 0; }
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
+command -v python3 >/dev/null || skip "python3 is needed"
 cd "$T" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 # run NAME EXPECTED_STATUS COMMAND...: keeps stdout in NAME.out, stderr in NAME.err
-run() {
-    local name=$1 want=$2
-    shift 2
-    "$@" >"$name.out" 2>"$name.err"
-    local got=$?
-    [ "$got" = "$want" ] || fail "$name: exit $got, expected $want ($(head -c 300 "$name.err"))"
-}
-has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
 # in_order FILE TEXT1 TEXT2: both present, TEXT1 on an earlier line
 in_order() {
     local a b
@@ -61,7 +50,8 @@ Usage: velktoolcli-conv-tf [OPTIONS]* outputfile(zip)
   -l, --localization=STRING     Localization transfer file(Binary)
   -s, --separation=STRING       Separation transfer file(Binary)
       --logLevel=E|W|I|D        Log information level (default: "E")
-      --help                    Show this help message
+  -h, --help                    Show this help message
+      --version                 Show the program's version
 
 
 EOF
@@ -152,5 +142,4 @@ has unwritable.err "can not write output file [missing/dir/out.zip]"
 grep -q SUCCESS unwritable.err && fail "unwritable: reported SUCCESS"
 ls | grep -q '\.zip\.' && fail "temporary files left behind: $(ls)"
 
-[ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
-echo "conv_tf: all passed"
+finish "conv_tf: all passed"

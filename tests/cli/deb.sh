@@ -7,14 +7,11 @@
 # tutorial and the demo run with the packaged programs alone.
 set -u
 BUILD=$(cd "$VELK_BIN/.." && pwd)
+. "$VELK_SRC/tests/support/cli.bash"
 for tool in cpack dpkg-deb dpkg ldd readelf; do
-    command -v "$tool" >/dev/null || { echo "SKIP: $tool not installed"; exit 0; }
+    command -v "$tool" >/dev/null || skip "$tool not installed"
 done
-[ -f "$BUILD/CPackConfig.cmake" ] || { echo "SKIP: $BUILD has no CPack configuration"; exit 0; }
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-FAILS=0
-fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
+[ -f "$BUILD/CPackConfig.cmake" ] || skip "$BUILD has no CPack configuration"
 
 . "$VELK_SRC/tests/support/programs.bash"
 
@@ -97,5 +94,4 @@ esac
     >"$T/demo.log" 2>&1 || fail "the demo from the package: $(tail -n 15 "$T/demo.log")"
 grep -q "demo finished" "$T/demo.log" || fail "the demo from the package did not finish"
 
-[ "$FAILS" = 0 ] || { echo "$FAILS failure(s)"; exit 1; }
-echo "the .deb depends on what the programs link and holds every file"
+finish "the .deb depends on what the programs link and holds every file"

@@ -4,14 +4,10 @@
 # archives load with the library, hold only finite values, and the measured
 # transfer functions point at the positions they were simulated from.
 set -u
+. "$VELK_SRC/tests/support/cli.bash"
 if ! "$VELK_BIN/velktool5" calctfimp --help 2>/dev/null | grep -q -- --impulse-list; then
-    echo "SKIP: velktool5 calctfimp not built"
-    exit 0
+    skip "velktool5 calctfimp not built"
 fi
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-FAILS=0
-fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
 
 bash "$VELK_SRC/examples/demo.sh" "$(dirname "$VELK_BIN")" "$T/demo" >"$T/out" 2>&1 ||
     { cat "$T/out"; fail "demo.sh ended with an error"; }
@@ -43,5 +39,4 @@ bash "$VELK_SRC/examples/demo.sh" "$T/broken" "$T/demo2" >"$T/out" 2>&1 && fail 
 grep -q "simulator broke" "$T/out" || fail "the failing step's log is not shown"
 [ -e "$T/demo2/tf_imp.zip" ] && fail "broken demo went on after the failed step"
 
-[ "$FAILS" = 0 ] || exit 1
-echo "demo passed"
+finish "demo passed"

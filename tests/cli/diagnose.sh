@@ -7,16 +7,13 @@
 # clears the findings of a moved microphone and of swapped channels, the
 # suggested channel list those of a dead channel.
 set -u
+. "$VELK_SRC/tests/support/cli.bash"
 for prog in velksim velktool5 velktoolcli-genposxml velktoolcli-genconfig \
     velktoolcli-mergexmls velktoolcli-diagnose; do
-    [ -x "$VELK_BIN/$prog" ] || { echo "SKIP: $prog not built"; exit 77; }
+    [ -x "$VELK_BIN/$prog" ] || skip "$prog not built"
 done
 PY=/usr/bin/python3
-$PY -c 'import numpy, scipy' 2>/dev/null || { echo "SKIP: numpy and scipy are needed"; exit 77; }
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-FAILS=0
-fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
+$PY -c 'import numpy, scipy' 2>/dev/null || skip "numpy and scipy are needed"
 export PATH="$VELK_BIN:$PATH"
 cd "$T" || exit 1
 
@@ -284,5 +281,4 @@ sys.exit(bad)
 EOF
     fail "the JSON numbers do not agree with numpy"
 
-[ "$FAILS" = 0 ] || { echo "$FAILS failure(s)"; exit 1; }
-echo "diagnose finds every simulated fault"
+finish "diagnose finds every simulated fault"

@@ -5,19 +5,16 @@
 # taken. With VELK_SCREENSHOT=PATH the screenshot is also copied there (the
 # README's picture, docs/images/diagnose-report.png, is made that way).
 set -u
+. "$VELK_SRC/tests/support/cli.bash"
 for prog in velksim velktool5 velktoolcli-genposxml velktoolcli-genconfig \
     velktoolcli-mergexmls velktoolcli-diagnose; do
-    [ -x "$VELK_BIN/$prog" ] || { echo "SKIP: $prog not built"; exit 77; }
+    [ -x "$VELK_BIN/$prog" ] || skip "$prog not built"
 done
 BROWSER=""
 for b in chromium-headless-shell chromium; do
     command -v "$b" >/dev/null && { BROWSER=$(command -v "$b"); break; }
 done
-[ -n "$BROWSER" ] || { echo "SKIP: no headless Chromium (chromium-headless-shell)"; exit 77; }
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-FAILS=0
-fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
+[ -n "$BROWSER" ] || skip "no headless Chromium (chromium-headless-shell)"
 export PATH="$VELK_BIN:$PATH"
 cd "$T" || exit 1
 quiet() { "$@" >quiet.out 2>&1 || { fail "setup: $*"; tail -5 quiet.out; }; }
@@ -82,5 +79,4 @@ if [ -n "${VELK_SCREENSHOT:-}" ] && [ "$FAILS" = 0 ]; then
     cp report.png "$VELK_SCREENSHOT" || fail "cannot copy the screenshot to $VELK_SCREENSHOT"
 fi
 
-[ "$FAILS" = 0 ] || { echo "$FAILS failure(s)"; exit 1; }
-echo "the report renders in Chromium with every picture"
+finish "the report renders in Chromium with every picture"

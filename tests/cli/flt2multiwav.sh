@@ -5,24 +5,12 @@
 set -u
 BIN=${VELK_BIN:?}
 PY=/usr/bin/python3
-T=$(mktemp -d)
-trap 'chmod -R u+rwx "$T"; rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
+AT_EXIT='chmod -R u+rwx "$T"'
 cd "$T" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-run() {
-    local name=$1 want=$2
-    shift 2
-    "$@" >"$name.out" 2>"$name.err"
-    local got=$?
-    [ "$got" = "$want" ] || fail "$name: exit $got, expected $want ($(head -c 300 "$name.err"))"
-}
-has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
-lacks() { ! grep -qF -- "$2" "$1" || fail "$1 has: $2"; }
 F="$BIN/velktoolcli-flt2multiwav"
 if ! $PY -c 'import numpy, scipy.io.wavfile' 2>/dev/null; then
-    echo "SKIP: $PY with numpy and scipy not available"
-    exit 0
+    skip "$PY with numpy and scipy not available"
 fi
 
 # Raw inputs: file c<n> holds n samples, value 1000*channel + index (as
@@ -180,5 +168,4 @@ has nooutput.err "missing output_wav_filename"
 run badopt 1 "$F" --bogus x.wav a.raw
 has badopt.err "--bogus: unknown option"
 
-[ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
-echo "all flt2multiwav checks passed"
+finish "all flt2multiwav checks passed"

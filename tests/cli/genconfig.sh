@@ -3,12 +3,9 @@
 # parsing, the help screen, option errors and output failures.
 set -u
 PROG="$VELK_BIN/velktoolcli-genconfig"
-if [ ! -x "$PROG" ]; then echo "SKIP: $PROG not built"; exit 0; fi
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
+if [ ! -x "$PROG" ]; then skip "$PROG not built"; fi
 cd "$T" || exit 1
-FAILS=0
-fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
 
 run() { "$PROG" "$@" >"$T/out" 2>"$T/err"; RC=$?; }
 expect_rc() { [ "$RC" = "$1" ] || fail "$2: exit $RC, expected $1 ($(head -c 300 "$T/err"))"; }
@@ -91,7 +88,7 @@ for line in '-c, --comment=STRING       Comment (default: "comment")' \
             '--help                 Show this help message'; do
     grep -qF -- "$line" "$T/out" || fail "help lacks [$line]"
 done
-[ "$(grep -c -- '--' "$T/out")" = 11 ] || fail "help: 11 options expected"
+[ "$(grep -c -- '--' "$T/out")" = 12 ] || fail "help: 12 options expected"
 run -s 8 --help
 expect_rc 0 "help after an option"
 expect_config "$T/out" "synchronousAverage=8" "help after an option writes the document"
@@ -110,5 +107,4 @@ if [ -w /dev/full ]; then
     grep -q SUCCESS "$T/err" && fail "standard output full: success reported"
 fi
 
-[ "$FAILS" = 0 ] && echo "all genconfig checks passed"
-[ "$FAILS" = 0 ]
+finish "all genconfig checks passed"

@@ -3,20 +3,9 @@
 # that must leave nothing behind.
 set -u
 BIN=${VELK_BIN:?}
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
 cd "$T" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 # run NAME EXPECTED_STATUS COMMAND...: keeps stdout in NAME.out, stderr in NAME.err
-run() {
-    local name=$1 want=$2
-    shift 2
-    "$@" >"$name.out" 2>"$name.err"
-    local got=$?
-    [ "$got" = "$want" ] || fail "$name: exit $got, expected $want ($(head -c 300 "$name.err"))"
-}
-has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
 nothing_written() {
     [ ! -s "$1.out" ] || fail "$1: standard output not empty"
     [ ! -e out.xml ] || fail "$1: out.xml left behind"
@@ -102,5 +91,4 @@ run beyond 1 "$BIN/velktoolcli-genneighbors" -n 0 big.xml out.xml
 has beyond.err "[out.xml] not written: the document would be larger than the XML readers accept (268435456 bytes, 2000000 elements and attributes)"
 nothing_written beyond
 
-[ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
-echo "genneighbors: all passed"
+finish "genneighbors: all passed"

@@ -4,12 +4,9 @@
 # each model, path templates, channel lists and the microphone limits.
 set -u
 PROG="$VELK_BIN/velktoolcli-genposxml"
-if [ ! -x "$PROG" ]; then echo "SKIP: $PROG not built"; exit 0; fi
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
+if [ ! -x "$PROG" ]; then skip "$PROG not built"; fi
 cd "$T" || exit 1
-FAILS=0
-fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
 
 # run ARGS...: status in $RC, streams in $T/out and $T/err
 run() { "$PROG" "$@" >"$T/out" 2>"$T/err"; RC=$?; }
@@ -246,5 +243,4 @@ if [ -w /dev/full ]; then
     [ -c /dev/full ] || fail "full device removed"
 fi
 
-[ "$FAILS" = 0 ] && echo "all genposxml checks passed"
-[ "$FAILS" = 0 ]
+finish "all genposxml checks passed"

@@ -6,12 +6,9 @@
 # velktoolcli-genconfig's default configuration looks for it.
 set -u
 BUILD=$(cd "$VELK_BIN/.." && pwd)
+. "$VELK_SRC/tests/support/cli.bash"
 command -v cmake >/dev/null || { echo "FAIL: cmake not found"; exit 1; }
-[ -f "$BUILD/cmake_install.cmake" ] || { echo "SKIP: $BUILD is not a configured build"; exit 0; }
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-FAILS=0
-fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
+[ -f "$BUILD/cmake_install.cmake" ] || skip "$BUILD is not a configured build"
 
 . "$VELK_SRC/tests/support/programs.bash"
 PREFIX=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$BUILD/CMakeCache.txt")
@@ -67,5 +64,4 @@ check_tree "$T/opt/velk" "--prefix"
 MANPATH="$T/opt/velk/share/man" man -w velktoolcli-validtf >/dev/null 2>&1 ||
     fail "man does not find the pages under the prefix"
 
-[ "$FAILS" = 0 ] || { echo "$FAILS failure(s)"; exit 1; }
-echo "install gives every file"
+finish "install gives every file"

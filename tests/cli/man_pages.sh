@@ -4,10 +4,7 @@
 # program's own --help lists.
 set -u
 MAN_DIR="$VELK_SRC/docs/man"
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-FAILS=0
-fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
+. "$VELK_SRC/tests/support/cli.bash"
 
 . "$VELK_SRC/tests/support/programs.bash"
 SECTIONS="NAME SYNOPSIS DESCRIPTION OPTIONS EXIT.STATUS DIAGNOSTICS EXAMPLES SEE.ALSO"
@@ -72,5 +69,4 @@ groff -ww -man -z "$T/bad.1" 2>&1 | grep -q . || fail "groff -ww does not report
 echo "--min-radius" | grep -Eq -- "(^|[^-])--radius([^A-Za-z0-9_-]|$)" &&
     fail "the option pattern matches inside a longer option"
 
-[ "$FAILS" = 0 ] || { echo "$FAILS failure(s)"; exit 1; }
-echo "all manual pages pass"
+finish "all manual pages pass"

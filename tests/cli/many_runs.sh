@@ -5,12 +5,9 @@
 # same run alone.  Eight are more than the six time stamps a run tries, so
 # the last ones make a run directory with a suffix.
 set -u
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
 . "$VELK_SRC/tests/support/measurement.bash"
 . "$VELK_SRC/tests/support/zipcmp.bash"
-fail=0
-FAIL() { echo "FAIL: $*"; fail=1; }
 
 small_measurement "$T/m" 8 || { echo "setup failed"; cat "$T/m/setup.err"; exit 1; }
 cd "$T/m" || exit 1
@@ -39,4 +36,4 @@ for dir in .velktool-temp/*/; do
     [ "$n" = 32 ] || FAIL "$dir holds $n impulse-response files, not 32"
 done
 echo "run directories: $(ls .velktool-temp | tr '\n' ' ')"
-exit $fail
+finish

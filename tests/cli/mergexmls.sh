@@ -3,20 +3,8 @@
 # output streams, failures that must leave nothing behind.
 set -u
 BIN=${VELK_BIN:?}
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
 cd "$T" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-run() {
-    local name=$1 want=$2
-    shift 2
-    "$@" >"$name.out" 2>"$name.err"
-    local got=$?
-    [ "$got" = "$want" ] || fail "$name: exit $got, expected $want ($(head -c 300 "$name.err"))"
-}
-has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
-lacks() { ! grep -qF -- "$2" "$1" || fail "$1 has: $2"; }
 nothing_written() {
     [ ! -s "$1.out" ] || fail "$1: standard output not empty"
     [ ! -e out.xml ] || fail "$1: out.xml left behind"
@@ -101,5 +89,4 @@ has noopen.err "file open error!!"
 "$BIN/velktoolcli-mergexmls" nb.xml >/dev/full 2>/dev/null &&
     fail "a failed write to stdout was reported as success"
 
-[ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
-echo "mergexmls: all passed"
+finish "mergexmls: all passed"

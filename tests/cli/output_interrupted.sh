@@ -12,18 +12,15 @@
 #  - three genposxml runs writing different lists to one path at once
 #    leave one of the three whole lists, 20 times over.
 set -u
-command -v strace >/dev/null || { echo "SKIP: strace is needed"; exit 77; }
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
+command -v strace >/dev/null || skip "strace is needed"
 . "$VELK_SRC/tests/support/writers.bash"
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 B=$VELK_BIN
 
 export WRITER_FIXTURES=$T/f
 writer_fixtures "$WRITER_FIXTURES" || { echo "setup failed"; tail -20 "$T/f/setup.log"; exit 1; }
 mkdir "$T/run" "$T/out" && cd "$T/run" || exit 1
-strace -qq -o /dev/null true 2>/dev/null || { echo "SKIP: strace can not trace here"; exit 77; }
+strace -qq -o /dev/null true 2>/dev/null || skip "strace can not trace here"
 
 # ---- SIGKILL at the rename, every writer ---------------------------------
 RENAMES=rename,renameat,renameat2
@@ -129,4 +126,4 @@ left=$(ls | grep '\.tmp\.')
 [ -z "$left" ] || fail "concurrent runs left temporary files: $left"
 echo "three genposxml runs to one path at once: 20 of 20 results one whole list"
 
-exit $((failures > 0))
+finish

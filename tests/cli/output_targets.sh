@@ -13,29 +13,28 @@
 #    its own, so that a program that failed the test could not damage the
 #    machine's /dev.
 set -u
-[ "$(id -u)" = 0 ] || { echo "SKIP: mounting the small file system needs root"; exit 77; }
+. "$VELK_SRC/tests/support/cli.bash"
+[ "$(id -u)" = 0 ] || skip "mounting the small file system needs root"
 if [ -z "${VELK_PRIVATE_MOUNTS:-}" ]; then
     unshare -m --propagation private true 2>/dev/null ||
-        { echo "SKIP: no private mount namespace (unshare -m)"; exit 77; }
+        skip "no private mount namespace (unshare -m)"
+    rm -rf "$T"
     VELK_PRIVATE_MOUNTS=1 exec unshare -m --propagation private bash "$0" "$@"
 fi
-T=$(mktemp -d)
-trap 'umount "$T/disk" /dev 2>/dev/null; rm -rf "$T"' EXIT
+AT_EXIT='umount "$T/disk" /dev 2>/dev/null'
 . "$VELK_SRC/tests/support/writers.bash"
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 export WRITER_FIXTURES=$T/f
 writer_fixtures "$WRITER_FIXTURES" || { echo "setup failed"; tail -20 "$T/f/setup.log"; exit 1; }
 D=$T/disk
 mkdir "$D" "$T/run" && mount -t tmpfs -o size=2m tmpfs "$D" ||
-    { echo "SKIP: can not mount a tmpfs"; exit 77; }
+    skip "can not mount a tmpfs"
 cd "$T/run" || exit 1
 
 # full NAME TARGET KIND: the file system filled up, writer NAME must fail
 # and keep TARGET as it is (KIND says what it holds).
 full() {
-    local w=$1 target=$2 kind=$3 rc left before=$failures
+    local w=$1 target=$2 kind=$3 rc left before=$FAILS
     cp "$target" previous
     dd if=/dev/zero of="$D/filler" bs=4k 2>/dev/null
     writer_run "$w" "$target"
@@ -45,7 +44,7 @@ full() {
     cmp -s previous "$target" || fail "$w: $kind was changed"
     left=$(cd "$D" && ls | grep -v '^filler$' | grep -vx "$(basename "$target")")
     [ -z "$left" ] || fail "$w: left behind: $left"
-    [ "$failures" = "$before" ] &&
+    [ "$FAILS" = "$before" ] &&
         echo "$w: status $rc, $kind ($(stat -c %s previous) bytes) kept, nothing else left"
     rm -f "$D/filler"
 }
@@ -64,7 +63,7 @@ done
 mount -t tmpfs -o mode=755 tmpfs /dev &&
     mknod -m 666 /dev/null c 1 3 && mknod -m 666 /dev/zero c 1 5 &&
     ln -s /proc/self/fd /dev/fd && ln -s /proc/self/fd/1 /dev/stdout &&
-    ln -s /proc/self/fd/2 /dev/stderr || { echo "SKIP: can not make a private /dev"; exit 77; }
+    ln -s /proc/self/fd/2 /dev/stderr || skip "can not make a private /dev"
 ln -s /dev/null "$D/null_ch0.flt"
 # refused NAME TARGET: writer NAME, its standard output a pipe, must refuse
 # TARGET.
@@ -87,4 +86,4 @@ done
 [ -c /dev/null ] && [ -L /dev/stdout ] && [ -L "$D/null_ch0.flt" ] ||
     fail "a device or a link was replaced: $(ls -l /dev/null /dev/stdout "$D/null_ch0.flt")"
 echo "every writer refused /dev/null, /dev/stdout on a pipe and a link to /dev/null; /dev/null is $(stat -c %F /dev/null)"
-exit $((failures > 0))
+finish

@@ -6,12 +6,9 @@
 # name in a run keep their impulse responses apart.  The plant of another
 # user is tests/cli/run_tree_planted.sh.
 set -u
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
 . "$VELK_SRC/tests/support/measurement.bash"
 . "$VELK_SRC/tests/support/zipcmp.bash"
-fail=0
-FAIL() { echo "FAIL: $*"; fail=1; }
 
 calctfrec() {   # calctfrec DIR STATUS LIST: output in DIR/out, DIR/err
     local dir=$1 want=$2 list=$3 got
@@ -78,4 +75,4 @@ second=$(echo "$M"/.velktool-temp/*/tsp/take.wav_1/float_ch0.flt)
 [ -f "$first" ] && [ -f "$second" ] && ! cmp -s "$first" "$second" ||
     FAIL "same name: not two directories take.wav and take.wav_1 with their own impulse responses"
 
-exit $fail
+finish

@@ -6,16 +6,13 @@
 # root's) and leave the linked file as it was.  The plant is made as the
 # user nobody, so the test needs root and setpriv.
 set -u
-[ "$(id -u)" = 0 ] || { echo "SKIP: needs root, to plant as another user"; exit 77; }
-command -v setpriv >/dev/null || { echo "SKIP: setpriv is not installed"; exit 77; }
-id nobody >/dev/null 2>&1 || { echo "SKIP: no user nobody"; exit 77; }
+. "$VELK_SRC/tests/support/cli.bash"
+[ "$(id -u)" = 0 ] || skip "needs root, to plant as another user"
+command -v setpriv >/dev/null || skip "setpriv is not installed"
+id nobody >/dev/null 2>&1 || skip "no user nobody"
 setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups true 2>/dev/null ||
-    { echo "SKIP: setpriv cannot run as nobody here"; exit 77; }
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+    skip "setpriv cannot run as nobody here"
 . "$VELK_SRC/tests/support/measurement.bash"
-fail=0
-FAIL() { echo "FAIL: $*"; fail=1; }
 
 chmod 0755 "$T"
 W=$T/shared
@@ -44,4 +41,4 @@ grep -qF "[.velktool-temp] belongs to user id $(id -u nobody), not to the user r
 cmp -s "$T/victim" "$T/victim.orig" || FAIL "the linked file was changed"
 [ ! -e "$W/tf.zip" ] || FAIL "an archive was written"
 [ -z "$(find "$W/.velktool-temp" -user 0)" ] || FAIL "root made files in the planted directory"
-exit $fail
+finish

@@ -7,13 +7,10 @@
 # bad parameters are refused.
 set -u
 PROG="$VELK_BIN/velktoolcli-simulate"
-if [ ! -x "$PROG" ]; then echo "SKIP: $PROG not built"; exit 0; fi
+. "$VELK_SRC/tests/support/cli.bash"
+if [ ! -x "$PROG" ]; then skip "$PROG not built"; fi
 PY=/usr/bin/python3
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
 cd "$T" || exit 1
-FAILS=0
-fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
 
 # A WAV reader of its own (standard library only), so the checks do not
 # lean on libsndfile, which wrote the files.
@@ -197,5 +194,4 @@ refuse "16-bit clipping" "would clip in 16 bits" --pcm16 --gain 2 --sources 1
 refuse "TSP length" "--tsp-length must be a power of two" --make-tsp t.wav --tsp-length 1000
 [ -e bad ] && [ -n "$(ls bad)" ] && fail "a refused run left files: $(ls bad)"
 
-[ "$FAILS" = 0 ] || exit 1
-echo "all simulator checks passed"
+finish "all simulator checks passed"

@@ -9,12 +9,9 @@
 set -u
 PY=/usr/bin/python3
 SUPPORT=$VELK_SRC/tests/support
-$PY -c 'import netCDF4, numpy, scipy.io' 2>/dev/null || { echo "SKIP: $PY lacks netCDF4, numpy or scipy"; exit 77; }
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
+$PY -c 'import netCDF4, numpy, scipy.io' 2>/dev/null || skip "$PY lacks netCDF4, numpy or scipy"
 cd "$T" || exit 1
-FAILS=0
-fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
 quiet() { "$@" >/dev/null 2>"$T/err" || { fail "$*: $(cat "$T/err")"; }; }
 B=$VELK_BIN
 
@@ -158,5 +155,4 @@ for f in $DAMAGED; do
     [ ! -e $f.zip ] || fail "$f: archive written"
 done
 
-[ "$FAILS" = 0 ] || { echo "$FAILS failure(s)"; exit 1; }
-echo "SOFA, MAT and npz files read back as written"
+finish "SOFA, MAT and npz files read back as written"

@@ -6,15 +6,12 @@
 # same file (read with netCDF4), and the archive exported again as a
 # GeneralTF file that netCDF4 reads with every mandatory part.
 set -u
+. "$VELK_SRC/tests/support/cli.bash"
 KEMAR=/usr/share/libmysofa/MIT_KEMAR_normal_pinna.sofa
 PY=/usr/bin/python3
-[ -r "$KEMAR" ] || { echo "SKIP: $KEMAR missing (Debian package libmysofa1)"; exit 77; }
-$PY -c 'import netCDF4, numpy, scipy.io' 2>/dev/null || { echo "SKIP: $PY lacks netCDF4, numpy or scipy"; exit 77; }
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+[ -r "$KEMAR" ] || skip "$KEMAR missing (Debian package libmysofa1)"
+$PY -c 'import netCDF4, numpy, scipy.io' 2>/dev/null || skip "$PY lacks netCDF4, numpy or scipy"
 cd "$T" || exit 1
-FAILS=0
-fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
 
 "$VELK_BIN/velktoolcli-sofa2tf" "$KEMAR" kemar.zip >out 2>err || fail "import: $(cat err)"
 "$VELK_BIN/velktoolcli-validtf" --show kemar.zip >show 2>err || fail "validtf: $(cat err)"
@@ -55,5 +52,4 @@ for m in range(710):
 assert e['N'][-1] == 22050.0
 EOF
 
-[ "$FAILS" = 0 ] || { echo "$FAILS failure(s)"; exit 1; }
-echo "the KEMAR set imports, checks and exports"
+finish "the KEMAR set imports, checks and exports"

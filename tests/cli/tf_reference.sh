@@ -17,16 +17,12 @@ PY=/usr/bin/python3
 BIN=${VELK_BIN:?}
 SRC=${VELK_SRC:?}
 WRITE=
+. "$VELK_SRC/tests/support/cli.bash"
 [ "${1:-}" = "--write" ] && WRITE=$(realpath "${2:?}")
 if ! $PY -c 'import numpy, scipy.io' 2>/dev/null; then
-    echo "SKIP: $PY with numpy and scipy not available"
-    exit 77
+    skip "$PY with numpy and scipy not available"
 fi
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
 cd "$T" || exit 1
-fail=0
-FAIL() { echo "FAIL: $*"; fail=1; }
 
 grid() {   # grid FILE TYPE XMAX [more options]: positions at x = 1 .. XMAX
     local out=$1 type=$2 x1=$3; shift 3
@@ -134,4 +130,4 @@ for name, want in ref.items():
 sys.exit(bad)
 EOF
 
-[ "$fail" = 0 ] && echo "PASS" || exit 1
+finish PASS

@@ -5,13 +5,10 @@
 # "make deps" installs: without it this test is skipped.
 set -u
 PY=/usr/bin/python3
-command -v octave-cli >/dev/null || { echo "SKIP: octave-cli not installed"; exit 77; }
-$PY -c 'import numpy' 2>/dev/null || { echo "SKIP: $PY lacks numpy"; exit 77; }
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
+command -v octave-cli >/dev/null || skip "octave-cli not installed"
+$PY -c 'import numpy' 2>/dev/null || skip "$PY lacks numpy"
 cd "$T" || exit 1
-FAILS=0
-fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
 quiet() { "$@" >/dev/null 2>"$T/err" || fail "$*: $(cat "$T/err")"; }
 B=$VELK_BIN
 
@@ -56,5 +53,4 @@ assert np.array_equal(pos, z['source_position'].ravel(order='F'))
 print('octave ok')
 EOF
 
-[ "$FAILS" = 0 ] || { echo "$FAILS failure(s)"; exit 1; }
-echo "Octave loads the MAT-file as written"
+finish "Octave loads the MAT-file as written"

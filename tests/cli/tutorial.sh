@@ -10,17 +10,14 @@
 set -u
 DOC="$VELK_SRC/docs/tutorial.md"
 INSTALLED=${VELK_INSTALLED_ROOT:-}
+. "$VELK_SRC/tests/support/cli.bash"
 for prog in velktoolcli-simulate velktool5 velktoolcli-genposxml velktoolcli-genconfig velktoolcli-genneighbors \
     velktoolcli-mergexmls velktoolcli-validxml velktoolcli-validtf velktoolcli-zip2coord \
     velktoolcli-flt2multiwav velktoolcli-diagnose velktoolcli-tfexport velktoolcli-sofa2tf; do
-    if [ ! -x "$VELK_BIN/$prog" ]; then echo "SKIP: $prog not built"; exit 77; fi
+    if [ ! -x "$VELK_BIN/$prog" ]; then skip "$prog not built"; fi
 done
-command -v parallel >/dev/null || { echo "SKIP: GNU parallel is not installed"; exit 77; }
+command -v parallel >/dev/null || skip "GNU parallel is not installed"
 . "$VELK_SRC/tests/support/zipcmp.bash"
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-FAILS=0
-fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
 
 # The commands: the lines between ```sh and the closing ```.
 awk '/^```sh$/ { inside = 1; next } /^```/ { inside = 0; next } inside' "$DOC" >"$T/commands.sh"
@@ -95,5 +92,4 @@ for room in small medium large; do
 done
 same_members "$W/small.zip" "$W/large.zip" && fail "the rooms gave the same archive"
 
-[ "$FAILS" = 0 ] || { echo "$FAILS failure(s)"; exit 1; }
-echo "tutorial runs as written"
+finish "tutorial runs as written"

@@ -6,25 +6,12 @@ set -u
 BIN=${VELK_BIN:?}
 SRC=${VELK_SRC:?}
 PY=/usr/bin/python3
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
 cd "$T" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-run() {
-    local name=$1 want=$2
-    shift 2
-    "$@" >"$name.out" 2>"$name.err"
-    local got=$?
-    [ "$got" = "$want" ] || fail "$name: exit $got, expected $want ($(head -c 300 "$name.err"))"
-}
-has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
-lacks() { ! grep -qF -- "$2" "$1" || fail "$1 has: $2"; }
 verdict() { [ "$(cat "$1.err")" = "$2" ] || fail "$1: stderr is '$(cat "$1.err")', expected '$2'"; }
 V="$BIN/velktoolcli-validtf"
 if ! $PY -c 'import numpy, scipy.io' 2>/dev/null; then
-    echo "SKIP: $PY with numpy and scipy not available"
-    exit 0
+    skip "$PY with numpy and scipy not available"
 fi
 mk() { $PY "$SRC/tests/support/make_tf_archive.py" "$@" || { echo "cannot make $1"; exit 1; }; }
 
@@ -183,5 +170,4 @@ has badopt.err "--bogus: unknown option"
 run debug 0 "$V" --logLevel D both.zip
 has debug.err "-s=false"
 
-[ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
-echo "all validtf checks passed"
+finish "all validtf checks passed"

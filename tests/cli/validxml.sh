@@ -3,20 +3,8 @@
 # statuses and the JSON summary read by a real JSON parser.
 set -u
 BIN=${VELK_BIN:?}
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
 cd "$T" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-run() {
-    local name=$1 want=$2
-    shift 2
-    "$@" >"$name.out" 2>"$name.err"
-    local got=$?
-    [ "$got" = "$want" ] || fail "$name: exit $got, expected $want ($(head -c 300 "$name.err"))"
-}
-has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
-lacks() { ! grep -qF -- "$2" "$1" || fail "$1 has: $2"; }
 verdict() { # NAME TEXT: stderr is exactly TEXT
     [ "$(cat "$1.err")" = "$2" ] || fail "$1: stderr is '$(cat "$1.err")', expected '$2'"
 }
@@ -97,5 +85,4 @@ run jsonmic 0 "$V" --mic --json mic.xml
 python3 -c 'import json,sys; d=json.load(sys.stdin); assert d == {"type": "microphone", "channels": list(range(8))}, d' \
     <jsonmic.out || fail "JSON summary of the microphone list"
 
-[ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
-echo "validxml: all passed"
+finish "validxml: all passed"

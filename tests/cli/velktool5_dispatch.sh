@@ -3,9 +3,8 @@
 # unavailable subcommands, as whole processes.
 set -u
 BIN="$VELK_BIN/velktool5"
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-fail=0
+. "$VELK_SRC/tests/support/cli.bash"
+tmp=$T
 
 # run EXPECTED_STATUS ARGS... : runs the program, keeps its outputs.
 run() {
@@ -13,17 +12,17 @@ run() {
     "$BIN" "$@" >"$tmp/out" 2>"$tmp/err"
     local got=$?
     if [ "$got" != "$want" ]; then
-        echo "FAIL: velktool5 $*: status $got, expected $want"; fail=1
+        echo "FAIL: velktool5 $*: status $got, expected $want"; FAILS=$((FAILS + 1))
     fi
 }
 expect_err() {
     if ! grep -qF -- "$1" "$tmp/err"; then
-        echo "FAIL: standard error lacks [$1]:"; cat "$tmp/err"; fail=1
+        echo "FAIL: standard error lacks [$1]:"; cat "$tmp/err"; FAILS=$((FAILS + 1))
     fi
 }
 expect_no_out() {
     if [ -s "$tmp/out" ]; then
-        echo "FAIL: unexpected standard output:"; cat "$tmp/out"; fail=1
+        echo "FAIL: unexpected standard output:"; cat "$tmp/out"; FAILS=$((FAILS + 1))
     fi
 }
 
@@ -48,9 +47,9 @@ printf '  5. calcsysimp\n       calculate impluse response from TSP wave\n      
 for args in "--help" "--help calctfimp --bogus"; do
     run 0 $args
     if ! cmp -s "$tmp/out" "$tmp/help"; then
-        echo "FAIL: velktool5 $args: help text differs"; diff "$tmp/help" "$tmp/out"; fail=1
+        echo "FAIL: velktool5 $args: help text differs"; diff "$tmp/help" "$tmp/out"; FAILS=$((FAILS + 1))
     fi
-    [ -s "$tmp/err" ] && { echo "FAIL: help wrote to standard error"; fail=1; }
+    [ -s "$tmp/err" ] && { echo "FAIL: help wrote to standard error"; FAILS=$((FAILS + 1)); }
 done
 
 # Subcommand words are matched exactly.
@@ -63,8 +62,8 @@ expect_err "Unknown function [calctf]"
 # it needs (or in a build without it) it fails with a message.
 for word in calctfimp calctfrec calctfgeo calctfmouth calcsysimp; do
     run 1 $word --logLevel E
-    [ -s "$tmp/err" ] || { echo "FAIL: $word: no message"; fail=1; }
+    [ -s "$tmp/err" ] || { echo "FAIL: $word: no message"; FAILS=$((FAILS + 1)); }
     expect_no_out
 done
 
-exit $fail
+finish

@@ -8,24 +8,11 @@ set -u
 BIN=${VELK_BIN:?}
 SRC=${VELK_SRC:?}
 PY=/usr/bin/python3
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
+. "$VELK_SRC/tests/support/cli.bash"
 cd "$T" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-run() {
-    local name=$1 want=$2
-    shift 2
-    "$@" >"$name.out" 2>"$name.err"
-    local got=$?
-    [ "$got" = "$want" ] || fail "$name: exit $got, expected $want ($(head -c 300 "$name.err"))"
-}
-has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
-lacks() { ! grep -qF -- "$2" "$1" || fail "$1 has: $2"; }
 Z="$BIN/velktoolcli-zip2coord"
 if ! $PY -c 'import numpy, scipy.io' 2>/dev/null; then
-    echo "SKIP: $PY with numpy and scipy not available"
-    exit 0
+    skip "$PY with numpy and scipy not available"
 fi
 mk() { $PY "$SRC/tests/support/make_tf_archive.py" "$@" || { echo "cannot make $1"; exit 1; }; }
 
@@ -174,5 +161,4 @@ has badopt.err "--bogus: unknown option"
 run noinput 1 "$Z" --type SEP
 has noinput.err "missing input_file"
 
-[ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
-echo "all zip2coord checks passed"
+finish "all zip2coord checks passed"

@@ -1,9 +1,7 @@
 # Shell helpers of the command-line tests of the transfer-function
 # subcommands.  Source it after setting SUBCOMMAND (calctfimp, calctfgeo)
-# and T (the test's temporary directory, the current directory); failures
-# set `fail`.
-fail=0
-FAIL() { echo "FAIL: $*"; fail=1; }
+# and after tests/support/cli.bash (T, the test's temporary directory, is
+# the current directory; FAIL counts a failure).
 
 # run NAME STATUS ARGS... : velktool5 SUBCOMMAND ARGS in a fresh directory
 # $T/NAME, standard output in NAME/out, standard error in NAME/err.

@@ -6,9 +6,6 @@
 #include "archive_test_util.h"
 
 #include <gtest/gtest.h>
-#include <libxml/parser.h>
-#include <libxml/tree.h>
-#include <libxml/xpath.h>
 #include <zip.h>
 
 #include <cmath>
@@ -357,59 +354,41 @@ TEST(Archive, RoundTripKeepsDocumentsAndEveryMatrixValue)
     velkio_TransferFunction_delete(&orig);
 }
 
-// The main program adds a README and replaces source.xml by a copy
-// annotated with calcTF elements; the archive must stay loadable.
-TEST(Archive, MainProgramPostProcessingKeepsItLoadable)
+// The main program hands the library a README and the calcTF annotations
+// of its cut ranges; the archive stays loadable, and an annotation of an
+// id the list does not hold is dropped.
+TEST(Archive, MainProgramAnnotationsKeepItLoadable)
 {
     TempDir dir;
-    std::string path = writeArchive(dir);
-    int err = 0;
-    zip_t *za = zip_open(path.c_str(), ZIP_CREATE, &err);
-    ASSERT_NE(za, nullptr);
+    std::string path = dir.file("tf.zip");
+    velkio_TransferFunction *orig = record();
     const char readme[] = "Normalization Type \n";
-    zip_source_t *s = zip_source_buffer(za, readme, sizeof readme - 1, 0);
-    ASSERT_GE(zip_add(za, "transferFunction/README", s), 0);
-
-    std::string xml = memberText(path, "transferFunction/source.xml");
-    xmlDocPtr doc = xmlParseDoc((const xmlChar *)xml.c_str());
-    ASSERT_NE(doc, nullptr);
-    xmlXPathContextPtr ctx = xmlXPathNewContext(doc);
-    xmlXPathObjectPtr found = xmlXPathEvalExpression(
-        (const xmlChar *)"/velk_xml/positions/position[@id=5]", ctx);
-    ASSERT_NE(found, nullptr);
-    ASSERT_NE(found->nodesetval, nullptr);
-    ASSERT_EQ(found->nodesetval->nodeNr, 1);
-    xmlNodePtr calc = xmlNewChild(found->nodesetval->nodeTab[0], nullptr,
-                                  (const xmlChar *)"calcTF", nullptr);
-    xmlSetProp(calc, (const xmlChar *)"type", (const xmlChar *)"localization");
-    xmlSetProp(calc, (const xmlChar *)"offset", (const xmlChar *)"531.000000");
-    xmlXPathFreeObject(found);
-    xmlXPathFreeContext(ctx);
-    xmlChar *dumped = nullptr;
-    int size = 0;
-    xmlDocDumpMemory(doc, &dumped, &size);
-    xmlFreeDoc(doc);
-    void *copy = malloc((size_t)size);
-    memcpy(copy, dumped, (size_t)size);
-    xmlFree(dumped);
-    zip_source_t *s2 = zip_source_buffer(za, copy, (zip_uint64_t)size, 1);
-    zip_int64_t index = zip_name_locate(za, "transferFunction/source.xml", 0);
-    ASSERT_GE(index, 0);
-    ASSERT_EQ(zip_replace(za, (zip_uint64_t)index, s2), 0);
-    ASSERT_EQ(zip_close(za), 0);
+    velkio_ArchiveMember member = {"transferFunction/README", readme, sizeof readme - 1};
+    velkio_CalcTF notes[] = {{5, "localization", 531.0f, 0, 0},
+                             {5, "separation", 12.5f, 3, 515},
+                             {99, "localization", 1.0f, 0, 0}};
+    ASSERT_EQ(velkio_TransferFunction_writeAnnotated(orig, path.c_str(), nullptr, &member, 1,
+                                                     notes, 3),
+              0);
 
     std::string log;
     velkio_TransferFunction *tf = loadQuietly(path, "transfer function", &log);
     ASSERT_NE(tf, nullptr) << log;
     ASSERT_EQ(tf->positions->count, nSources);
     EXPECT_EQ(tf->positions->list[1]->id, 5);
+    expectSamePositions(tf->positions, orig->positions);
     expectTFs(tf->locTFs, tf->nLocTFs, 0);
-    // The annotation is readable through the kept archive handle.
     zip_int64_t readmeIndex = zip_name_locate(tf->archive, "transferFunction/README", 0);
     EXPECT_GE(readmeIndex, 0);
-    EXPECT_NE(memberText(path, "transferFunction/source.xml").find("offset=\"531.000000\""),
-              std::string::npos);
+    std::string xml = memberText(path, "transferFunction/source.xml");
+    EXPECT_NE(xml.find("<calcTF type=\"localization\" offset=\"531.000000\"/>"
+                       "<calcTF type=\"separation\" offset=\"12.500000\" cutIndexFrom=\"3\" "
+                       "cutIndexTo=\"515\"/></position>"),
+              std::string::npos)
+        << xml;
+    EXPECT_EQ(xml.find("offset=\"1.000000\""), std::string::npos) << xml;
     velkio_TransferFunction_delete(&tf);
+    velkio_TransferFunction_delete(&orig);
 }
 
 TEST(Archive, FailedWritesLeaveTheTargetUntouchedAndNoTemporaryFile)

@@ -15,7 +15,6 @@
 #include <zip.h>
 
 #include "velktool_test_util.h"
-#include "zipread.h"
 
 using velktest::InTempDir;
 using velktest::resetRunState;
@@ -97,7 +96,8 @@ protected:
     {
         char *text = nullptr;
         if (za == nullptr || zip_name_locate(za, name, 0) < 0 ||
-            as_zip_fread(za, name, &text) != 0)
+            velkio_Archive_readMember(za, nullptr, name, VELKIO_MEMBER_XML,
+                                      (unsigned char **)&text, nullptr) != 0)
             return "<missing>";
         std::string out = text;
         free(text);

@@ -220,7 +220,7 @@ protected:
 
 TEST_F(Normalize, BySource)
 {
-    normalizeTF(1, 0, 0);
+    normalizeTF(g.TFvect, 1, 0, 0);
     for (int s = 0; s < 2; ++s)
         for (int j = 0; j < 3; ++j)
             for (int k = 0; k < 3; ++k)
@@ -229,7 +229,7 @@ TEST_F(Normalize, BySource)
 
 TEST_F(Normalize, ByMicrophone)
 {
-    normalizeTF(0, 1, 0);
+    normalizeTF(g.TFvect, 0, 1, 0);
     for (int s = 0; s < 2; ++s)
         for (int j = 0; j < 3; ++j)
             for (int k = 0; k < 3; ++k)
@@ -239,7 +239,7 @@ TEST_F(Normalize, ByMicrophone)
 
 TEST_F(Normalize, ByFrequencyAndAllThreeFromThePowersBefore)
 {
-    normalizeTF(0, 0, 1);
+    normalizeTF(g.TFvect, 0, 0, 1);
     for (int s = 0; s < 2; ++s)
         for (int j = 0; j < 3; ++j)
             for (int k = 0; k < 3; ++k)
@@ -249,7 +249,7 @@ TEST_F(Normalize, ByFrequencyAndAllThreeFromThePowersBefore)
 
     // All three: each divisor comes from the unnormalized powers.
     SetUp();
-    normalizeTF(1, 1, 1);
+    normalizeTF(g.TFvect, 1, 1, 1);
     for (int s = 0; s < 2; ++s)
         for (int j = 0; j < 3; ++j)
             for (int k = 0; k < 3; ++k) {

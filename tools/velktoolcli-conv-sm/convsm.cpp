@@ -21,20 +21,9 @@ void help(poptContext ctx, int status)
                   "  outputfile  Output separation matrix file        (e.g., out.zip)\n");
 }
 
-/* The option loop; 0 when every option was accepted. */
-int parseOptions(poptContext ctx, const char *const *logLevel)
-{
-    int rc;
-    while ((rc = poptGetNextOpt(ctx)) >= 0) {
-        velkopt_handleCommon(ctx, rc, *logLevel, help);
-        hasParsedOpt = 1;
-    }
-    if (rc < -1) {
-        VELKOPT_LOG_POPT_ERROR(ctx, rc);
-        return 1;
-    }
-    return 0;
-}
+const char *logLevel = "E";
+
+struct poptOption table[] = {VELKOPT_COMMON_ENTRIES(logLevel), POPT_TABLEEND};
 
 /* The two input paths, named on standard output.  A missing matrix file
  * is reported together with a missing archive. */
@@ -98,18 +87,16 @@ int convsm_writeArchive(const velkio_TransferFunction *tf, const char *path)
     return 0;
 }
 
+const velkopt_Program convsm_commandLine = {
+    "velktoolcli-conv-sm", table,
+    "[OPTIONS]* sepmatfile(binary) septffile(zip) outputfile(zip)", help, nullptr, nullptr,
+    VELKOPT_NEEDS_ARGUMENTS};
+
 int convsm_main(int argc, const char **argv)
 {
-    const char *logLevel = "E";
-    struct poptOption table[] = {VELKOPT_COMMON_ENTRIES(logLevel), POPT_TABLEEND};
-    hasParsedOpt = 0;
-    poptContext ctx = poptGetContext(NULL, argc, argv, table, 0);
-    poptSetOtherOptionHelp(ctx, "[OPTIONS]* sepmatfile(binary) septffile(zip) outputfile(zip)");
-    if (argc < 2) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "argument error!!");
-        help(ctx, 1);
-    }
-    int result = parseOptions(ctx, &logLevel);
+    logLevel = "E";
+    poptContext ctx = velkopt_getContext(&convsm_commandLine, argc, argv);
+    int result = velkopt_parse(ctx, &convsm_commandLine);
     if (result == 0)
         result = convert(ctx);
     poptFreeContext(ctx);

@@ -7,6 +7,7 @@
 #ifndef VELK_CONVSM_H
 #define VELK_CONVSM_H
 
+#include "options.h"
 #include "velkio.h"
 
 /* The whole program on its command line: returns the exit status (0 or
@@ -18,5 +19,8 @@ int convsm_main(int argc, const char **argv);
  * when the archive could not be written (nothing is left at `path` then,
  * or the file that was there stays as it was). */
 int convsm_writeArchive(const velkio_TransferFunction *tf, const char *path);
+
+/* The command line of the program (its option table). */
+extern const velkopt_Program convsm_commandLine;
 
 #endif /* VELK_CONVSM_H */

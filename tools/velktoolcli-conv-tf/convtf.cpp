@@ -36,20 +36,17 @@ struct Options {
     const char *logLevel = "E";
 };
 
-/* The option loop; 0 when every option was accepted. */
-int parseOptions(poptContext ctx, Options *opt)
-{
-    int rc;
-    while ((rc = poptGetNextOpt(ctx)) >= 0) {
-        velkopt_handleCommon(ctx, rc, opt->logLevel, help);
-        hasParsedOpt = 1;
-    }
-    if (rc < -1) {
-        VELKOPT_LOG_POPT_ERROR(ctx, rc);
-        return 1;
-    }
-    return 0;
-}
+Options opt;
+
+struct poptOption table[] = {
+    {"localization", 'l', POPT_ARG_STRING, &opt.locPath, 'l',
+     "Localization transfer file(Binary)", NULL},
+    {"separation", 's', POPT_ARG_STRING, &opt.sepPath, 's',
+     "Separation transfer file(Binary)", NULL},
+    {"output", 'o', POPT_ARG_STRING | POPT_ARGFLAG_DOC_HIDDEN, &opt.outputPath, 'o',
+     "Output transfer file(zip)", NULL},
+    VELKOPT_COMMON_ENTRIES(opt.logLevel),
+    POPT_TABLEEND};
 
 /* Names the inputs on standard output; 1 when there is none. */
 int announceInputs(const Options &opt)
@@ -119,26 +116,15 @@ int convtf_writeArchive(const velkio_TransferFunction *tf, const char *path)
     return 0;
 }
 
+const velkopt_Program convtf_commandLine = {
+    "velktoolcli-conv-tf", table, "[OPTIONS]* outputfile(zip)", help, nullptr, nullptr,
+    VELKOPT_NEEDS_ARGUMENTS};
+
 int convtf_main(int argc, const char **argv)
 {
-    Options opt;
-    struct poptOption table[] = {
-        {"localization", 'l', POPT_ARG_STRING, &opt.locPath, 'l',
-         "Localization transfer file(Binary)", NULL},
-        {"separation", 's', POPT_ARG_STRING, &opt.sepPath, 's',
-         "Separation transfer file(Binary)", NULL},
-        {"output", 'o', POPT_ARG_STRING | POPT_ARGFLAG_DOC_HIDDEN, &opt.outputPath, 'o',
-         "Output transfer file(zip)", NULL},
-        VELKOPT_COMMON_ENTRIES(opt.logLevel),
-        POPT_TABLEEND};
-    hasParsedOpt = 0;
-    poptContext ctx = poptGetContext(NULL, argc, argv, table, 0);
-    poptSetOtherOptionHelp(ctx, "[OPTIONS]* outputfile(zip)");
-    if (argc < 2) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "argument error!!");
-        help(ctx, 1);
-    }
-    int result = parseOptions(ctx, &opt);
+    opt = Options();
+    poptContext ctx = velkopt_getContext(&convtf_commandLine, argc, argv);
+    int result = velkopt_parse(ctx, &convtf_commandLine);
     if (result == 0)
         result = convert(ctx, opt);
     poptFreeContext(ctx);

@@ -8,6 +8,7 @@
 
 #include <popt.h>
 
+#include "options.h"
 #include "velkio.h"
 
 /* The whole program on its command line: returns the exit status (0 or
@@ -24,5 +25,8 @@ int convtf_outputPath(poptContext ctx, const char *option, const char **path);
  * when the archive could not be written (nothing is left at `path` then,
  * or the file that was there stays as it was). */
 int convtf_writeArchive(const velkio_TransferFunction *tf, const char *path);
+
+/* The command line of the program (its option table). */
+extern const velkopt_Program convtf_commandLine;
 
 #endif /* VELK_CONVTF_H */

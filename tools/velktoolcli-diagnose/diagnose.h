@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "options.h"
 #include "velkio.h"
 
 typedef std::complex<float> diag_Complex;
@@ -245,5 +246,10 @@ std::string diag_htmlReport(const char *path, const diag_Archive &a, const diag_
  * order, written complete or not at all; 0 or 1. */
 int diag_writeMicList(const char *archivePath, const diag_Archive &a, const diag_Result &r,
                       const char *outPath);
+
+/* The command line of the program (its option table), and the program:
+ * returns its exit status. */
+extern const velkopt_Program diagnose_commandLine;
+int diagnose_main(int argc, const char **argv);
 
 #endif /* VELK_DIAGNOSE_H */

@@ -13,6 +13,8 @@
 
 #include <popt.h>
 
+#include "options.h"
+
 /* At most this many names are taken from a list file. */
 enum { FLT2WAV_MAX_CHANNELS = 64 };
 
@@ -64,5 +66,10 @@ int flt2multiwav_convert(const char *output, const std::vector<std::string> &inp
 /* The usage printer: prints the usage and ends the process with `status`,
  * unless an option has already been parsed. */
 void help(poptContext ctx, int status);
+
+/* The command line of the program (its option table), and the program:
+ * returns its exit status. */
+extern const velkopt_Program flt2multiwav_commandLine;
+int flt2multiwav_main(int argc, const char **argv);
 
 #endif /* VELK_FLT2MULTIWAV_H */

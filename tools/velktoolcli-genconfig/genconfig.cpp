@@ -98,55 +98,58 @@ void help(poptContext ctx, int status)
                   nullptr);
 }
 
+namespace {
+
+GenConfigValues values;
+const char *peakText = "0,0";
+const char *logLevel = "E";
+const int shown = POPT_ARGFLAG_SHOW_DEFAULT;
+
+struct poptOption table[] = {
+    {"comment", 'c', POPT_ARG_STRING | shown, &values.comment, 'c', "Comment", NULL},
+    {"sync", 's', POPT_ARG_INT | shown, &values.syncAverage, 's',
+     "Number of TSPs in the recorded wav", NULL},
+    {"offset", 'o', POPT_ARG_INT | shown, &values.tspOffset, 'o', "Offset of the TSP", NULL},
+    {"peak", 'p', POPT_ARG_STRING | shown, &peakText, 'p',
+     "Range for peak search (1-based, 0 means all range)", "INT,INT"},
+    {"nfft", 'n', POPT_ARG_INT | shown, &values.nfft, 'n', "NFFT of convolution", NULL},
+    {"rate", 'r', POPT_ARG_INT | shown, &values.samplingRate, 'r', "SamplingRate", NULL},
+    {"max", 'm', POPT_ARG_INT | shown, &values.signalMax, 'm', "SignalMax", NULL},
+    {"length", 'l', POPT_ARG_INT | shown, &values.tspLength, 'l', "TSPlength", NULL},
+    {"tsp-path", 't', POPT_ARG_STRING | shown, &values.tspPath, 't',
+     "Path to the original TSP", NULL},
+    VELKOPT_COMMON_ENTRIES(logLevel),
+    POPT_TABLEEND};
+
+// --peak: both bounds, or POPT_ERROR_BADNUMBER.
+int handleOption(poptContext, int rc, void *)
+{
+    if (rc == 'p' &&
+        parsePeakRange(peakText, &values.peakSearchFrom, &values.peakSearchTo) != 0)
+        return POPT_ERROR_BADNUMBER;
+    return rc;
+}
+
+} // namespace
+
+const velkopt_Program genconfig_commandLine = {
+    "velktoolcli-genconfig", table, "[OPTIONS]* [output_filename]", help, handleOption,
+    nullptr, 0};
+
 int velktoolcli_genconfig(int argc, char **argv)
 {
-    GenConfigValues v;
-    initGenConfigValues(&v);
-    const char *peakText = "0,0";
-    const char *logLevel = "E";
-    const int shown = POPT_ARGFLAG_SHOW_DEFAULT;
-
-    struct poptOption table[] = {
-        {"comment", 'c', POPT_ARG_STRING | shown, &v.comment, 'c', "Comment",
-         NULL},
-        {"sync", 's', POPT_ARG_INT | shown, &v.syncAverage, 's',
-         "Number of TSPs in the recorded wav", NULL},
-        {"offset", 'o', POPT_ARG_INT | shown, &v.tspOffset, 'o',
-         "Offset of the TSP", NULL},
-        {"peak", 'p', POPT_ARG_STRING | shown, &peakText, 'p',
-         "Range for peak search (1-based, 0 means all range)", "INT,INT"},
-        {"nfft", 'n', POPT_ARG_INT | shown, &v.nfft, 'n', "NFFT of convolution",
-         NULL},
-        {"rate", 'r', POPT_ARG_INT | shown, &v.samplingRate, 'r',
-         "SamplingRate", NULL},
-        {"max", 'm', POPT_ARG_INT | shown, &v.signalMax, 'm', "SignalMax", NULL},
-        {"length", 'l', POPT_ARG_INT | shown, &v.tspLength, 'l', "TSPlength",
-         NULL},
-        {"tsp-path", 't', POPT_ARG_STRING | shown, &v.tspPath, 't',
-         "Path to the original TSP", NULL},
-        VELKOPT_COMMON_ENTRIES(logLevel),
-        POPT_TABLEEND};
-
-    poptContext ctx = poptGetContext(NULL, argc, (const char **)argv, table, 0);
-    poptSetOtherOptionHelp(ctx, "[OPTIONS]* [output_filename]");
-    int rc;
-    while ((rc = poptGetNextOpt(ctx)) >= 0) {
-        if (!velkopt_handleCommon(ctx, rc, logLevel, help) && rc == 'p' &&
-            parsePeakRange(peakText, &v.peakSearchFrom, &v.peakSearchTo) != 0)
-            rc = POPT_ERROR_BADNUMBER;
-        if (rc < 0)
-            break;
-        hasParsedOpt = 1;
-    }
-    if (rc < -1) {
-        VELKOPT_LOG_POPT_ERROR(ctx, rc);
+    initGenConfigValues(&values);
+    peakText = "0,0";
+    logLevel = "E";
+    poptContext ctx = velkopt_getContext(&genconfig_commandLine, argc, (const char **)argv);
+    if (velkopt_parse(ctx, &genconfig_commandLine) != 0) {
         poptFreeContext(ctx);
         return 1;
     }
 
     const char *outputPath = poptGetArg(ctx);
     int status = velkio_Output_check(outputPath);
-    velkio_Config *config = status == 0 ? buildConfig(&v) : nullptr;
+    velkio_Config *config = status == 0 ? buildConfig(&values) : nullptr;
     if (status == 0 && config == nullptr) {
         VELKIO_LOG(0, "can not velkio_Config_new");
         status = 1;

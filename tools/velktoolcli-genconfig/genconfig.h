@@ -7,6 +7,8 @@
 
 #include <popt.h>
 
+#include "options.h"
+
 /* The option values, with the defaults of the program. */
 struct GenConfigValues {
     const char *comment;
@@ -34,5 +36,8 @@ void help(poptContext ctx, int status);
 
 /* The whole program; returns the exit status. */
 int velktoolcli_genconfig(int argc, char **argv);
+
+/* The command line of the program (its option table). */
+extern const velkopt_Program genconfig_commandLine;
 
 #endif /* VELK_GENCONFIG_H */

@@ -5,6 +5,7 @@
 #ifndef VELK_GENNEIGHBORS_H
 #define VELK_GENNEIGHBORS_H
 
+#include "options.h"
 #include "velkio.h"
 
 /* The only neighbour algorithm: nearest neighbours. */
@@ -22,5 +23,10 @@ int genneighbors_addNeighbors(velkio_XML *doc, int algorithm, int numMax,
  * `path` is null.  Returns 0, or 1 with a level-0 message; a file that
  * could not be written completely is removed. */
 int genneighbors_writeDocument(const velkio_XML *doc, const char *path);
+
+/* The command line of the program (its option table), and the program:
+ * returns its exit status. */
+extern const velkopt_Program genneighbors_commandLine;
+int genneighbors_main(int argc, const char **argv);
 
 #endif /* VELK_GENNEIGHBORS_H */

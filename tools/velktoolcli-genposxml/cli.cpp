@@ -120,7 +120,7 @@ const char *const channelsHelp =
 #undef NBSP
 
 // The full option table of a model: the common options, then the model's.
-void buildOptionTable(const ModelOptions *m, struct poptOption table[9])
+void buildOptionTable(const ModelOptions *m, struct poptOption table[10])
 {
     struct poptOption entries[] = {
         {"type", 't', POPT_ARG_STRING | POPT_ARGFLAG_SHOW_DEFAULT, &params.type,
@@ -137,7 +137,7 @@ void buildOptionTable(const ModelOptions *m, struct poptOption table[9])
         VELKOPT_COMMON_ENTRIES(logLevel),
         {NULL, '\0', POPT_ARG_INCLUDE_TABLE, m->table, 0, m->title, NULL},
         POPT_TABLEEND};
-    static_assert(sizeof entries / sizeof entries[0] == 9);
+    static_assert(sizeof entries / sizeof entries[0] == 10);
     memcpy(table, entries, sizeof entries);
 }
 
@@ -154,12 +154,10 @@ bool isKnownType(const char *type)
     return false;
 }
 
-// The action of one option; returns the popt code to go on with (a
-// negative code ends the loop as an error).
-int handleOption(poptContext ctx, int rc, bool *badType)
+// The checks of one option: rc, POPT_ERROR_BADNUMBER for a value out of
+// range, or VELKOPT_REPORTED for an unknown position type.
+int handleOption(poptContext ctx, int rc, void *)
 {
-    if (velkopt_handleCommon(ctx, rc, logLevel, helpForModel))
-        return rc;
     if (rc == OPT_MIN_RADIUS && !(params.radius.min > 0))
         return POPT_ERROR_BADNUMBER;
     if (rc == OPT_MAX_RADIUS && !(params.radius.max > 0))
@@ -171,34 +169,12 @@ int handleOption(poptContext ctx, int rc, bool *badType)
     if (rc == 'i' && params.idStart < 0)
         return POPT_ERROR_BADNUMBER;
     if (rc == 't' && !isKnownType(params.type)) {
-        *badType = true;
-        return POPT_ERROR_BADOPERATION;
+        VELKOPT_LOG_BAD_OPTION(ctx, "invalid value");
+        return VELKOPT_REPORTED;
     }
     if (rc == 'c' && parseChannelList(channelText, &selection) != 0)
         return POPT_ERROR_BADNUMBER;
     return rc;
-}
-
-// The option loop; returns 0, or 1 after logging an option error.
-int parseOptions(poptContext ctx)
-{
-    int rc;
-    bool badType = false;
-    while ((rc = poptGetNextOpt(ctx)) >= 0) {
-        rc = handleOption(ctx, rc, &badType);
-        if (rc < 0)
-            break;
-        hasParsedOpt = 1;
-    }
-    if (badType) {
-        VELKOPT_LOG_BAD_OPTION(ctx, "invalid value");
-        return 1;
-    }
-    if (rc < -1) {
-        VELKOPT_LOG_POPT_ERROR(ctx, rc);
-        return 1;
-    }
-    return 0;
 }
 
 // Builds the document of the positions (which it takes over) and writes
@@ -270,6 +246,15 @@ void helpFormodel(poptContext ctx, const char *model, int status)
                   description.c_str(), nullptr);
 }
 
+velkopt_Program genposxml_commandLine(enum CoordModel model)
+{
+    static struct poptOption table[10];
+    const ModelOptions options = modelOptions(model);
+    buildOptionTable(&options, table);
+    return {"velktoolcli-genposxml", table, options.otherHelp, helpForModel, handleOption,
+            nullptr, 0};
+}
+
 int velktoolcli_genposxml(int argc, char **argv)
 {
     if (argc < 2) {
@@ -277,9 +262,13 @@ int velktoolcli_genposxml(int argc, char **argv)
         help();
         return 1;
     }
+    if (argc == 2 && velkopt_commonWord(argv[1]) == VELKOPT_VERSION) {
+        velkopt_printVersion("velktoolcli-genposxml");
+        return 0;
+    }
     if (argc == 2) {
         help();
-        return strcmp(argv[1], "--help") == 0 ? 0 : 1;
+        return velkopt_commonWord(argv[1]) == VELKOPT_HELP ? 0 : 1;
     }
     const enum CoordModel model = coordModelFromName(argv[1]);
     if (model == MODEL_UNKNOWN) {
@@ -289,13 +278,9 @@ int velktoolcli_genposxml(int argc, char **argv)
     initCoordModelParams(&params, argv[1]);
     memset(&selection, 0, sizeof selection);
 
-    const ModelOptions options = modelOptions(model);
-    struct poptOption table[9];
-    buildOptionTable(&options, table);
-    poptContext ctx = poptGetContext(NULL, argc, (const char **)argv, table, 0);
-    poptSetOtherOptionHelp(ctx, options.otherHelp);
-
-    int status = parseOptions(ctx);
+    const velkopt_Program program = genposxml_commandLine(model);
+    poptContext ctx = velkopt_getContext(&program, argc, (const char **)argv);
+    int status = velkopt_parse(ctx, &program);
     if (status == 0)
         status = validateCoordModelParams(&params, &selection);
     if (status == 0)

@@ -291,7 +291,8 @@ int addPosition(CoordModelParams *params, enum CoordModel model, int id,
                 const int *channels, int count)
 {
     char path[PATH_BUFFER_SIZE];
-    makeFilepath(params->pathTemplate, values, path);
+    if (expandPathTemplate(params->pathTemplate, values, path) != PATH_TEMPLATE_OK)
+        return 1;
     velkio_Position *position = velkio_Position_new(id, 1, coords, path);
     if (position == nullptr) {
         VELKIO_LOG(0, "can not velkio_Position_new");

@@ -8,6 +8,7 @@
 
 #include <popt.h>
 
+#include "options.h"
 #include "velkio.h"
 
 /* Size of the template work buffer and of every expanded path (the texts
@@ -105,10 +106,6 @@ int validateFormatStr(const char *format);
  * `out` is then empty. */
 int expandPathTemplate(const char *tmpl, const PathValues *values, char *out);
 
-/* expandPathTemplate that ends the process with status 1 on a template
- * error (nothing has been written at that point). */
-void makeFilepath(const char *tmpl, const PathValues *values, char *out);
-
 /* ---- coordinates ---- */
 
 /* Azimuth, elevation, radius in the coordinates replaced by x, y, z. */
@@ -155,5 +152,9 @@ void helpFormodel(poptContext ctx, const char *model, int status);
 
 /* The whole program; returns the exit status. */
 int velktoolcli_genposxml(int argc, char **argv);
+
+/* The command line of a coordinate model: the common options and the
+ * model's own (one table, rebuilt by each call). */
+velkopt_Program genposxml_commandLine(enum CoordModel model);
 
 #endif /* VELK_GENPOSXML_H */

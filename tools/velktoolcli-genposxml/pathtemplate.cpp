@@ -152,9 +152,3 @@ int expandPathTemplate(const char *tmpl, const PathValues *values, char *out)
             return PATH_TEMPLATE_OK;
     }
 }
-
-void makeFilepath(const char *tmpl, const PathValues *values, char *out)
-{
-    if (expandPathTemplate(tmpl, values, out) != PATH_TEMPLATE_OK)
-        exit(1);
-}

@@ -5,6 +5,7 @@
 #ifndef VELK_MERGEXMLS_H
 #define VELK_MERGEXMLS_H
 
+#include "options.h"
 #include "velkio.h"
 
 /* Copies the sections that `input` has into `merged`, in the order
@@ -19,5 +20,10 @@ int mergexmls_addDocument(velkio_XML *merged, const velkio_XML *input,
  * `path` is null.  Returns 0, or 1 with a level-0 message; a file that
  * could not be written completely is removed. */
 int mergexmls_writeDocument(const velkio_XML *doc, const char *path);
+
+/* The command line of the program (its option table), and the program:
+ * returns its exit status. */
+extern const velkopt_Program mergexmls_commandLine;
+int mergexmls_main(int argc, const char **argv);
 
 #endif /* VELK_MERGEXMLS_H */

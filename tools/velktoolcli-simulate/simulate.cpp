@@ -351,6 +351,21 @@ enum {
     OPT_MOVE_MIC
 };
 
+// The string options' variables, in the order of their return values.
+struct StringOptions {
+    OwnedStrings *owned;
+    const char **vars[OPT_MOVE_MIC - OPT_ROOM + 1];
+};
+
+// Takes over popt's copy of a string option's value.
+int adoptStringOption(poptContext, int rc, void *data)
+{
+    StringOptions *strings = static_cast<StringOptions *>(data);
+    if (rc >= OPT_ROOM && rc <= OPT_MOVE_MIC)
+        strings->owned->adopt(strings->vars[rc - OPT_ROOM]);
+    return rc;
+}
+
 int parseOptions(int argc, const char **argv, Sim *p, OwnedStrings *owned)
 {
     struct poptOption table[] = {
@@ -426,23 +441,15 @@ int parseOptions(int argc, const char **argv, Sim *p, OwnedStrings *owned)
          "Fault: microphone C actually at X,Y,Z (m, from the array centre)", "C,X,Y,Z"},
         VELKOPT_COMMON_ENTRIES(p->logLevel),
         POPT_TABLEEND};
-    poptContext ctx = poptGetContext(nullptr, argc, argv, table, 0);
-    poptSetOtherOptionHelp(ctx, "[OPTIONS]*");
-    int rc;
-    const char **stringVars[] = {&p->room,     &p->center,     &p->outputDir, &p->name,
-                                 &p->tspFile,  &p->makeTsp,    &p->micList,   &p->sourceList,
-                                 &p->gainError, &p->invert,    &p->dead,      &p->deadNoise,
-                                 &p->swap,     &p->clip,       &p->moveMic};
-    while ((rc = poptGetNextOpt(ctx)) >= 0) {
-        if (rc >= OPT_ROOM && rc <= OPT_MOVE_MIC)
-            owned->adopt(stringVars[rc - OPT_ROOM]);
-        else
-            velkopt_handleCommon(ctx, rc, p->logLevel, helpForVelksim);
-        hasParsedOpt = 1;
-    }
+    StringOptions strings = {owned, {&p->room, &p->center, &p->outputDir, &p->name,
+                                     &p->tspFile, &p->makeTsp, &p->micList, &p->sourceList,
+                                     &p->gainError, &p->invert, &p->dead, &p->deadNoise,
+                                     &p->swap, &p->clip, &p->moveMic}};
+    const velkopt_Program program = {"velksim", table, "[OPTIONS]*", helpForVelksim,
+                                     adoptStringOption, &strings, 0};
+    poptContext ctx = velkopt_getContext(&program, argc, argv);
     int status = 0;
-    if (rc < -1) {
-        VELKOPT_LOG_POPT_ERROR(ctx, rc);
+    if (velkopt_parse(ctx, &program) != 0) {
         status = 1;
     } else if (poptPeekArg(ctx) != nullptr) {
         VELKIO_LOG(0, "unexpected argument [%s]", poptPeekArg(ctx));

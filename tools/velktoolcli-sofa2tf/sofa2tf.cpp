@@ -273,31 +273,36 @@ bool validNfft(int n)
     return n >= 4 && n <= SOFA_MAX_NFFT && (n & (n - 1)) == 0;
 }
 
-/* The option loop; 0 when every option was accepted. */
-int parseOptions(poptContext ctx, Options *o)
+Options options;
+
+/* The value checks: rc, POPT_ERROR_BADNUMBER for a length out of range,
+ * or VELKOPT_REPORTED for an unknown output type. */
+int handleOption(poptContext ctx, int rc, void *data)
 {
-    int rc;
-    while ((rc = poptGetNextOpt(ctx)) >= 0) {
-        if (!velkopt_handleCommon(ctx, rc, o->logLevel, help)) {
-            if ((rc == 'd' && o->run.directLength < 0) ||
-                (rc == 'r' && o->run.reverbLength < 0) || (rc == 'n' && !validNfft(o->run.nfft)))
-                rc = POPT_ERROR_BADNUMBER;
-            o->run.nfftGiven |= rc == 'n';
-            if (rc == 't' && (o->run.tfType = velktool_parseOutputType(o->outputType)) < 0) {
-                VELKOPT_LOG_BAD_OPTION(ctx, "invalid string value");
-                return 1;
-            }
-        }
-        if (rc < 0)
-            break;
-        hasParsedOpt = 1;
+    Options *o = static_cast<Options *>(data);
+    if ((rc == 'd' && o->run.directLength < 0) || (rc == 'r' && o->run.reverbLength < 0) ||
+        (rc == 'n' && !validNfft(o->run.nfft)))
+        return POPT_ERROR_BADNUMBER;
+    o->run.nfftGiven |= rc == 'n';
+    if (rc == 't' && (o->run.tfType = velktool_parseOutputType(o->outputType)) < 0) {
+        VELKOPT_LOG_BAD_OPTION(ctx, "invalid string value");
+        return VELKOPT_REPORTED;
     }
-    if (rc < -1) {
-        VELKOPT_LOG_POPT_ERROR(ctx, rc);
-        return 1;
-    }
-    return 0;
+    return rc;
 }
+
+struct poptOption table[] = {
+    {"direct-length", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+     &options.run.directLength, 'd', "Direct sound length", nullptr},
+    {"reverb-length", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT,
+     &options.run.reverbLength, 'r', "Reverb sound length", nullptr},
+    {"nfft", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT, &options.run.nfft, 'n',
+     "FFT length of impulse responses (a power of two)", nullptr},
+    {"output-type", '\0', POPT_ARG_STRING | POPT_ARGFLAG_SHOW_DEFAULT, &options.outputType,
+     't', "Transfer function type  LOC=Localization,SEP=Separation,LOC_SEP=LOC&SEP",
+     "LOC|SEP|LOC_SEP"},
+    VELKOPT_COMMON_ENTRIES(options.logLevel),
+    POPT_TABLEEND};
 
 int run(poptContext ctx, const Options &o)
 {
@@ -324,30 +329,17 @@ int run(poptContext ctx, const Options &o)
 
 } // namespace
 
+const velkopt_Program sofa2tf_commandLine = {
+    "velktoolcli-sofa2tf", table, "[OPTIONS]* INPUT.sofa ARCHIVE", help, handleOption,
+    &options, VELKOPT_NEEDS_ARGUMENTS};
+
 int sofa2tf_main(int argc, const char **argv)
 {
-    Options o;
+    Options &o = options;
+    o = Options();
     const char *const defaultType = o.outputType;
-    struct poptOption table[] = {
-        {"direct-length", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT, &o.run.directLength,
-         'd', "Direct sound length", nullptr},
-        {"reverb-length", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT, &o.run.reverbLength,
-         'r', "Reverb sound length", nullptr},
-        {"nfft", '\0', POPT_ARG_INT | POPT_ARGFLAG_SHOW_DEFAULT, &o.run.nfft, 'n',
-         "FFT length of impulse responses (a power of two)", nullptr},
-        {"output-type", '\0', POPT_ARG_STRING | POPT_ARGFLAG_SHOW_DEFAULT, &o.outputType, 't',
-         "Transfer function type  LOC=Localization,SEP=Separation,LOC_SEP=LOC&SEP",
-         "LOC|SEP|LOC_SEP"},
-        VELKOPT_COMMON_ENTRIES(o.logLevel),
-        POPT_TABLEEND};
-    hasParsedOpt = 0;
-    poptContext ctx = poptGetContext(NULL, argc, argv, table, 0);
-    poptSetOtherOptionHelp(ctx, "[OPTIONS]* INPUT.sofa ARCHIVE");
-    if (argc < 2) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "argument error!!");
-        help(ctx, 1);
-    }
-    int result = parseOptions(ctx, &o);
+    poptContext ctx = velkopt_getContext(&sofa2tf_commandLine, argc, argv);
+    int result = velkopt_parse(ctx, &sofa2tf_commandLine);
     if (result == 0)
         result = run(ctx, o);
     poptFreeContext(ctx);

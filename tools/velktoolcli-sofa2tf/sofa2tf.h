@@ -7,6 +7,7 @@
 #ifndef VELK_SOFA2TF_H
 #define VELK_SOFA2TF_H
 
+#include "options.h"
 #include "sofaread.h"
 
 struct sofa2tf_Options {
@@ -23,5 +24,8 @@ int sofa2tf_convert(const char *input, const char *output, const sofa2tf_Options
 
 /* The whole program on its command line; the exit status (0 or 1). */
 int sofa2tf_main(int argc, const char **argv);
+
+/* The command line of the program (its option table). */
+extern const velkopt_Program sofa2tf_commandLine;
 
 #endif /* VELK_SOFA2TF_H */

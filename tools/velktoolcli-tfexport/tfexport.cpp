@@ -341,29 +341,26 @@ struct Options {
     int kindValue = TFEXPORT_LOC;
 };
 
-/* The option loop; 0 when every option was accepted. */
-int parseOptions(poptContext ctx, Options *o)
+Options options;
+
+/* The keyword options: rc, or VELKOPT_REPORTED for an unknown keyword. */
+int handleOption(poptContext ctx, int rc, void *data)
 {
-    int rc;
-    while ((rc = poptGetNextOpt(ctx)) >= 0) {
-        if (!velkopt_handleCommon(ctx, rc, o->logLevel, help)) {
-            if (rc == 'f' && (o->formatValue = tfexport_parseFormat(o->format)) < 0) {
-                VELKOPT_LOG_BAD_OPTION(ctx, "invalid string value");
-                return 1;
-            }
-            if (rc == 'k' && (o->kindValue = tfexport_parseKind(o->kind)) < 0) {
-                VELKOPT_LOG_BAD_OPTION(ctx, "invalid string value");
-                return 1;
-            }
-        }
-        hasParsedOpt = 1;
+    Options *o = static_cast<Options *>(data);
+    if ((rc == 'f' && (o->formatValue = tfexport_parseFormat(o->format)) < 0) ||
+        (rc == 'k' && (o->kindValue = tfexport_parseKind(o->kind)) < 0)) {
+        VELKOPT_LOG_BAD_OPTION(ctx, "invalid string value");
+        return VELKOPT_REPORTED;
     }
-    if (rc < -1) {
-        VELKOPT_LOG_POPT_ERROR(ctx, rc);
-        return 1;
-    }
-    return 0;
+    return rc;
 }
+
+struct poptOption table[] = {
+    {"format", '\0', POPT_ARG_STRING, &options.format, 'f', "Output format", "sofa|mat|npz"},
+    {"kind", '\0', POPT_ARG_STRING | POPT_ARGFLAG_SHOW_DEFAULT, &options.kind, 'k',
+     "Transfer functions to export  LOC=Localization,SEP=Separation", "LOC|SEP"},
+    VELKOPT_COMMON_ENTRIES(options.logLevel),
+    POPT_TABLEEND};
 
 int encode(const tfexport_Set &set, int format, std::vector<unsigned char> *bytes)
 {
@@ -421,24 +418,17 @@ int run(poptContext ctx, const Options &o)
 
 } // namespace
 
+const velkopt_Program tfexport_commandLine = {
+    "velktoolcli-tfexport", table, "[OPTIONS]* --format sofa|mat|npz ARCHIVE OUTPUT", help,
+    handleOption, &options, VELKOPT_NEEDS_ARGUMENTS};
+
 int tfexport_main(int argc, const char **argv)
 {
-    Options o;
-    struct poptOption table[] = {
-        {"format", '\0', POPT_ARG_STRING, &o.format, 'f', "Output format", "sofa|mat|npz"},
-        {"kind", '\0', POPT_ARG_STRING | POPT_ARGFLAG_SHOW_DEFAULT, &o.kind, 'k',
-         "Transfer functions to export  LOC=Localization,SEP=Separation", "LOC|SEP"},
-        VELKOPT_COMMON_ENTRIES(o.logLevel),
-        POPT_TABLEEND};
-    hasParsedOpt = 0;
-    poptContext ctx = poptGetContext(NULL, argc, argv, table, 0);
-    poptSetOtherOptionHelp(ctx, "[OPTIONS]* --format sofa|mat|npz ARCHIVE OUTPUT");
-    if (argc < 2) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "argument error!!");
-        help(ctx, 1);
-    }
+    Options &o = options;
+    o = Options();
     const char *const defaultKind = o.kind;
-    int result = parseOptions(ctx, &o);
+    poptContext ctx = velkopt_getContext(&tfexport_commandLine, argc, argv);
+    int result = velkopt_parse(ctx, &tfexport_commandLine);
     if (result == 0)
         result = run(ctx, o);
     poptFreeContext(ctx);

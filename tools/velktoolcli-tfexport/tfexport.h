@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "options.h"
 #include "velkio.h"
 
 enum { TFEXPORT_LOC = 0, TFEXPORT_SEP = 1 };
@@ -53,5 +54,8 @@ int tfexport_encodeNpz(const tfexport_Set &set, std::vector<unsigned char> *out)
 
 /* The whole program on its command line; the exit status (0 or 1). */
 int tfexport_main(int argc, const char **argv);
+
+/* The command line of the program (its option table). */
+extern const velkopt_Program tfexport_commandLine;
 
 #endif /* VELK_TFEXPORT_H */

@@ -15,6 +15,7 @@
 #include <popt.h>
 #include <zip.h>
 
+#include "options.h"
 #include "velkio.h"
 
 /* Loads everything of the archive at `path` except the TF matrices: the
@@ -57,5 +58,10 @@ void validtf_writeJsonString(FILE *out, const char *text);
 /* The usage printer: prints the usage and ends the process with `status`,
  * unless an option has already been parsed. */
 void help(poptContext ctx, int status);
+
+/* The command line of the program (its option table), and the program:
+ * returns its exit status. */
+extern const velkopt_Program validtf_commandLine;
+int validtf_main(int argc, const char **argv);
 
 #endif /* VELK_VALIDTF_H */

@@ -14,6 +14,7 @@
 
 #include <popt.h>
 
+#include "options.h"
 #include "velkio.h"
 
 /* Check kinds of validateAsPositionXml. */
@@ -55,5 +56,10 @@ void validxml_writeJsonString(FILE *out, const char *text);
 /* The usage printer: prints the usage and ends the process with `status`,
  * unless an option has already been parsed. */
 void help(poptContext ctx, int status);
+
+/* The command line of the program (its option table), and the program:
+ * returns its exit status. */
+extern const velkopt_Program validxml_commandLine;
+int validxml_main(int argc, const char **argv);
 
 #endif /* VELK_VALIDXML_H */

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <libxml/parser.h>
+#include <zip.h>
 #include <libxml/tree.h>
 #include <libxml/xpath.h>
 #include <sys/stat.h>
@@ -16,7 +17,6 @@
 
 #include "fft.h"
 #include "options.h"
-#include "zipread.h"
 
 namespace {
 
@@ -264,8 +264,9 @@ float calcZValue(int zCode, float re, float im)
     case Z2C_Z_PHASE:
         return (float)(atan2f(im, re) * 180.0 / M_PI);
     default:
+        // The writers check the code before any value is computed.
         VELKIO_LOG(VELKIO_LOG_ERROR, "z_unit error [%d]", zCode);
-        exit(1);
+        return NAN;
     }
 }
 
@@ -276,7 +277,8 @@ int getOffset(int tfType, const velkio_TransferFunction *tf, float *offsets)
         return 1;
     }
     char *text = nullptr;
-    if (as_zip_fread(tf->archive, MEMBER_SOURCE, &text) != 0)
+    if (velkio_Archive_readMember(tf->archive, nullptr, MEMBER_SOURCE, VELKIO_MEMBER_XML,
+                                  (unsigned char **)&text, nullptr) != 0)
         return 1;
     xmlInitParser();
     // Local document only: no network, no external entities.

@@ -18,6 +18,7 @@
 
 #include <popt.h>
 
+#include "options.h"
 #include "velkio.h"
 
 /* Z kinds of calcZValue. */
@@ -48,7 +49,7 @@ int writeCoordinateInternal(const char *outPath, int zCode, velkio_Matrix *const
                             const float *phaseOffsets);
 
 /* The z value of one complex value; an unknown code logs
- * "z_unit error [%d]" and ends the process with status 1. */
+ * "z_unit error [%d]" and gives NaN. */
 float calcZValue(int zCode, float re, float im);
 
 /* Fills offsets[i] with the calcTF offset (in samples) of source position i
@@ -65,5 +66,10 @@ int calcIFFTMatrixData(velkio_Matrix *const *tf, velkio_Matrix **result, int nPo
 /* The usage printer: prints the usage and ends the process with `status`,
  * unless an option has already been parsed. */
 void help(poptContext ctx, int status);
+
+/* The command line of the program (its option table), and the program:
+ * returns its exit status. */
+extern const velkopt_Program zip2coord_commandLine;
+int zip2coord_main(int argc, const char **argv);
 
 #endif /* VELK_ZIP2COORD_H */
