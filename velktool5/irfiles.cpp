@@ -24,7 +24,8 @@ const long long BLOCK_FRAMES = 4096;
 
 const char TMP_ROOT[] = ".velktool-temp";
 
-// Logs a level-0 message under the given routine name and ends the run.
+// Logs a level-0 message under the calling routine's name and line and
+// ends the run.
 [[noreturn]] void fail(const char *routine, int line, const char *message)
 {
     velkio_Log_printf_(VELKIO_LOG_ERROR, "%s", 0, routine, line, message);
@@ -419,8 +420,8 @@ void refuseRoot(const char *reason, ...)
     vsnprintf(text, sizeof text, reason, args);
     va_end(args);
     velkio_Log_printf_(VELKIO_LOG_ERROR, "Cannot create directory", 0,
-                       "velktool_createTmpPath", __LINE__);
-    velkio_Log_printf_(VELKIO_LOG_ERROR, "%s", 0, "velktool_createTmpPath",
+                       __func__, __LINE__);
+    velkio_Log_printf_(VELKIO_LOG_ERROR, "%s", 0, __func__,
                        __LINE__, text);
 }
 
@@ -468,16 +469,13 @@ int openTmpRoot(void)
 
 // A directory of the run tree (name below ".velktool-temp") cannot be
 // made or opened: the run ends.
-[[noreturn]] void failRunDir(const char *routine, const char *name, int error)
+[[noreturn]] void failRunDir(const char *routine, int line, const char *name, int error)
 {
-    velkio_Log_printf_(VELKIO_LOG_ERROR, "can not create directory", 0,
-                       routine, __LINE__);
-    velkio_Log_printf_(VELKIO_LOG_ERROR, "[%s/%s]: %s", 0, routine, __LINE__,
-                       TMP_ROOT, name, strerror(error));
+    velkio_Log_printf_(VELKIO_LOG_ERROR, "can not create directory", 0, routine, line);
+    velkio_Log_printf_(VELKIO_LOG_ERROR, "[%s/%s]: %s", 0, routine, line, TMP_ROOT, name,
+                       strerror(error));
     velktool_Exit(1);
 }
-
-const char CREATE_TMP_PATH[] = "velktool_createTmpPath";
 
 // Makes the directory `name` in dir, or else the first free one of
 // name_1, name_2, ...: mkdir fails for a name that exists, so the
@@ -515,8 +513,8 @@ void makeRunDir(int root)
     char stamp[sizeof g.tmpStamp];
     snprintf(stamp, sizeof stamp, "%s", g.tmpStamp);
     if (makeNewDir(root, stamp, g.tmpStamp, sizeof g.tmpStamp) != 0)
-        failRunDir(CREATE_TMP_PATH, g.tmpStamp, errno);
-    velkio_Log_printf_(VELKIO_LOG_INFO, "run directory %s/%s", 0, CREATE_TMP_PATH,
+        failRunDir(__func__, __LINE__, g.tmpStamp, errno);
+    velkio_Log_printf_(VELKIO_LOG_INFO, "run directory %s/%s", 0, __func__,
                        __LINE__, TMP_ROOT, g.tmpStamp);
 }
 
@@ -536,14 +534,14 @@ void createTmpRunDir(int root)
     makeRunDir(root);
     int run = openDirAt(root, g.tmpStamp);
     if (run < 0)
-        failRunDir(CREATE_TMP_PATH, g.tmpStamp, errno);
+        failRunDir(__func__, __LINE__, g.tmpStamp, errno);
     const char *names[] = {"tsp", "imp", "tf"};
     for (const char *name : names) {
         if (mkdirat(run, name, 0755) != 0) {
             int error = errno;
             char shown[sizeof g.tmpStamp + 8];
             snprintf(shown, sizeof shown, "%s/%s", g.tmpStamp, name);
-            failRunDir(CREATE_TMP_PATH, shown, error);
+            failRunDir(__func__, __LINE__, shown, error);
         }
     }
     closeFd(&tspDirFd);
@@ -552,7 +550,7 @@ void createTmpRunDir(int root)
     int error = errno;
     close(run);
     if (tspDirFd < 0)
-        failRunDir(CREATE_TMP_PATH, g.tmpStamp, error);
+        failRunDir(__func__, __LINE__, g.tmpStamp, error);
 
     snprintf(g.tmpTspDir, sizeof g.tmpTspDir, "%s/%.64s/tsp", TMP_ROOT, g.tmpStamp);
     snprintf(g.tmpImpDir, sizeof g.tmpImpDir, "%s/%.64s/imp", TMP_ROOT, g.tmpStamp);
@@ -581,9 +579,9 @@ void makeTempFltPath(int s, const velkio_Position *position)
     char shown[VELKTOOL_PATH_LEN + 160];
     snprintf(shown, sizeof shown, "%s/tsp/%s", g.tmpStamp, base);
     if (tspDirFd < 0)
-        failRunDir(__func__, shown, EBADF);
+        failRunDir(__func__, __LINE__, shown, EBADF);
     if (makeNewDir(tspDirFd, base, name, sizeof name) != 0)
-        failRunDir(__func__, shown, errno);
+        failRunDir(__func__, __LINE__, shown, errno);
     if (strcmp(name, base) != 0)
         VELKIO_LOG(VELKIO_LOG_WARNING,
                    "another recording of this run is named [%s]: the impulse "
@@ -597,7 +595,7 @@ void makeTempFltPath(int s, const velkio_Position *position)
     closeFd(&fltDirFd);
     fltDirFd = openDirAt(tspDirFd, name);
     if (fltDirFd < 0)
-        failRunDir(__func__, shown, errno);
+        failRunDir(__func__, __LINE__, shown, errno);
 }
 
 int velktool_tmpFltDir(void)
@@ -767,7 +765,7 @@ velktool_SoundFile openImpulseFile(const char *path, SF_INFO *info)
     velktool_SoundFile file;
     if (velktool_openSoundFile(path, info, &file) != 0) {
         velkio_Log_printf_(VELKIO_LOG_ERROR, "can not open wave file [%s]", 0,
-                           "velktool_getWavDataFromFile", __LINE__, path);
+                           __func__, __LINE__, path);
         velktool_Exit(1);
     }
     for (int j = 0; j < g.nMic; ++j) {
@@ -775,7 +773,7 @@ velktool_SoundFile openImpulseFile(const char *path, SF_INFO *info)
             velktool_closeSoundFile(&file);
             velkio_Log_printf_(VELKIO_LOG_ERROR,
                                "impulse data not found: wav channel [%d] in file [%s]",
-                               0, "velktool_getWavDataFromFile", __LINE__,
+                               0, __func__, __LINE__,
                                g.micPosId[j], path);
             velktool_Exit(1);
         }
@@ -828,7 +826,7 @@ ImpulseFile readImpulseFile(const char *path)
     float *samples = samplesFor((size_t)n * (size_t)channels);
     if (samples == nullptr) {
         velktool_closeSoundFile(&file);
-        fail("velktool_getWavDataFromFile", __LINE__, "can not allocated memory");
+        fail(__func__, __LINE__, "can not allocated memory");
     }
     // As many frames per call as the library gives: the whole file when it
     // can (one read for a float file), the rest on the next call.
@@ -838,7 +836,7 @@ ImpulseFile readImpulseFile(const char *path)
         if (got <= 0) {
             velkio_Log_printf_(VELKIO_LOG_ERROR,
                                "read count different. read_num=%d count=%d", 0,
-                               "velktool_getWavDataFromFile", __LINE__,
+                               __func__, __LINE__,
                                (int)got, (int)want);
             velktool_closeSoundFile(&file);
             velktool_Exit(1);
@@ -1123,11 +1121,11 @@ void copyWindows(const ImpulseFile &file, int tfType,
     }
 }
 
-int *newPeaks(const char *routine)
+int *newPeaks()
 {
     int *peaks = (int *)calloc(g.nMic > 0 ? g.nMic : 1, sizeof(int));
     if (peaks == nullptr)
-        fail(routine, __LINE__, "can not allocated memory");
+        fail(__func__, __LINE__, "can not allocated memory");
     return peaks;
 }
 
@@ -1143,7 +1141,7 @@ float *readImpulseResponseFile(const char *path, int *count)
         if (fp != nullptr)
             fclose(fp);
         velkio_Log_printf_(VELKIO_LOG_ERROR, "can not open file [%s]", 0,
-                           "velktool_getFileSize", __LINE__, path);
+                           __func__, __LINE__, path);
         velktool_Exit(1);
     }
     // Whole files only: nothing to gain from the stream's buffer.
@@ -1152,12 +1150,12 @@ float *readImpulseResponseFile(const char *path, int *count)
     float *samples = (float *)malloc((size_t)(n > 0 ? n : 1) * sizeof(float));
     if (samples == nullptr) {
         fclose(fp);
-        fail("velktool_setIRvectFromFlt", __LINE__, "can not allocated memory");
+        fail(__func__, __LINE__, "can not allocated memory");
     }
     if (fread(samples, sizeof(float), (size_t)n, fp) != (size_t)n) {
         fclose(fp);
         free(samples);
-        fail("velktool_SetFloatArray", __LINE__, "fread error");
+        fail(__func__, __LINE__, "fread error");
     }
     fclose(fp);
     *count = n;
@@ -1170,7 +1168,6 @@ namespace {
 
 // The messages of the WAV loader are reported under its name, whichever
 // path of calctfimp runs it.
-const char WAV_LOADER[] = "velktool_setIRvectFromWav";
 
 // Source s from its WAV file: progress line, peaks, cut ranges (*pair) and
 // the windows of every microphone in loc[j] / sep[j].  The file is read
@@ -1186,7 +1183,7 @@ void cutWavSource(int tfType, int s, int directLength, int reverbLength,
         g.srcXml != nullptr ? g.srcXml->poses : nullptr, g.srcPosId[s]);
     if (position == nullptr || position->path == nullptr) {
         velkio_Log_printf_(VELKIO_LOG_ERROR, "can not open wave file [%s]", 0,
-                           WAV_LOADER, __LINE__,
+                           __func__, __LINE__,
                            position == nullptr ? "" : "(no path)");
         velktool_Exit(1);
     }
@@ -1200,7 +1197,7 @@ void cutWavSource(int tfType, int s, int directLength, int reverbLength,
     int pmin, pmax;
     peakRange(b.peaks, g.nMic, &pmin, &pmax);
     velkio_Log_printf_(VELKIO_LOG_DEBUG, "WAV IR[%d] peak=%d to %d", 0,
-                       WAV_LOADER, __LINE__, g.srcPosId[s], pmin, pmax);
+                       __func__, __LINE__, g.srcPosId[s], pmin, pmax);
     showReverbSources(s, pmin, b.peaks);
     cutRanges(tfType, s, directLength, reverbLength, pmax, file.frames, pair);
     copyWindows(file, tfType, *pair);
@@ -1213,7 +1210,7 @@ void cutWavSource(int tfType, int s, int directLength, int reverbLength,
 void velktool_setIRvectFromWav(int tfType, int directLength, int reverbLength,
                                velktool_CutRangePair *ranges)
 {
-    PeakBuffers b = {newPeaks(WAV_LOADER), {}, {}, {}};
+    PeakBuffers b = {newPeaks(), {}, {}, {}};
     for (int s = 0; s < g.nSrc; ++s)
         cutWavSource(tfType, s, directLength, reverbLength, b, &ranges[s],
                      irRows(g.IRvectLoc, s), irRows(g.IRvectSep, s));
@@ -1223,7 +1220,7 @@ void velktool_setIRvectFromWav(int tfType, int directLength, int reverbLength,
 void velktool_tfFromWav(int tfType, int directLength, int reverbLength,
                         velktool_CutRangePair *ranges)
 {
-    PeakBuffers b = {newPeaks(WAV_LOADER), {}, {}, {}};
+    PeakBuffers b = {newPeaks(), {}, {}, {}};
     // The windows of one source: every sample is rewritten for each source,
     // as the rows of a fresh IRvect would start from zero.
     float **loc = velktool_newFloatTwoDim(g.nMic, g.nfft);
@@ -1245,7 +1242,7 @@ void velktool_setIRvectFromFlt(int tfType, int s, int directLength,
                                int reverbLength, velktool_CutRangePair *range)
 {
     int nMic = g.nMic > 0 ? g.nMic : 0;
-    int *peaks = newPeaks(__func__);
+    int *peaks = newPeaks();
     float **buffers = (float **)calloc(nMic > 0 ? nMic : 1, sizeof(float *));
     if (buffers == nullptr)
         fail(__func__, __LINE__, "can not allocated memory");
@@ -1278,7 +1275,7 @@ void velktool_cutSignals(int tfType, int s, int directLength, int reverbLength,
                          float *const *signals, int n, velktool_CutRangePair *pair,
                          float *const *loc, float *const *sep)
 {
-    int *peaks = newPeaks(__func__);
+    int *peaks = newPeaks();
     for (int j = 0; j < g.nMic; ++j)
         peaks[j] = peakOf(signals[j], n);
     int pmin, pmax;

@@ -17,12 +17,9 @@
 
 namespace {
 
-// Every message of the deconvolution is reported under this name, whoever
-// called it.
-const char ROUTINE[] = "velktool_calcSysImp";
-
+// A message of the deconvolution, under the routine and line that issue it.
 #define SYSIMP_LOG(level, fmt, ...) \
-    velkio_Log_printf_((level), (fmt), 0, ROUTINE, __LINE__, ##__VA_ARGS__)
+    velkio_Log_printf_((level), (fmt), 0, __func__, __LINE__, ##__VA_ARGS__)
 
 // The raw float reference TSP is only defined at this rate.
 const int RAW_TSP_RATE = 16000;

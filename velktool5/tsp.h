@@ -7,7 +7,7 @@
  * "<outputPath>_ch<n>.flt".  Optionally the start of the repetitions is
  * found first by cross-correlating the recording with the reference.
  *
- * Every routine logs its messages under the name "velktool_calcSysImp" and
+ * Every routine logs its messages under its own name and line and
  * returns 0 on success, 1 after a level-0 message.  Nothing here touches
  * the run state g.
  */

@@ -333,7 +333,7 @@ TEST_F(FltLoader, TakesWholeSamplesOfEachFileAndRefusesADirectory)
     ASSERT_EQ(remove(dir.file("/float_ch1.flt").c_str()), 0);
     ASSERT_EQ(mkdir(dir.file("/float_ch1.flt").c_str(), 0755), 0);
     EXPECT_EXIT(velktool_setIRvectFromFlt(LOC, 0, 32, 256, &pair),
-                testing::ExitedWithCode(1), "velktool_getFileSize.*can not open file \\[.*/float_ch1.flt\\]");
+                testing::ExitedWithCode(1), "readImpulseResponseFile.*can not open file \\[.*/float_ch1.flt\\]");
 }
 
 TEST_F(IrFiles, WavLoaderVisitsSourcesInIdOrder)

@@ -238,8 +238,9 @@ TEST_F(Tsp, RecoversMultiTapResponsesOfSelectedChannelsNumberedFromOrigin)
     EXPECT_FALSE(exists(file("ir_ch7.flt")));
     EXPECT_FALSE(exists(file("ir_ch0.flt")));
 
-    // The summary and the progress lines, under the routine's name.
-    std::string head = "[I] velktool_calcSysImp(";
+    // The summary and the progress lines, each under the routine that
+    // issues it.
+    std::string head = "[I] velktool_logSysImpSummary(";
     EXPECT_NE(log.find("): \nvelktool_calcSysImp   tspOrgType       [WAV]\n"
                        "                    , tspOrigWav       [" + file("tsp.wav") + "]\n"
                        "                    , tspOrigChannel   [0]\n"
@@ -283,7 +284,7 @@ TEST_F(Tsp, SynchronousAdditionMustFitInTheRecording)
     remove(file("ir_ch0.flt").c_str());
     std::string log;
     EXPECT_EQ(run(file("rec.wav"), 2, 11, Flags::all(), 0, &log), 1);
-    EXPECT_NE(log.find("[E] velktool_calcSysImp("), std::string::npos);
+    EXPECT_NE(log.find("[E] checkRecordingLength("), std::string::npos);
     EXPECT_NE(log.find("): Wave length(8202) is short when syncAddFreq = 2.\n"),
               std::string::npos) << log;
     EXPECT_EQ(run(file("rec.wav"), 3, 0, Flags::all(), 0, &log), 1);

@@ -445,7 +445,7 @@ int parseOptions(int argc, const char **argv, Sim *p, OwnedStrings *owned)
                                      &p->tspFile, &p->makeTsp, &p->micList, &p->sourceList,
                                      &p->gainError, &p->invert, &p->dead, &p->deadNoise,
                                      &p->swap, &p->clip, &p->moveMic}};
-    const velkopt_Program program = {"velksim", table, "[OPTIONS]*", helpForVelksim,
+    const velkopt_Program program = {"velktoolcli-simulate", table, "[OPTIONS]*", helpForVelksim,
                                      adoptStringOption, &strings, 0};
     poptContext ctx = velkopt_getContext(&program, argc, argv);
     int status = 0;
