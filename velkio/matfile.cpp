@@ -18,6 +18,7 @@
 // 1 x 1 arrays).  It checks every length against the bytes that remain.
 #include "velkio.h"
 
+#include <bit>
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
@@ -66,6 +67,11 @@ void put32(unsigned char *p, uint32_t v)
 
 void putFloat(unsigned char *p, float f)
 {
+    // A little-endian host stores the float as the file does.
+    if constexpr (std::endian::native == std::endian::little) {
+        memcpy(p, &f, sizeof f);
+        return;
+    }
     uint32_t bits;
     memcpy(&bits, &f, sizeof bits);
     put32(p, bits);

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -293,12 +294,84 @@ bool kindPresent(velkio_Matrix **v, int count)
     return v != nullptr && count > 0;
 }
 
+bool hasSource(const velkio_MatrixSource &source)
+{
+    return source.fill != nullptr;
+}
+
+// The finite-value check of a matrix about to be written: an archive holds
+// finite values only, since its readers could do nothing sound with a NaN
+// or an infinity.  0, or 1 after a message naming the position.
+int checkFinite(const velkio_TransferFunction *tf, const char *kind, int index,
+                const velkio_Matrix *m)
+{
+    size_t values = (size_t)m->rows * (size_t)m->cols;
+    // A float is not finite when its exponent bits are all set; the scan
+    // over the bits runs in vector steps, and only a matrix that has such
+    // a value is searched for the first one.
+    const uint32_t exponent = 0x7f800000u;
+    const unsigned char *bytes = (const unsigned char *)m->data;
+    const size_t floats = 2 * values;
+    uint32_t notFinite[8] = {0};
+    size_t i = 0;
+    for (; i + 8 <= floats; i += 8) {
+        uint32_t bits[8];
+        memcpy(bits, bytes + 4 * i, sizeof bits);
+        for (int j = 0; j < 8; j++)
+            notFinite[j] |= (uint32_t)((bits[j] & exponent) == exponent);
+    }
+    for (; i < floats; i++) {
+        uint32_t bits;
+        memcpy(&bits, bytes + 4 * i, sizeof bits);
+        notFinite[0] |= (uint32_t)((bits & exponent) == exponent);
+    }
+    uint32_t any = 0;
+    for (int j = 0; j < 8; j++)
+        any |= notFinite[j];
+    if (any == 0)
+        return 0;
+    for (size_t k = 0; k < values; k++) {
+        if (!std::isfinite(m->data[k].real()) || !std::isfinite(m->data[k].imag())) {
+            VELKIO_LOG(VELKIO_LOG_ERROR,
+                       "%s TF of source position %d holds a value that is not a finite number (row %zu, bin %zu)",
+                       kind, tf->positions->list[index]->id, k / (size_t)m->cols,
+                       k % (size_t)m->cols);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// A kind made while writing: its shape must be a matrix's, and that of the
+// other kind.
+int checkSourceForWrite(const char *kind, const velkio_MatrixSource &source,
+                        int *rows, int *cols)
+{
+    if (source.rows <= 0 || source.cols <= 0 ||
+        (size_t)source.rows * (size_t)source.cols > (size_t)INT_MAX) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "%s TFs: invalid matrix size %d x %d", kind,
+                   source.rows, source.cols);
+        return 1;
+    }
+    if (*rows != 0 && (source.rows != *rows || source.cols != *cols)) {
+        VELKIO_LOG(VELKIO_LOG_ERROR, "%s TFs are %d x %d, others are %d x %d", kind,
+                   source.rows, source.cols, *rows, *cols);
+        return 1;
+    }
+    *rows = source.rows;
+    *cols = source.cols;
+    return 0;
+}
+
 // A kind is written when its vector is set or its count says it is
 // present; then it must hold one complex matrix per source position, all
 // of one shape.
 int checkKindForWrite(const velkio_TransferFunction *tf, const char *kind,
-                      velkio_Matrix **v, int count, const velkio_Matrix **shape)
+                      velkio_Matrix **v, int count, const velkio_MatrixSource &source,
+                      int *rows, int *cols)
 {
+    if (hasSource(source))
+        return checkSourceForWrite(kind, source, rows, cols);
     int n = sourceCount(tf);
     if (v == nullptr && count > 0) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "%s TFs: counted %d but no matrices are held", kind,
@@ -321,25 +394,16 @@ int checkKindForWrite(const velkio_TransferFunction *tf, const char *kind,
                        tf->positions->list[i]->id);
             return 1;
         }
-        // An archive holds finite values only: its readers could do
-        // nothing sound with a NaN or an infinity.
-        size_t values = (size_t)m->rows * (size_t)m->cols;
-        for (size_t k = 0; k < values; k++) {
-            if (!std::isfinite(m->data[k].real()) || !std::isfinite(m->data[k].imag())) {
-                VELKIO_LOG(VELKIO_LOG_ERROR,
-                           "%s TF of source position %d holds a value that is not a finite number (row %zu, bin %zu)",
-                           kind, tf->positions->list[i]->id, k / (size_t)m->cols,
-                           k % (size_t)m->cols);
-                return 1;
-            }
+        if (checkFinite(tf, kind, i, m) != 0)
+            return 1;
+        if (*rows == 0) {
+            *rows = m->rows;
+            *cols = m->cols;
         }
-        if (*shape == nullptr)
-            *shape = m;
-        if (m->rows != (*shape)->rows || m->cols != (*shape)->cols) {
+        if (m->rows != *rows || m->cols != *cols) {
             VELKIO_LOG(VELKIO_LOG_ERROR,
                        "%s TF of source position %d is %d x %d, others are %d x %d", kind,
-                       tf->positions->list[i]->id, m->rows, m->cols, (*shape)->rows,
-                       (*shape)->cols);
+                       tf->positions->list[i]->id, m->rows, m->cols, *rows, *cols);
             return 1;
         }
     }
@@ -511,16 +575,23 @@ int addDocument(zip_t *za, const char *name, velkio_Positions *poses,
 
 // The MAT members are encoded one at a time while libzip writes the
 // archive: each into the writer's one buffer when libzip opens it, so the
-// encodings of a whole archive are never held at once.
+// encodings of a whole archive are never held at once.  A kind made while
+// writing (velkio_MatrixSource) has each matrix made into the writer's one
+// matrix just before it is encoded.
 struct MatWriter {
     unsigned char *buffer = nullptr;
     size_t capacity = 0;
     const void *holder = nullptr; // the member whose encoding the buffer holds
     time_t mtime = 0;
+    velkio_Matrix *made = nullptr;
+    const velkio_TransferFunction *tf = nullptr;
 };
 
 struct MatMember {
-    const velkio_Matrix *matrix;
+    const velkio_Matrix *matrix;   // held matrix, or writer->made
+    const velkio_MatrixSource *source; // null for a held matrix
+    const char *kind;
+    int index;
     size_t size;
     size_t offset;
     MatWriter *writer;
@@ -540,6 +611,12 @@ int encodeMember(MatMember *mm)
         w->capacity = mm->size;
     }
     w->holder = nullptr;
+    if (mm->source != nullptr &&
+        (mm->source->fill(mm->source->context, mm->index, w->made) != 0 ||
+         checkFinite(w->tf, mm->kind, mm->index, w->made) != 0)) {
+        zip_error_set(&mm->error, ZIP_ER_INTERNAL, 0);
+        return 1;
+    }
     if (velkio_MatFile_encodeTo(mm->matrix, "tf", w->buffer, mm->size) != 0) {
         zip_error_set(&mm->error, ZIP_ER_INTERNAL, 0);
         return 1;
@@ -596,16 +673,27 @@ zip_int64_t matSource(void *state, void *data, zip_uint64_t length, zip_source_c
     }
 }
 
-int addMatrices(zip_t *za, const velkio_TransferFunction *tf, const char *kind,
-                velkio_Matrix **v, int count, MatWriter *writer, MatMember *members)
+// The number of MAT members of a kind.
+size_t matCount(const velkio_TransferFunction *tf, velkio_Matrix **v, int count,
+                const velkio_MatrixSource &source)
 {
-    if (!kindPresent(v, count))
-        return 0;
-    for (int i = 0; i < count; i++) {
+    if (hasSource(source))
+        return (size_t)sourceCount(tf);
+    return kindPresent(v, count) ? (size_t)count : 0;
+}
+
+int addMatrices(zip_t *za, const velkio_TransferFunction *tf, const char *kind,
+                velkio_Matrix **v, const velkio_MatrixSource &source, size_t count,
+                MatWriter *writer, MatMember *members)
+{
+    for (size_t i = 0; i < count; i++) {
         std::string name = tfMemberName(kind, tf->positions->list[i]->id);
         MatMember *mm = &members[i];
-        mm->matrix = v[i];
-        mm->size = velkio_MatFile_encodedSize(v[i], "tf");
+        mm->matrix = hasSource(source) ? writer->made : v[i];
+        mm->source = hasSource(source) ? &source : nullptr;
+        mm->kind = kind;
+        mm->index = (int)i;
+        mm->size = velkio_MatFile_encodedSize(mm->matrix, "tf");
         mm->offset = 0;
         mm->writer = writer;
         zip_error_init(&mm->error);
@@ -640,8 +728,23 @@ struct MatStates {
         for (MatMember &mm : sep)
             zip_error_fini(&mm.error);
         free(writer.buffer);
+        velkio_Matrix_delete(&writer.made);
     }
 };
+
+// The writer's matrix for the kinds made while writing (both have one
+// shape); 0, or 1 when it cannot be made.
+int makeWriterMatrix(const velkio_TransferFunction *tf, MatWriter *writer)
+{
+    const velkio_MatrixSource *source = hasSource(tf->locSource)   ? &tf->locSource
+                                        : hasSource(tf->sepSource) ? &tf->sepSource
+                                                                   : nullptr;
+    writer->tf = tf;
+    if (source == nullptr || sourceCount(tf) == 0)
+        return 0;
+    writer->made = velkio_Matrix_new("complex", source->rows, source->cols);
+    return writer->made != nullptr ? 0 : 1;
+}
 
 int addMembers(zip_t *za, const velkio_TransferFunction *tf, const char *label,
                const Extras &extras, MatStates *mats)
@@ -656,12 +759,13 @@ int addMembers(zip_t *za, const velkio_TransferFunction *tf, const char *label,
         addDirectory(za, "transferFunction/separation/") != 0)
         return 1;
     mats->writer.mtime = time(nullptr);
-    mats->loc.resize(kindPresent(tf->locTFs, tf->nLocTFs) ? (size_t)tf->nLocTFs : 0);
-    mats->sep.resize(kindPresent(tf->sepTFs, tf->nSepTFs) ? (size_t)tf->nSepTFs : 0);
-    if (addMatrices(za, tf, kindLoc, tf->locTFs, tf->nLocTFs, &mats->writer,
-                    mats->loc.data()) != 0 ||
-        addMatrices(za, tf, kindSep, tf->sepTFs, tf->nSepTFs, &mats->writer,
-                    mats->sep.data()) != 0)
+    mats->loc.resize(matCount(tf, tf->locTFs, tf->nLocTFs, tf->locSource));
+    mats->sep.resize(matCount(tf, tf->sepTFs, tf->nSepTFs, tf->sepSource));
+    if (makeWriterMatrix(tf, &mats->writer) != 0 ||
+        addMatrices(za, tf, kindLoc, tf->locTFs, tf->locSource, mats->loc.size(),
+                    &mats->writer, mats->loc.data()) != 0 ||
+        addMatrices(za, tf, kindSep, tf->sepTFs, tf->sepSource, mats->sep.size(),
+                    &mats->writer, mats->sep.data()) != 0)
         return 1;
     for (int i = 0; i < extras.count; i++) {
         const velkio_ArchiveMember &x = extras.list[i];
@@ -943,6 +1047,7 @@ void velkio_TransferFunction_setLocTFs(velkio_TransferFunction *tf,
     freeMatrixVector(&tf->locTFs, tf->nLocTFs);
     tf->locTFs = matrices;
     tf->nLocTFs = matrices != nullptr ? sourceCount(tf) : 0;
+    tf->locSource = velkio_MatrixSource{};
 }
 
 void velkio_TransferFunction_setSepTFs(velkio_TransferFunction *tf,
@@ -953,6 +1058,27 @@ void velkio_TransferFunction_setSepTFs(velkio_TransferFunction *tf,
     freeMatrixVector(&tf->sepTFs, tf->nSepTFs);
     tf->sepTFs = matrices;
     tf->nSepTFs = matrices != nullptr ? sourceCount(tf) : 0;
+    tf->sepSource = velkio_MatrixSource{};
+}
+
+void velkio_TransferFunction_setLocTFSource(velkio_TransferFunction *tf,
+                                            const velkio_MatrixSource *source)
+{
+    if (tf == nullptr)
+        return;
+    velkio_TransferFunction_setLocTFs(tf, nullptr);
+    if (source != nullptr)
+        tf->locSource = *source;
+}
+
+void velkio_TransferFunction_setSepTFSource(velkio_TransferFunction *tf,
+                                            const velkio_MatrixSource *source)
+{
+    if (tf == nullptr)
+        return;
+    velkio_TransferFunction_setSepTFs(tf, nullptr);
+    if (source != nullptr)
+        tf->sepSource = *source;
 }
 
 void velkio_TransferFunction_setPositions(velkio_TransferFunction *tf,
@@ -1025,9 +1151,11 @@ int velkio_TransferFunction_writeAnnotated(const velkio_TransferFunction *tf,
         VELKIO_LOG(VELKIO_LOG_ERROR, "archive [%s] not written", path);
         return 1;
     }
-    const velkio_Matrix *shape = nullptr;
-    if (checkKindForWrite(tf, kindLoc, tf->locTFs, tf->nLocTFs, &shape) != 0 ||
-        checkKindForWrite(tf, kindSep, tf->sepTFs, tf->nSepTFs, &shape) != 0) {
+    int rows = 0, cols = 0;
+    if (checkKindForWrite(tf, kindLoc, tf->locTFs, tf->nLocTFs, tf->locSource, &rows,
+                          &cols) != 0 ||
+        checkKindForWrite(tf, kindSep, tf->sepTFs, tf->nSepTFs, tf->sepSource, &rows,
+                          &cols) != 0) {
         VELKIO_LOG(VELKIO_LOG_ERROR, "archive [%s] not written", path);
         return 1;
     }

@@ -211,6 +211,19 @@ typedef struct velkio_Matrix {
     velkio_Complex *data; /* rows * cols values */
 } velkio_Matrix;
 
+/* Transfer-function matrices of one kind made while the archive is
+ * written, instead of being held: when the archive writes the member of
+ * the index-th source position, fill(context, index, matrix) sets every
+ * value of `matrix` (rows x cols; it holds the previous call's values on
+ * entry) and returns 0, or 1 to fail the write.  One matrix exists at a
+ * time, whatever the number of positions. */
+typedef struct velkio_MatrixSource {
+    int rows;
+    int cols;
+    int (*fill)(void *context, int index, velkio_Matrix *matrix);
+    void *context;
+} velkio_MatrixSource;
+
 /* A transfer-function archive in memory. */
 typedef struct velkio_TransferFunction {
     struct zip *archive;         /* open archive after fromFile, else null */
@@ -222,6 +235,8 @@ typedef struct velkio_TransferFunction {
     velkio_Matrix **sepTFs;
     int nLocTFs;
     int nSepTFs;
+    velkio_MatrixSource locSource; /* matrices made while writing, fill null: none */
+    velkio_MatrixSource sepSource;
 } velkio_TransferFunction;
 
 /* ------------------------------------------------------------------ */
@@ -422,6 +437,14 @@ void velkio_TransferFunction_setLocTFs(velkio_TransferFunction *tf,
                                        velkio_Matrix **matrices);
 void velkio_TransferFunction_setSepTFs(velkio_TransferFunction *tf,
                                        velkio_Matrix **matrices);
+/* The matrices of a kind as made by `source` while the archive is written
+ * (velkio_MatrixSource; copied, its context must outlive the write); held
+ * matrices of the kind are released.  A null source, or setting matrix
+ * vectors, only clears it. */
+void velkio_TransferFunction_setLocTFSource(velkio_TransferFunction *tf,
+                                            const velkio_MatrixSource *source);
+void velkio_TransferFunction_setSepTFSource(velkio_TransferFunction *tf,
+                                            const velkio_MatrixSource *source);
 void velkio_TransferFunction_setPositions(velkio_TransferFunction *tf,
                                           velkio_Positions *positions);
 void velkio_TransferFunction_setMicrophones(velkio_TransferFunction *tf,

@@ -71,26 +71,31 @@ float sourceOffset(float maxDelay, int directLength)
     return offset < 0 ? 0 : offset;
 }
 
-// TFvect[s][m][k] = e^(i * phase), phase = -k * 2 pi * (delay - offset) / nfft.
-void fillDelayTF(int s, const float *delay, float offset)
+// The shifted delays (delay - offset) of every source and microphone,
+// [nSrc][nMic]: all the transfer functions are made from them when the
+// archive is written (geometricTF, madeTF).
+std::vector<float> shiftedDelays;
+
+// The transfer functions of source s for the archive: row m is the pure
+// delay of microphone m, conjugated for the separation kind.
+void madeTF(int kind, int s, velkio_Complex *values)
 {
-    const double twoPi = 6.283185307179586;
+    const size_t cols = (size_t)(g.nfft / 2 + 1);
     for (int m = 0; m < g.nMic; m++) {
-        float shifted = delay[m] - offset;
-        for (int k = 0; k <= g.nfft / 2; k++) {
-            float phase = (float)(-((double)k * ((double)shifted * twoPi) /
-                                    (double)g.nfft));
-            g.TFvect[s][m][k] = velktool_ComplexFloat(cosf(phase), sinf(phase));
-        }
+        velkio_Complex *row = values + (size_t)m * cols;
+        velktool_delayTF(shiftedDelays[(size_t)s * g.nMic + m], g.nfft, row);
+        if (kind == SEP)
+            for (size_t k = 0; k < cols; k++)
+                row[k] = std::conj(row[k]);
     }
 }
 
-// The geometric transfer functions of every source into TFvect, with the
-// offsets into the cut ranges (the annotation of the archive); 1 when a
-// source has no finite delay.
+// The delays of every source with the offsets into the cut ranges (the
+// annotation of the archive); 1 when a source has no finite delay.
 int geometricTF(int directLength, velktool_CutRangePair *ranges)
 {
     std::vector<float> delay((size_t)g.nMic);
+    shiftedDelays.assign((size_t)g.nSrc * g.nMic, 0.0f);
     for (int s = 0; s < g.nSrc; s++) {
         printf(" progress:%d / %d\n", s + 1, g.nSrc);
         fflush(stdout);
@@ -103,65 +108,22 @@ int geometricTF(int directLength, velktool_CutRangePair *ranges)
         VELKIO_LOG(VELKIO_LOG_DEBUG, "GEO IR[%d] offset=%f(%fsec)",
                    g.srcPosId[s], offset,
                    offset / (g.samplingRate < 1 ? 16000 : g.samplingRate));
-        fillDelayTF(s, delay.data(), offset);
+        const size_t at = (size_t)s * g.nMic;
+        for (int m = 0; m < g.nMic; m++)
+            shiftedDelays[at + m] = delay[m] - offset;
     }
     return 0;
 }
 
-// Separation transfer functions are the complex conjugates.
-void conjugateTF(void)
-{
-    for (int s = 0; s < g.nSrc; s++)
-        for (int m = 0; m < g.nMic; m++)
-            for (int k = 0; k <= g.nfft / 2; k++)
-                g.TFvect[s][m][k] = std::conj(g.TFvect[s][m][k]);
-}
-
-// The separation matrices of a LOC_SEP run: the conjugates of the
-// localization matrices, which hold TFvect's values exactly.
-velkio_Matrix **conjugatedCopies(velkio_Matrix *const *loc)
-{
-    velkio_Matrix **sep =
-        (velkio_Matrix **)calloc(g.nSrc > 0 ? (size_t)g.nSrc : 1, sizeof *sep);
-    if (sep == nullptr) {
-        VELKIO_LOG(VELKIO_LOG_ERROR, "malloc Failed");
-        velktool_Exit(1);
-    }
-    for (int s = 0; s < g.nSrc; s++) {
-        sep[s] = velkio_Matrix_new("complex", loc[s]->rows, loc[s]->cols);
-        if (sep[s] == nullptr) {
-            VELKIO_LOG(VELKIO_LOG_ERROR, "velkio_Matrix_new Failed");
-            for (int i = 0; i < s; i++)
-                velkio_Matrix_delete(&sep[i]);
-            free(sep);
-            velktool_Exit(1);
-        }
-        const size_t n = (size_t)loc[s]->rows * (size_t)loc[s]->cols;
-        for (size_t i = 0; i < n; i++)
-            sep[s]->data[i] = std::conj(loc[s]->data[i]);
-    }
-    return sep;
-}
-
-// Hands TFvect to the library as the output type asks: LOC as is, SEP
-// conjugated, LOC_SEP both (LOC first).  For LOC_SEP, TFvect is released
-// once the localization matrices hold its values and the separation
-// matrices are their conjugates: the run never holds the transfer
-// functions three times.
+// The transfer functions go to the library as the output type asks: LOC
+// as they are, SEP conjugated, LOC_SEP both.  They are made source by
+// source while the archive is written, so they are never all held.
 void handOver(int outputType, int normalizeSrc, int normalizeMic,
               int normalizeFreq)
 {
-    if (outputType == LOC || outputType == LOC_SEP)
-        velktool_setLoctfFromArray();
     if (outputType == SEP || outputType == LOC_SEP)
         writeNormalizeInfo(normalizeSrc, normalizeMic, normalizeFreq);
-    if (outputType == SEP) {
-        conjugateTF();
-        velktool_setSeptfFromArray();
-    } else if (outputType == LOC_SEP) {
-        velktool_delete(VELKTOOL_TFVECT);
-        g.septf = conjugatedCopies(g.loctf);
-    }
+    g.sourceTF = madeTF;
 }
 
 int work(const velktool_TfRun &run)
@@ -192,10 +154,72 @@ const velktool_TfCommand command = {
     .endName = "velktoolcli_calctfgeoExec",
     .inputMode = 1,
     .lateTmpPath = true,
-    .arrays = VELKTOOL_TF_RUN_ARRAYS,
+    .arrays = VELKTOOL_SOURCE_RUN_ARRAYS | VELKTOOL_ARRAY(VELKTOOL_SRCBASENAME),
     .work = work};
 
 } // namespace
+
+// Bins 0 .. nfft/2 of a pure delay of `delay` samples: bins[k] = e^(i
+// phase), with phase = -(k * (delay * 2 pi)) / nfft worked out in double
+// precision and rounded to float, as cosf and sinf of that float phase
+// give it, to single-precision rounding.  Instead of a sine and cosine per
+// bin, e^(i phase) comes in double precision from rotations by multiples
+// of the step angle, re-seeded with an exact sine and cosine every 64
+// bins; the float phase differs from the double one by d, at most half a
+// float step of the phase, and the rotation by d is applied by its power
+// series (exact to double rounding while |phase| < 2^20, where |d| <=
+// 2^-4).  Larger phases, far beyond the delays of an nfft-sample frame,
+// take cosf and sinf as they are.  The bins are made eight at a time,
+// each from the block's first bin, so that the arithmetic runs in vector
+// steps.
+void velktool_delayTF(float delay, int nfft, velktool_ComplexFloat *bins)
+{
+    const double twoPi = 6.283185307179586;
+    const int n = nfft / 2 + 1;
+    const int blocks = (n + 7) / 8;
+    const double turn = (double)delay * twoPi;
+    if (!(fabs((double)(8 * blocks - 1) * turn / nfft) < 1048576.0)) {
+        for (int k = 0; k < n; k++) {
+            float phase = (float)(-((double)k * turn / nfft));
+            bins[k] = velktool_ComplexFloat(cosf(phase), sinf(phase));
+        }
+        return;
+    }
+    // e^(i j step) for j = 0 .. 8.
+    double wr[9], wi[9];
+    wr[0] = 1;
+    wi[0] = 0;
+    sincos(-turn / nfft, &wi[1], &wr[1]);
+    for (int j = 2; j <= 8; j++) {
+        wr[j] = wr[j - 1] * wr[1] - wi[j - 1] * wi[1];
+        wi[j] = wr[j - 1] * wi[1] + wi[j - 1] * wr[1];
+    }
+    double sr = 1, si = 0; // e^(i phase) of the block's first bin
+    for (int b = 0; b < blocks; b++) {
+        const int k0 = 8 * b;
+        if (b % 8 == 0)
+            sincos(-((double)k0 * turn / nfft), &si, &sr);
+        double re[8], im[8];
+        for (int j = 0; j < 8; j++) {
+            double phase = -((double)(k0 + j) * turn / nfft);
+            double d = (double)(float)phase - phase, d2 = d * d;
+            double c = 1 - d2 * (1.0 / 2 - d2 * (1.0 / 24 - d2 * (1.0 / 720)));
+            double s = d * (1 - d2 * (1.0 / 6 - d2 * (1.0 / 120)));
+            double zr = sr * wr[j] - si * wi[j], zi = sr * wi[j] + si * wr[j];
+            // A phase of zero (bin 0, or no delay) is 1 with the zero's
+            // sign as the sine part, as sinf gives it.
+            bool zero = (float)phase == 0;
+            re[j] = zero ? 1 : zr * c - zi * s;
+            im[j] = zero ? (double)(float)phase : zi * c + zr * s;
+        }
+        const int count = n - k0 < 8 ? n - k0 : 8;
+        for (int j = 0; j < count; j++)
+            bins[k0 + j] = velktool_ComplexFloat((float)re[j], (float)im[j]);
+        double next = sr * wr[8] - si * wi[8];
+        si = sr * wi[8] + si * wr[8];
+        sr = next;
+    }
+}
 
 int velktoolcli_calctfgeo(int argc, char **argv)
 {

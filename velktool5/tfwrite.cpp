@@ -208,8 +208,6 @@ void freeTfView(velktool_ComplexFloat ***view)
 
 void velktool_newSourceMatrices(int tfType)
 {
-    if (g.fftOut == nullptr)
-        velktool_new(VELKTOOL_FFTBUF);
     if (tfType == LOC || tfType == LOC_SEP) {
         freeMatrices(g.loctf, g.nSrc);
         g.loctf = newMatrices();
@@ -277,22 +275,61 @@ void resetMicrophones(velkio_Positions *mics, velkio_Positions *sources)
 
 // The matrices are built in ascending id order (srcPosId), while the
 // library stores matrix i with the i-th position of the list, which keeps
-// the document's order.  Puts matrix s at the place of the position with
-// the s-th smallest id (equal ids keep their order), so that every matrix
-// is stored under its own position's id.
-void toDocumentOrder(velkio_Matrix **matrices, const velkio_Positions *sources)
+// the document's order.  The place in the list of the position with the
+// s-th smallest id (equal ids keep their order), for every s; s itself
+// when the list is not that of the run's sources.
+std::vector<int> documentPlaces(const velkio_Positions *sources)
 {
-    if (matrices == nullptr || sources == nullptr || sources->count != g.nSrc)
-        return;
-    std::vector<int> order(g.nSrc);
+    std::vector<int> order(g.nSrc > 0 ? g.nSrc : 0);
     for (int i = 0; i < g.nSrc; ++i)
         order[i] = i;
+    if (sources == nullptr || sources->count != g.nSrc)
+        return order;
     std::stable_sort(order.begin(), order.end(), [sources](int a, int b) {
         return sources->list[a]->id < sources->list[b]->id;
     });
+    return order;
+}
+
+// Puts matrix s at its position's place, so that every matrix is stored
+// under its own position's id.
+void toDocumentOrder(velkio_Matrix **matrices, const velkio_Positions *sources)
+{
+    if (matrices == nullptr)
+        return;
+    std::vector<int> order = documentPlaces(sources);
     std::vector<velkio_Matrix *> sorted(matrices, matrices + g.nSrc);
     for (int s = 0; s < g.nSrc; ++s)
         matrices[order[s]] = sorted[s];
+}
+
+// The transfer functions of g.sourceTF, made when the library writes each
+// member: the library asks for the matrix of the place-th position of its
+// list, that is for source sourceAt[place].
+std::vector<int> sourceAt;
+const int madeKinds[2] = {LOC, SEP};
+
+int fillMadeMatrix(void *context, int place, velkio_Matrix *matrix)
+{
+    g.sourceTF(*(const int *)context, sourceAt[(size_t)place], matrix->data);
+    return 0;
+}
+
+void setMadeKinds(int tfType, const velkio_Positions *sources)
+{
+    std::vector<int> order = documentPlaces(sources);
+    sourceAt.assign(order.size(), 0);
+    for (size_t s = 0; s < order.size(); ++s)
+        sourceAt[(size_t)order[s]] = (int)s;
+    velkio_MatrixSource made = {g.nMic, g.nfft / 2 + 1, fillMadeMatrix, nullptr};
+    if (tfType == LOC || tfType == LOC_SEP) {
+        made.context = (void *)&madeKinds[0];
+        velkio_TransferFunction_setLocTFSource(g.tf, &made);
+    }
+    if (tfType == SEP || tfType == LOC_SEP) {
+        made.context = (void *)&madeKinds[1];
+        velkio_TransferFunction_setSepTFSource(g.tf, &made);
+    }
 }
 
 template <typename T> T *detach(T *&member)
@@ -330,6 +367,10 @@ void buildRecord(int tfType, int resetMic)
         velktool_Exit(1);
     }
 
+    if (g.sourceTF != nullptr) {
+        setMadeKinds(tfType, sources);
+        return;
+    }
     toDocumentOrder(g.loctf, sources);
     toDocumentOrder(g.septf, sources);
     // The matrix vectors belong to tf once handed over.

@@ -74,6 +74,11 @@ struct velktool_RunState {
     float **srcPos;                       /* [nSrc][3] */
     velkio_Matrix **loctf;                /* nSrc localization matrices */
     velkio_Matrix **septf;                /* nSrc separation matrices */
+    /* Transfer functions made one source at a time while the archive is
+     * written, instead of held in loctf / septf; null when those hold
+     * them.  Sets values[j * (nfft/2+1) + k], every row j < nMic and bin
+     * k <= nfft/2, of source s (srcPosId order) for kind LOC or SEP. */
+    void (*sourceTF)(int kind, int s, velkio_Complex *values);
     velkio_TransferFunction *tf;
     velkio_XML *micXml;
     velkio_XML *srcXml;
@@ -108,6 +113,10 @@ int velktoolcli_calctfrec(int argc, char **argv);
 int velktoolcli_calctfgeo(int argc, char **argv);
 int velktoolcli_calctfmouth(int argc, char **argv);
 int velktoolcli_calcsysimp(int argc, char **argv);
+/* Bins 0 .. nfft/2 of a pure delay of `delay` samples (calctfgeo):
+ * bins[k] = e^(i phase), phase = -(k * (delay * 2 pi)) / nfft in double
+ * precision rounded to float, to single-precision rounding. */
+void velktool_delayTF(float delay, int nfft, velktool_ComplexFloat *bins);
 /* The command line of calcsysimp (its option table). */
 extern const velkopt_Program calcsysimp_commandLine;
 /* Value parsers of calcsysimp.  --searchoffset "START,END": 0 on success
@@ -402,7 +411,7 @@ void genTfFromMatrices(int tfType, int normalizeSrc, int normalizeMic,
                        const velktool_CutRangePair *ranges);
 /* Builds tf from the documents (their positions, configuration and
  * neighbours move into tf) and loctf/septf (also owned by tf afterwards;
- * the fields are nulled), and writes the archive once: when info is not
+ * the fields are nulled) or sourceTF, and writes the archive once: when info is not
  * null with the README member and the calcTF annotations of ranges (nSrc
  * pairs indexed like srcPosId, may be null).  Ends the run when the write
  * fails. */

@@ -688,3 +688,63 @@ TEST(Archive, ExternalToolsReadEveryMember)
     int status = velktest::runCommand("/usr/bin/python3 " + dir.file("check.py") + " '" + path + "' 2>&1", &out);
     EXPECT_EQ(status, 0) << out;
 }
+
+namespace {
+
+// Makes the matrices of record() while the archive is written.
+int fillTF(void *context, int index, velkio_Matrix *m)
+{
+    int kind = *(const int *)context;
+    if (kind < 0)
+        return 1;
+    for (int r = 0; r < m->rows; r++)
+        for (int c = 0; c < m->cols; c++)
+            m->data[r * m->cols + c] = kind == 2 && index == 1 && r == 3
+                                           ? velkio_Complex(1, NAN)
+                                           : tfValue(kind, index, r, c);
+    return 0;
+}
+
+} // namespace
+
+TEST(Archive, MatricesMadeWhileWritingGiveTheSameArchive)
+{
+    TempDir dir;
+    std::string held = writeArchive(dir);
+    int kinds[2] = {0, 1};
+    velkio_MatrixSource loc = {nMics, nfft / 2 + 1, fillTF, &kinds[0]};
+    velkio_MatrixSource sep = {nMics, nfft / 2 + 1, fillTF, &kinds[1]};
+    velkio_TransferFunction *tf = record();
+    velkio_TransferFunction_setLocTFSource(tf, &loc);
+    velkio_TransferFunction_setSepTFSource(tf, &sep);
+    EXPECT_EQ(tf->locTFs, nullptr);
+    std::string made = dir.file("made.zip");
+    ASSERT_EQ(writeQuietly(tf, made), 0);
+    std::vector<std::string> names = memberNames(held);
+    EXPECT_EQ(memberNames(made), names);
+    for (const std::string &name : names)
+        EXPECT_EQ(memberText(made, name), memberText(held, name)) << name;
+
+    // A matrix that cannot be made, or that holds a value that is not a
+    // finite number, fails the write: the target stays as it was and no
+    // temporary file is left; so does a shape unlike the other kind's.
+    std::vector<unsigned char> before = velktest::readFile(made);
+    std::string log;
+    int failing = -1, notFinite = 2;
+    for (int *kind : {&failing, &notFinite}) {
+        sep.context = kind;
+        velkio_TransferFunction_setSepTFSource(tf, &sep);
+        EXPECT_EQ(writeQuietly(tf, made, &log), 1);
+    }
+    EXPECT_NE(log.find("separation TF of source position 5 holds a value that is not a "
+                       "finite number (row 3, bin 0)"),
+              std::string::npos)
+        << log;
+    sep.cols = nfft / 2;
+    velkio_TransferFunction_setSepTFSource(tf, &sep);
+    EXPECT_EQ(writeQuietly(tf, made, &log), 1);
+    EXPECT_NE(log.find("others are"), std::string::npos) << log;
+    EXPECT_EQ(velktest::readFile(made), before);
+    EXPECT_EQ(dirEntries(dir.path()).size(), 2u);
+    velkio_TransferFunction_delete(&tf);
+}
