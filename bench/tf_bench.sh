@@ -129,21 +129,21 @@ median() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR]=$1} END{print v[int((NR+
 # rounds, and sets the medians e_NAME, c_NAME (elapsed, cpu) and the peak
 # RSS m_NAME (kB). The commands are strings run with eval.
 alternate() {
-    local spec name cmd e c m _
+    local entry name cmd e c m _
     declare -gA ES CS MS
-    for spec in "$@"; do
-        name=${spec%%:*}; ES[$name]=""; CS[$name]=""; MS[$name]=0
+    for entry in "$@"; do
+        name=${entry%%:*}; ES[$name]=""; CS[$name]=""; MS[$name]=0
     done
     for _ in $(seq "$REPEAT"); do
-        for spec in "$@"; do
-            name=${spec%%:*}; cmd=${spec#*:}
+        for entry in "$@"; do
+            name=${entry%%:*}; cmd=${entry#*:}
             read -r e c m _ < <(REPEAT=1 measure_eval "$cmd")
             ES[$name]="${ES[$name]} $e"; CS[$name]="${CS[$name]} $c"
             [ "$m" -gt "${MS[$name]}" ] && MS[$name]=$m
         done
     done
-    for spec in "$@"; do
-        name=${spec%%:*}
+    for entry in "$@"; do
+        name=${entry%%:*}
         printf -v "e_$name" '%s' "$(echo "${ES[$name]}" | median)"
         printf -v "c_$name" '%s' "$(echo "${CS[$name]}" | median)"
         printf -v "m_$name" '%s' "${MS[$name]}"
