@@ -1,7 +1,10 @@
 // velkwavread: the reading floor of the benchmarks. Reads every WAV file
-// named on the command line completely with libsndfile, in blocks of 64 Ki
-// frames, as floats, and does nothing with the samples (it adds up the first
-// and last sample of each block, to print something that depends on them).
+// named on the command line completely with libsndfile, in blocks of at most
+// 64 Ki frames, as floats, and does nothing with the samples (it adds up the
+// first and last sample of each block, to print something that depends on
+// them). A block never asks for more frames than the file has left: the
+// library zero-fills the part of the buffer a read cannot fill, which would
+// add a memset of the whole block per file to the floor.
 #include <sndfile.h>
 
 #include <cstdio>
@@ -26,7 +29,10 @@ int main(int argc, char **argv)
         }
         buf.resize((size_t)(block * info.channels));
         sf_count_t got, total = 0;
-        while ((got = sf_readf_float(f, buf.data(), block)) > 0) {
+        while (total < info.frames &&
+               (got = sf_readf_float(f, buf.data(),
+                                     info.frames - total < block ? info.frames - total
+                                                                 : block)) > 0) {
             sum += buf[0] + buf[(size_t)(got * info.channels - 1)];
             total += got;
         }
