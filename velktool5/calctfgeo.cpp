@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "delay_kernels.h"
 #include "textutil.h"
 #include "tfcommand.h"
 #include "velktool.h"
@@ -159,6 +160,42 @@ const velktool_TfCommand command = {
 
 } // namespace
 
+namespace {
+
+bool baselineOnly = false;
+
+bool hasAvx()
+{
+#if defined(VELK_DELAY_AVX)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx");
+#else
+    return false;
+#endif
+}
+
+// The bins on the widest vectors the processor allows.
+void delayBins(double turn, int nfft, int n, const double *wr, const double *wi,
+               velktool_ComplexFloat *bins)
+{
+    static const bool avx = hasAvx();
+#if defined(VELK_DELAY_AVX)
+    if (avx && !baselineOnly) {
+        velk_delay::delayBinsAvx(turn, nfft, n, wr, wi, bins);
+        return;
+    }
+#endif
+    (void)avx;
+    velk_delay::delayBins<velk_delay::Two>(turn, nfft, n, wr, wi, bins);
+}
+
+} // namespace
+
+void velktool_delayTFUseBaseline(int on)
+{
+    baselineOnly = on != 0;
+}
+
 // Bins 0 .. nfft/2 of a pure delay of `delay` samples: bins[k] = e^(i
 // phase), with phase = -(k * (delay * 2 pi)) / nfft worked out in double
 // precision and rounded to float, as cosf and sinf of that float phase
@@ -170,8 +207,7 @@ const velktool_TfCommand command = {
 // series (exact to double rounding while |phase| < 2^20, where |d| <=
 // 2^-4).  Larger phases, far beyond the delays of an nfft-sample frame,
 // take cosf and sinf as they are.  The bins are made eight at a time,
-// each from the block's first bin, so that the arithmetic runs in vector
-// steps.
+// each from the block's first bin, in vector steps (delay_kernels.h).
 void velktool_delayTF(float delay, int nfft, velktool_ComplexFloat *bins)
 {
     const double twoPi = 6.283185307179586;
@@ -194,31 +230,7 @@ void velktool_delayTF(float delay, int nfft, velktool_ComplexFloat *bins)
         wr[j] = wr[j - 1] * wr[1] - wi[j - 1] * wi[1];
         wi[j] = wr[j - 1] * wi[1] + wi[j - 1] * wr[1];
     }
-    double sr = 1, si = 0; // e^(i phase) of the block's first bin
-    for (int b = 0; b < blocks; b++) {
-        const int k0 = 8 * b;
-        if (b % 8 == 0)
-            sincos(-((double)k0 * turn / nfft), &si, &sr);
-        double re[8], im[8];
-        for (int j = 0; j < 8; j++) {
-            double phase = -((double)(k0 + j) * turn / nfft);
-            double d = (double)(float)phase - phase, d2 = d * d;
-            double c = 1 - d2 * (1.0 / 2 - d2 * (1.0 / 24 - d2 * (1.0 / 720)));
-            double s = d * (1 - d2 * (1.0 / 6 - d2 * (1.0 / 120)));
-            double zr = sr * wr[j] - si * wi[j], zi = sr * wi[j] + si * wr[j];
-            // A phase of zero (bin 0, or no delay) is 1 with the zero's
-            // sign as the sine part, as sinf gives it.
-            bool zero = (float)phase == 0;
-            re[j] = zero ? 1 : zr * c - zi * s;
-            im[j] = zero ? (double)(float)phase : zi * c + zr * s;
-        }
-        const int count = n - k0 < 8 ? n - k0 : 8;
-        for (int j = 0; j < count; j++)
-            bins[k0 + j] = velktool_ComplexFloat((float)re[j], (float)im[j]);
-        double next = sr * wr[8] - si * wi[8];
-        si = sr * wi[8] + si * wr[8];
-        sr = next;
-    }
+    delayBins(turn, nfft, n, wr, wi, bins);
 }
 
 int velktoolcli_calctfgeo(int argc, char **argv)

@@ -117,6 +117,9 @@ int velktoolcli_calcsysimp(int argc, char **argv);
  * bins[k] = e^(i phase), phase = -(k * (delay * 2 pi)) / nfft in double
  * precision rounded to float, to single-precision rounding. */
 void velktool_delayTF(float delay, int nfft, velktool_ComplexFloat *bins);
+/* Nonzero: velktool_delayTF runs its baseline vector kernels even where the
+ * processor has AVX (the values are the same; for tests and benchmarks). */
+void velktool_delayTFUseBaseline(int on);
 /* The command line of calcsysimp (its option table). */
 extern const velkopt_Program calcsysimp_commandLine;
 /* Value parsers of calcsysimp.  --searchoffset "START,END": 0 on success

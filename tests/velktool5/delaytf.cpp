@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "velktool.h"
@@ -59,6 +60,29 @@ TEST(DelayTF, QuarterFrameTurnsByAQuarterPerBin)
                   tolerance)
             << "bin " << k;
     }
+}
+
+// The vector kernels the processor allows give the baseline kernels'
+// values to the last bit, whatever the length (power of two or not, with a
+// last block of fewer than eight bins) and the delay, so that an archive
+// does not depend on the machine that made it.
+TEST(DelayTF, EveryKernelGivesTheBaselineValues)
+{
+    const int lengths[] = {2, 8, 18, 500, 512, 1000, 4096};
+    for (int nfft : lengths) {
+        const size_t n = (size_t)(nfft / 2 + 1);
+        std::vector<velktool_ComplexFloat> best(n), baseline(n);
+        for (int t = 0; t < 2000; t++) {
+            float delay = t == 0 ? -0.0f : (float)(t * 0.371 - 40.0);
+            velktool_delayTFUseBaseline(0);
+            velktool_delayTF(delay, nfft, best.data());
+            velktool_delayTFUseBaseline(1);
+            velktool_delayTF(delay, nfft, baseline.data());
+            ASSERT_EQ(memcmp(best.data(), baseline.data(), n * sizeof best[0]), 0)
+                << "nfft " << nfft << " delay " << delay;
+        }
+    }
+    velktool_delayTFUseBaseline(0);
 }
 
 } // namespace
