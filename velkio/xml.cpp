@@ -20,6 +20,7 @@
 #include <libxml/tree.h>
 #include <libxml/xmlstring.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -668,17 +669,39 @@ xmlNode *addListChild(xmlNode *parent, const char *name, const int *values, int 
 }
 
 // The calcTF elements of a position's annotations, in the order given.
+// The calcTF elements to add, and their indices ordered by position id
+// (those of one position in list order), so that each position finds its
+// own without going through the whole list.
 struct Annotations {
     const velkio_CalcTF *list;
-    int count;
+    std::vector<int> order; // indices into list, by position id
+    std::vector<int> ids;   // the position id of each entry of order
+
+    Annotations(const velkio_CalcTF *l, int count) : list(l)
+    {
+        for (int i = 0; i < count; i++)
+            order.push_back(i);
+        std::stable_sort(order.begin(), order.end(), [l](int a, int b) {
+            return l[a].positionId < l[b].positionId;
+        });
+        for (int i : order)
+            ids.push_back(l[i].positionId);
+    }
+
+    // Position id's elements: order[*from .. *to), in list order.
+    void of(int id, size_t *from, size_t *to) const
+    {
+        auto range = std::equal_range(ids.begin(), ids.end(), id);
+        *from = (size_t)(range.first - ids.begin());
+        *to = (size_t)(range.second - ids.begin());
+    }
 };
 
 bool isAnnotated(const Annotations &notes, int id)
 {
-    for (int i = 0; i < notes.count; i++)
-        if (notes.list[i].positionId == id)
-            return true;
-    return false;
+    size_t from, to;
+    notes.of(id, &from, &to);
+    return from < to;
 }
 
 void addCalcTF(xmlNode *position, const velkio_CalcTF &note)
@@ -708,9 +731,10 @@ void annotate(xmlNode *node, int id, const Annotations &notes)
     for (xmlNode *child = node->children; child != nullptr; child = child->next)
         xmlAddPrevSibling(child, xmlNewText(BAD_CAST childIndent));
     xmlAddChild(node, xmlNewText(BAD_CAST "\n    "));
-    for (int i = 0; i < notes.count; i++)
-        if (notes.list[i].positionId == id)
-            addCalcTF(node, notes.list[i]);
+    size_t from, to;
+    notes.of(id, &from, &to);
+    for (size_t k = from; k < to; k++)
+        addCalcTF(node, notes.list[notes.order[k]]);
 }
 
 int addPosition(xmlNode *parent, const velkio_Position *p, const Annotations &notes)
