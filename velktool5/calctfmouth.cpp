@@ -129,7 +129,7 @@ int estimateSources(int tfType, int directLength, int reverbLength,
         printf(" progress:%d / %d\n", s + 1, g.nSrc);
         fflush(stdout);
         const velkio_Position *position =
-            velkio_Positions_getById(g.srcXml->poses, g.srcPosId[s]);
+            velktool_sourcePosition(s);
         makeTempFltPath(s, position);
         if (velktool_mouthTspFD(position->path,
                                 {g.tmpFltPath, velktool_tmpFltDir()}, g.tspOffset,

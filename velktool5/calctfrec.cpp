@@ -72,7 +72,7 @@ int readReference(velktool_TspReference *ref)
 int deconvolveSource(int s, velktool_TspReference *ref, const char *used)
 {
     const velkio_Position *position =
-        velkio_Positions_getById(g.srcXml->poses, g.srcPosId[s]);
+        velktool_sourcePosition(s);
     makeTempFltPath(s, position);
     const char *recording = position->path;
     velktool_logSysImpSummary(VELKTOOL_TSP_WAV, g.tspPath, 0, g.signalMax,

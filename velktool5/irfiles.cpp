@@ -1179,8 +1179,7 @@ void cutWavSource(int tfType, int s, int directLength, int reverbLength,
 {
     printf(" progress:%d / %d\n", s + 1, g.nSrc);
     fflush(stdout);
-    const velkio_Position *position = velkio_Positions_getById(
-        g.srcXml != nullptr ? g.srcXml->poses : nullptr, g.srcPosId[s]);
+    const velkio_Position *position = velktool_sourcePosition(s);
     if (position == nullptr || position->path == nullptr) {
         velkio_Log_printf_(VELKIO_LOG_ERROR, "can not open wave file [%s]", 0,
                            __func__, __LINE__,

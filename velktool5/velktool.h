@@ -381,6 +381,10 @@ void velktool_setSrcPos(void);
  * used has VELKTOOL_MAX_CHANNELS flags. */
 void velktool_setMicPosId(const char *used);
 void velktool_setSrcPosId(void);
+/* The source position of srcPosId[s]: the first position of the source
+ * list with that id, as velkio_Positions_getById finds it (null for
+ * none), without a search of the list for each source. */
+const velkio_Position *velktool_sourcePosition(int s);
 void velktool_BubSort(int *v, int n);
 void velktool_ShowData(const int *v, int n);
 

@@ -2,10 +2,13 @@
 // the cut itself, the energy normalization of the separation impulse
 // responses, the normalizations of the transfer functions and the position
 // and id tables of the run.
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
+#include <vector>
 
 #include "textutil.h"
 #include "velktool.h"
@@ -92,8 +95,7 @@ void setIr4FFT(int isSep, int peak, const velktool_CutRange *range, int s,
 
 void showReverbSources(int s, int pmin, const int *peaks)
 {
-    const velkio_Position *position = velkio_Positions_getById(
-        g.srcXml != nullptr ? g.srcXml->poses : nullptr, g.srcPosId[s]);
+    const velkio_Position *position = velktool_sourcePosition(s);
     const char *path =
         (position != nullptr && position->path != nullptr) ? position->path : "";
     bool headed = false;
@@ -327,11 +329,33 @@ void normalizeTF(velktool_ComplexFloat *const *const *tf, int src, int mic, int 
 /* Position and id tables                                              */
 /* ------------------------------------------------------------------ */
 
+namespace {
+
+// The place in the list of the first position of each id, as
+// velkio_Positions_getById finds it: one pass for any number of lookups.
+std::unordered_map<int, int> firstPlaceOfId(const velkio_Positions *list)
+{
+    std::unordered_map<int, int> places;
+    for (int i = 0; list != nullptr && i < list->count; ++i)
+        if (list->list[i] != nullptr)
+            places.emplace(list->list[i]->id, i);
+    return places;
+}
+
+// The place in the source list of the position of srcPosId[s], for every
+// s (-1 for an id without a position); made by velktool_setSrcPosId.
+std::vector<int> sourcePlaces;
+
+} // namespace
+
 int setPos(const velkio_Positions *positions, const int *ids, int count,
            float **out)
 {
+    const std::unordered_map<int, int> places = firstPlaceOfId(positions);
     for (int i = 0; i < count; ++i) {
-        const velkio_Position *p = velkio_Positions_getById(positions, ids[i]);
+        auto found = places.find(ids[i]);
+        const velkio_Position *p =
+            found != places.end() ? positions->list[found->second] : nullptr;
         if (p == nullptr) {
             VELKIO_LOG(VELKIO_LOG_ERROR, "position id [%d] not found", ids[i]);
             return 1;
@@ -376,19 +400,39 @@ void velktool_setSrcPosId(void)
     for (int i = 0; i < g.nSrc && i < count; ++i)
         g.srcPosId[i] = list->list[i]->id;
     velktool_BubSort(g.srcPosId, g.nSrc);
+    const std::unordered_map<int, int> places = firstPlaceOfId(list);
+    sourcePlaces.assign((size_t)(g.nSrc > 0 ? g.nSrc : 0), -1);
+    for (int s = 0; s < g.nSrc; ++s) {
+        auto found = places.find(g.srcPosId[s]);
+        if (found != places.end())
+            sourcePlaces[(size_t)s] = found->second;
+    }
 }
 
+const velkio_Position *velktool_sourcePosition(int s)
+{
+    const velkio_Positions *list = g.srcXml != nullptr ? g.srcXml->poses : nullptr;
+    if (list == nullptr || g.srcPosId == nullptr || s < 0)
+        return nullptr;
+    const int id = g.srcPosId[s];
+    // The place found by velktool_setSrcPosId, when it still holds the id
+    // (a list changed since is looked up anew).
+    if ((size_t)s < sourcePlaces.size()) {
+        int place = sourcePlaces[(size_t)s];
+        if (place >= 0 && place < list->count && list->list[place] != nullptr &&
+            list->list[place]->id == id)
+            return list->list[place];
+    }
+    return velkio_Positions_getById(list, id);
+}
+
+// Ascending, as the exchange sort of earlier releases left them (equal ints
+// are indistinguishable, so any sort gives the same array), in n log n
+// steps: a list of 100,000 positions no longer costs 5 * 10^9 comparisons.
 void velktool_BubSort(int *v, int n)
 {
-    for (int i = 0; i < n - 1; ++i) {
-        for (int m = n - 1; m > i; --m) {
-            if (v[m - 1] > v[m]) {
-                int t = v[m - 1];
-                v[m - 1] = v[m];
-                v[m] = t;
-            }
-        }
-    }
+    if (n > 1)
+        std::sort(v, v + n);
     velktool_ShowData(v, n);
 }
 

@@ -295,6 +295,20 @@ TEST_F(Window, PositionAndIdTables)
 
     int missing[1] = {41};
     EXPECT_EQ(setPos(mics, missing, 1, g.micPos), 1);
+
+    velkio_XML_delete(&g.srcXml);
+
+    // Each source finds the first position of its id, as a search of the
+    // list would, repeated ids and all.
+    g.srcXml = velkio_XML_newFromData(
+        velktest::makePositions("tsp", {30, 4, 30, 7, 4, 1}), nullptr, nullptr);
+    g.nSrc = 6;
+    velktool_new(VELKTOOL_POSID);
+    velktool_setSrcPosId();
+    for (int s = 0; s < g.nSrc; ++s)
+        EXPECT_EQ(velktool_sourcePosition(s),
+                  velkio_Positions_getById(g.srcXml->poses, g.srcPosId[s]))
+            << "source " << s;
 }
 
 } // namespace
