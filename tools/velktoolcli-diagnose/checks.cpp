@@ -2,7 +2,6 @@
 // order, direction, gain and timing.
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <limits>
 #include <string>
@@ -17,15 +16,12 @@ const double nan = std::numeric_limits<double>::quiet_NaN();
 // loses the leading half of its band-limited pulse.
 const double edgeMargin = 16.0;
 
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *fmt, ...)
+// Appends value to a list of numbers, after sep unless it is the first.
+void appendItem(std::string *list, const char *sep, int value)
 {
-    char buf[2048];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    return buf;
+    if (!list->empty())
+        *list += sep;
+    *list += std::to_string(value);
 }
 
 // "0, 3, 5" (at most `limit` items, then ", ...").
@@ -90,8 +86,8 @@ void checkValues(const diag_Archive &a, diag_Result *r)
     if (total == 0)
         return;
     add(r, DIAG_VALUES, DIAG_ERROR,
-        format("source %d, channel %d", a.firstNonFiniteSource, a.firstNonFiniteChannel),
-        format("%ld values of the transfer functions are NaN or Inf (%ld localization, %ld "
+        diag_format("source %d, channel %d", a.firstNonFiniteSource, a.firstNonFiniteChannel),
+        diag_format("%ld values of the transfer functions are NaN or Inf (%ld localization, %ld "
                "separation; the first in source %d, channel %d). Programs that read the "
                "archive cannot use them: make the archive again, and check the recording or "
                "impulse response of that source for such values.",
@@ -253,8 +249,8 @@ void checkPolarity(const diag_Archive &a, Work *w, diag_Result *r)
             continue;
         w->polarity[(size_t)m] = -1;
         int c = a.micChannel[(size_t)m];
-        add(r, DIAG_WIRING, DIAG_ERROR, format("channel %d", c),
-            format("Channel %d is inverted in polarity: its signal has the opposite sign of "
+        add(r, DIAG_WIRING, DIAG_ERROR, diag_format("channel %d", c),
+            diag_format("Channel %d is inverted in polarity: its signal has the opposite sign of "
                    "the other channels' in %.0f %% of the sources. Check the wiring of its "
                    "connector (the two signal wires are exchanged) or an inverting input, then "
                    "measure again. The other checks treat the channel as re-inverted.",
@@ -415,13 +411,13 @@ int findMissedWindows(const diag_Archive &a, const diag_Options &o, Work *w, dia
         }
         int from = std::max(1, (int)std::floor(ref + t0) - (int)edgeMargin + 1);
         int to = (int)std::ceil(ref + t1) + (int)edgeMargin + 1;
-        range = format(" (velktoolcli-genconfig --peak %d,%d)", from, to);
+        range = diag_format(" (velktoolcli-genconfig --peak %d,%d)", from, to);
     }
     std::string keep, keepList;
     for (int m = 0; m < M; m++)
         if (!w->setter[(size_t)m]) {
-            keep += (keep.empty() ? "" : ",") + std::to_string(a.micChannel[(size_t)m]);
-            keepList += (keepList.empty() ? "" : " ") + std::to_string(a.micChannel[(size_t)m]);
+            appendItem(&keep, ",", a.micChannel[(size_t)m]);
+            appendItem(&keepList, " ", a.micChannel[(size_t)m]);
         }
     int others = 0;
     for (int s = 0; s < S; s++)
@@ -456,10 +452,10 @@ int findMissedWindows(const diag_Archive &a, const diag_Options &o, Work *w, dia
         std::sort(placers.begin(), placers.end());
         const int k = (int)ids.size();
         std::string against =
-            haveRef ? format("while the latency of the other sources puts the direct sound at "
+            haveRef ? diag_format("while the latency of the other sources puts the direct sound at "
                              "samples %.0f to %.0f",
                              aLo, aHi)
-                    : format("a spread of %.0f samples, while the travel times of these "
+                    : diag_format("a spread of %.0f samples, while the travel times of these "
                              "sources differ by %.1f samples at most",
                              pHi - pLo, tHi - tLo);
         std::vector<diag_Evidence> ev = {
@@ -468,8 +464,8 @@ int findMissedWindows(const diag_Archive &a, const diag_Options &o, Work *w, dia
             ev.push_back({"latencySamples", ref});
         if (row < 0) {
             add(r, DIAG_TIMING, DIAG_ERROR,
-                k == 1 ? format("source %d", ids[0]) : format("%d sources", k),
-                format("The windows of %d of %d sources missed the direct sound (sources %s): "
+                k == 1 ? diag_format("source %d", ids[0]) : diag_format("%d sources", k),
+                diag_format("The windows of %d of %d sources missed the direct sound (sources %s): "
                        "there the localization transfer functions of most channels are "
                        "silent or nearly so. A window ends a fixed length after the latest "
                        "peak of all channels, and these peaks (of channel%s %s) lie at samples "
@@ -491,14 +487,14 @@ int findMissedWindows(const diag_Archive &a, const diag_Options &o, Work *w, dia
         std::string elsewhere =
             quiet == 0        ? std::string()
             : quiet == 1 && others == 1
-                ? format(" In the other source channel %d is silent.", c)
-            : quiet == others ? format(" In the other %d sources channel %d is silent.", others,
+                ? diag_format(" In the other source channel %d is silent.", c)
+            : quiet == others ? diag_format(" In the other %d sources channel %d is silent.", others,
                                        c)
-                              : format(" In %d of the other %d sources channel %d is silent.",
+                              : diag_format(" In %d of the other %d sources channel %d is silent.",
                                        quiet, others, c);
         ev.push_back({"silentInOtherSources", (double)quiet});
-        add(r, DIAG_WIRING, DIAG_ERROR, format("channel %d", c),
-            format("Channel %d carries no direct sound, and its peaks moved the windows of %d "
+        add(r, DIAG_WIRING, DIAG_ERROR, diag_format("channel %d", c),
+            diag_format("Channel %d carries no direct sound, and its peaks moved the windows of %d "
                    "of %d sources past the direct sound (sources %s): there the localization "
                    "transfer functions of the other channels are silent or nearly so. A window "
                    "ends a fixed length after the latest peak of all channels; channel %d's "
@@ -538,15 +534,15 @@ void reportDead(const diag_Archive &a, const Work &w, diag_Result *r)
             continue;
         int c = a.micChannel[(size_t)m];
         std::string what = zero == silent ? "zero"
-                                          : format("zero or %.0f dB and more below the other "
+                                          : diag_format("zero or %.0f dB and more below the other "
                                                    "channels' (noise only)",
                                                    -10.0 * std::log10(belowSource));
         std::string keep;
         for (int n = 0; n < a.nMic; n++)
             if (n != m)
-                keep += (keep.empty() ? "" : ",") + std::to_string(a.micChannel[(size_t)n]);
-        add(r, DIAG_WIRING, DIAG_ERROR, format("channel %d", c),
-            format("Channel %d is dead: its transfer functions are %s in %.0f %% of the "
+                appendItem(&keep, ",", a.micChannel[(size_t)n]);
+        add(r, DIAG_WIRING, DIAG_ERROR, diag_format("channel %d", c),
+            diag_format("Channel %d is dead: its transfer functions are %s in %.0f %% of the "
                    "sources. Check the microphone's cable, its power (phantom or plug-in "
                    "power) and the recorder input of channel %d, then measure again; or make "
                    "the transfer functions again without it (velktoolcli-genposxml --channels "
@@ -670,17 +666,17 @@ void checkOrder(const diag_Archive &a, const diag_Options &o, const Work &w, dia
         std::string fits;
         for (int x : cycle) {
             channels.push_back(a.micChannel[(size_t)x]);
-            fits += format("%schannel %d fits the position listed for channel %d",
+            fits += diag_format("%schannel %d fits the position listed for channel %d",
                            fits.empty() ? "" : ", ", a.micChannel[(size_t)x],
                            a.micChannel[(size_t)r->permutation[(size_t)x]]);
         }
         std::string what =
             cycle.size() == 2
-                ? format("Channels %d and %d appear swapped", channels[0], channels[1])
-                : format("Channels %s appear connected in a rotated order",
+                ? diag_format("Channels %d and %d appear swapped", channels[0], channels[1])
+                : diag_format("Channels %s appear connected in a rotated order",
                          joinIds(channels).c_str());
         add(r, DIAG_WIRING, DIAG_ERROR, "channels " + joinIds(channels),
-            format("%s: %s. With that order the delays misfit by %.2f samples (RMS) instead "
+            diag_format("%s: %s. With that order the delays misfit by %.2f samples (RMS) instead "
                    "of %.2f. Check which microphone is plugged into which recorder input and "
                    "measure again, or rerun the transfer functions with a microphone list in "
                    "that order (--suggest-mic-list writes one).",
@@ -733,8 +729,8 @@ void checkDelays(const diag_Archive &a, const diag_Options &o, const Work &w, di
             worst = std::max(worst, misfitResidual[i]);
         }
         add(r, DIAG_DELAYS, severityOf(worst, o.maxDelayResidual),
-            format("%d channels", (int)misfit.size()),
-            format("The delays of %d of %d channels do not fit the array's geometry (median "
+            diag_format("%d channels", (int)misfit.size()),
+            diag_format("The delays of %d of %d channels do not fit the array's geometry (median "
                    "residuals up to %.2f samples; limit %.2f). So many misfits point at the "
                    "transfer functions rather than the microphones: their windows may hold "
                    "reflections instead of the direct sound (with TSP recordings a late TSP "
@@ -768,7 +764,7 @@ void checkDelays(const diag_Archive &a, const diag_Options &o, const Work &w, di
             mr.fitResidual = diag_locate(srcs, refs, diffs, listedPos, &mr.estimate) /
                              metresPerSample;
             mr.fitted = 1;
-            where = format(" Its position estimated from the delays of all sources is "
+            where = diag_format(" Its position estimated from the delays of all sources is "
                            "(%.4f, %.4f, %.4f) m, %.1f cm from the listed (%.4f, %.4f, %.4f) m "
                            "(fit residual %.2f samples).",
                            mr.estimate.x, mr.estimate.y, mr.estimate.z,
@@ -786,8 +782,8 @@ void checkDelays(const diag_Archive &a, const diag_Options &o, const Work &w, di
             ev.push_back({"distanceFromListed", diag_distance(mr.estimate, listedPos)});
             ev.push_back({"fitResidualSamples", mr.fitResidual});
         }
-        add(r, DIAG_DELAYS, sev, format("channel %d", c),
-            format("The delays of channel %d do not fit its listed position: median residual "
+        add(r, DIAG_DELAYS, sev, diag_format("channel %d", c),
+            diag_format("The delays of channel %d do not fit its listed position: median residual "
                    "%.2f samples (%.1f mm of path; limit %.2f samples).%s Measure the "
                    "microphone's position again, or use the estimated one (--suggest-mic-list "
                    "writes a microphone list with it).",
@@ -1019,8 +1015,8 @@ void checkDirection(const diag_Archive &a, const diag_Options &o, const Work &w,
                           "order; with TSP recordings a late TSP offset is a common cause "
                           "(run with --recordings to check the recordings).";
         add(r, DIAG_DIRECTION, sev,
-            ids.size() == 1 ? format("source %d", ids[0]) : format("%d sources", (int)ids.size()),
-            format("The localization transfer functions of %d of %d sources point away from "
+            ids.size() == 1 ? diag_format("source %d", ids[0]) : diag_format("%d sources", (int)ids.size()),
+            diag_format("The localization transfer functions of %d of %d sources point away from "
                    "the stated direction by more than %.1f degrees (sources %s). The worst, "
                    "source %d, is stated at azimuth %.1f, elevation %.1f, and its transfer "
                    "functions point at azimuth %.1f, elevation %.1f: %.1f degrees off.%s",
@@ -1087,8 +1083,8 @@ void checkGain(const diag_Archive &a, const diag_Options &o, const Work &w, diag
         if (sev == DIAG_OK || r->mics[(size_t)m].deadFraction >= 0.5)
             continue;
         int c = a.micChannel[(size_t)m];
-        add(r, DIAG_WIRING, sev, format("channel %d", c),
-            format("Channel %d is %.1f dB %s than the median of the channels (limit %.1f dB). "
+        add(r, DIAG_WIRING, sev, diag_format("channel %d", c),
+            diag_format("Channel %d is %.1f dB %s than the median of the channels (limit %.1f dB). "
                    "Check its preamplifier gain and the microphone; set the gain to match the "
                    "others and measure again.",
                    c, std::fabs(g), g > 0 ? "louder" : "quieter",
@@ -1145,9 +1141,9 @@ void checkTiming(const diag_Archive &a, const diag_Options &o, const Work &w, di
             continue;
         const diag_SourceResult &ws = r->sources[(size_t)worst];
         add(r, DIAG_TIMING, sev,
-            off[sev].size() == 1 ? format("source %d", off[sev][0])
-                                 : format("%d sources", (int)off[sev].size()),
-            format("The direct sound of %d sources does not arrive when their distances say "
+            off[sev].size() == 1 ? diag_format("source %d", off[sev][0])
+                                 : diag_format("%d sources", (int)off[sev].size()),
+            diag_format("The direct sound of %d sources does not arrive when their distances say "
                    "(sources %s): the others share a latency of %.1f samples, source %d has "
                    "%.1f. The window may hold a reflection instead of the direct sound (a "
                    "source hidden from the array, or the direct sound lost to a late TSP "
@@ -1165,15 +1161,15 @@ void checkTiming(const diag_Archive &a, const diag_Options &o, const Work &w, di
         std::string fix =
             !tsp ? std::string(" Start the impulse responses earlier.")
             : r->suggestOffset < a.tspOffset
-                ? format(" A TSP offset of %d instead of %d puts the direct sound at its "
+                ? diag_format(" A TSP offset of %d instead of %d puts the direct sound at its "
                          "travel time from the source; make the transfer functions again "
                          "with it.",
                          r->suggestOffset, a.tspOffset)
                 : std::string(" The direct sound may already be lost: run with --recordings "
                               "to find the TSP offset that fits.");
         add(r, DIAG_TIMING, DIAG_WARNING,
-            edge.size() == 1 ? format("source %d", edge[0]) : format("%d sources", (int)edge.size()),
-            format("The direct sound of %d sources arrives within %.0f samples of the start of "
+            edge.size() == 1 ? diag_format("source %d", edge[0]) : diag_format("%d sources", (int)edge.size()),
+            diag_format("The direct sound of %d sources arrives within %.0f samples of the start of "
                    "the impulse response (sources %s; source %d: sample %.1f, while its travel "
                    "time is %.1f samples). Part of it may be lost, and a slightly later TSP "
                    "offset loses all of it.%s",

@@ -236,6 +236,9 @@ int diag_worstSeverity(const diag_Result &r, int check);
 
 /* ---- output (report.cpp, html.cpp) ---- */
 
+// printf into a string, whatever its length.
+std::string diag_format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
 std::string diag_textReport(const char *path, const diag_Archive &a, const diag_Options &o,
                             const diag_Result &r);
 std::string diag_jsonReport(const char *path, const diag_Archive &a, const diag_Options &o,

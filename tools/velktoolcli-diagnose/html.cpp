@@ -2,7 +2,6 @@
 // with the summary, the findings and inline SVG pictures.
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <string>
 
@@ -11,17 +10,6 @@
 namespace {
 
 const char *colourOk = "#2e7d32", *colourWarning = "#d98e04", *colourError = "#c62828";
-
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *fmt, ...)
-{
-    char buf[4096];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    return buf;
-}
 
 std::string escape(const std::string &s)
 {
@@ -68,7 +56,7 @@ struct Flags {
 // A frame with a title; the plot area is (x0, y0) .. (x0 + w, y0 + h).
 std::string frame(const char *id, const char *title, int width, int height)
 {
-    return format("<svg id=\"%s\" class=\"picture\" xmlns=\"http://www.w3.org/2000/svg\" "
+    return diag_format("<svg id=\"%s\" class=\"picture\" xmlns=\"http://www.w3.org/2000/svg\" "
                   "width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\">"
                   "<rect width=\"%d\" height=\"%d\" fill=\"#fff\"/>"
                   "<text x=\"10\" y=\"18\" class=\"title\">%s</text>",
@@ -90,11 +78,11 @@ std::string arrayPicture(const diag_Archive &a, const diag_Result &r)
         if (mr.fitted)
             rm = std::max(rm, std::hypot(mr.estimate.x, mr.estimate.y));
     const double cy = 160, cx1 = 125, cx2 = 375, R = 105;
-    s += format("<circle cx=\"%g\" cy=\"%g\" r=\"%g\" fill=\"none\" stroke=\"#ccc\"/>", cx1, cy, R);
-    s += format("<circle cx=\"%g\" cy=\"%g\" r=\"%g\" fill=\"none\" stroke=\"#ccc\"/>", cx2, cy, R);
-    s += format("<text x=\"%g\" y=\"292\" class=\"axis\" text-anchor=\"middle\">radius %.2f m</text>",
+    s += diag_format("<circle cx=\"%g\" cy=\"%g\" r=\"%g\" fill=\"none\" stroke=\"#ccc\"/>", cx1, cy, R);
+    s += diag_format("<circle cx=\"%g\" cy=\"%g\" r=\"%g\" fill=\"none\" stroke=\"#ccc\"/>", cx2, cy, R);
+    s += diag_format("<text x=\"%g\" y=\"292\" class=\"axis\" text-anchor=\"middle\">radius %.2f m</text>",
                 cx1, rs);
-    s += format("<text x=\"%g\" y=\"292\" class=\"axis\" text-anchor=\"middle\">radius %.3f m</text>",
+    s += diag_format("<text x=\"%g\" y=\"292\" class=\"axis\" text-anchor=\"middle\">radius %.3f m</text>",
                 cx2, rm);
     Flags fl;
     // Unflagged first, so flagged marks lie on top.
@@ -104,12 +92,12 @@ std::string arrayPicture(const diag_Archive &a, const diag_Result &r)
             if ((sev != DIAG_OK) != (pass == 1))
                 continue;
             const diag_Vec3 &p = a.src[(size_t)i];
-            s += format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"%s\" fill=\"%s\"><title>source %d"
+            s += diag_format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"%s\" fill=\"%s\"><title>source %d"
                         "</title></circle>",
                         cx1 + p.x / rs * R, cy - p.y / rs * R, sev ? "3.5" : "2.5",
                         sev ? colourOf(sev) : "#555", a.srcId[(size_t)i]);
         }
-    s += format("<text x=\"%g\" y=\"%g\" class=\"axis\">x</text>", cx1 + R + 4, cy + 4);
+    s += diag_format("<text x=\"%g\" y=\"%g\" class=\"axis\">x</text>", cx1 + R + 4, cy + 4);
     for (int m = 0; m < a.nMic; m++) {
         const diag_Vec3 &p = a.mic[(size_t)m];
         int c = a.micChannel[(size_t)m];
@@ -118,13 +106,13 @@ std::string arrayPicture(const diag_Archive &a, const diag_Result &r)
         const diag_MicResult &mr = r.mics[(size_t)m];
         if (mr.fitted) {
             double ex = cx2 + mr.estimate.x / rm * R, ey = cy - mr.estimate.y / rm * R;
-            s += format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" "
+            s += diag_format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" "
                         "stroke-dasharray=\"3,2\"/><circle cx=\"%.1f\" cy=\"%.1f\" r=\"7\" "
                         "fill=\"none\" stroke=\"%s\" stroke-width=\"2\"><title>channel %d "
                         "estimated</title></circle>",
                         x, y, ex, ey, colourOf(sev), ex, ey, colourOf(sev), c);
         }
-        s += format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"7\" fill=\"%s\"><title>channel %d"
+        s += diag_format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"7\" fill=\"%s\"><title>channel %d"
                     "</title></circle><text x=\"%.1f\" y=\"%.1f\" class=\"label\" "
                     "text-anchor=\"middle\">%d</text>",
                     x, y, sev ? colourOf(sev) : "#1565c0", c, x, y + 3.5, c);
@@ -137,16 +125,16 @@ std::string directionPicture(const diag_Archive &a, const diag_Result &r)
 {
     const int W = 500, H = 300, x0 = 50, y0 = 30, w = 430, h = 230;
     std::string s = frame("direction", "Direction: stated (x) against estimated azimuth (y), degrees", W, H);
-    s += format("<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"none\" stroke=\"#999\"/>",
+    s += diag_format("<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"none\" stroke=\"#999\"/>",
                 x0, y0, w, h);
     for (int t = -180; t <= 180; t += 90) {
         double x = x0 + (t + 180) / 360.0 * w, y = y0 + h - (t + 180) / 360.0 * h;
-        s += format("<text x=\"%.1f\" y=\"%d\" class=\"axis\" text-anchor=\"middle\">%d</text>",
+        s += diag_format("<text x=\"%.1f\" y=\"%d\" class=\"axis\" text-anchor=\"middle\">%d</text>",
                     x, y0 + h + 14, t);
-        s += format("<text x=\"%d\" y=\"%.1f\" class=\"axis\" text-anchor=\"end\">%d</text>",
+        s += diag_format("<text x=\"%d\" y=\"%.1f\" class=\"axis\" text-anchor=\"end\">%d</text>",
                     x0 - 4, y + 4, t);
     }
-    s += format("<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"#bbb\"/>", x0, y0 + h,
+    s += diag_format("<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"#bbb\"/>", x0, y0 + h,
                 x0 + w, y0);
     Flags fl;
     for (int i = 0; i < a.nSrc; i++) {
@@ -156,7 +144,7 @@ std::string directionPicture(const diag_Archive &a, const diag_Result &r)
         int sev = fl.sourceSeverity(a.srcId[(size_t)i], r);
         double sx = x0 + (std::remainder(sr.statedAz, 360.0) + 180) / 360.0 * w;
         double ey = y0 + h - (std::remainder(sr.estAz, 360.0) + 180) / 360.0 * h;
-        s += format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"3\" fill=\"%s\"><title>source %d: "
+        s += diag_format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"3\" fill=\"%s\"><title>source %d: "
                     "%.1f / %.1f, error %.1f degrees</title></circle>",
                     sx, ey, sev ? colourOf(sev) : "#1565c0", a.srcId[(size_t)i], sr.statedAz,
                     sr.estAz, sr.angularError);
@@ -188,36 +176,36 @@ std::string residualPicture(const diag_Archive &a, const diag_Options &o, const 
             if (n > 0) {
                 double t = std::max(-1.0, std::min(1.0, sum / n / limit));
                 int shade = (int)std::lround(255 * (1 - std::fabs(t)));
-                fill = t >= 0 ? format("rgb(255,%d,%d)", shade, shade)
-                              : format("rgb(%d,%d,255)", shade, shade);
+                fill = t >= 0 ? diag_format("rgb(255,%d,%d)", shade, shade)
+                              : diag_format("rgb(%d,%d,255)", shade, shade);
             }
-            s += format("<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" fill=\"%s\"/>",
+            s += diag_format("<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" fill=\"%s\"/>",
                         x0 + (double)m * w / M, y0 + (double)i * h / rows, (double)w / M + 0.3,
                         (double)h / rows + 0.3, fill.c_str());
         }
     }
-    s += format("<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"none\" stroke=\"#999\"/>",
+    s += diag_format("<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"none\" stroke=\"#999\"/>",
                 x0, y0, w, h);
     for (int m = 0; m < M; m++)
         if (M <= 24 || m % (M / 16 + 1) == 0)
-            s += format("<text x=\"%.1f\" y=\"%d\" class=\"axis\" text-anchor=\"middle\">%d</text>",
+            s += diag_format("<text x=\"%.1f\" y=\"%d\" class=\"axis\" text-anchor=\"middle\">%d</text>",
                         x0 + (m + 0.5) * w / M, y0 + h + 14, a.micChannel[(size_t)m]);
-    s += format("<text x=\"%d\" y=\"%d\" class=\"axis\" text-anchor=\"end\">%d</text>", x0 - 4,
+    s += diag_format("<text x=\"%d\" y=\"%d\" class=\"axis\" text-anchor=\"end\">%d</text>", x0 - 4,
                 y0 + 10, a.srcId.front());
-    s += format("<text x=\"%d\" y=\"%d\" class=\"axis\" text-anchor=\"end\">%d</text>", x0 - 4,
+    s += diag_format("<text x=\"%d\" y=\"%d\" class=\"axis\" text-anchor=\"end\">%d</text>", x0 - 4,
                 y0 + h, a.srcId.back());
     // Colour scale.
     for (int i = 0; i <= 20; i++) {
         double t = 1 - i / 10.0;
         int shade = (int)std::lround(255 * (1 - std::fabs(t)));
-        std::string fill = t >= 0 ? format("rgb(255,%d,%d)", shade, shade)
-                                  : format("rgb(%d,%d,255)", shade, shade);
-        s += format("<rect x=\"%d\" y=\"%.1f\" width=\"14\" height=\"%.1f\" fill=\"%s\"/>",
+        std::string fill = t >= 0 ? diag_format("rgb(255,%d,%d)", shade, shade)
+                                  : diag_format("rgb(%d,%d,255)", shade, shade);
+        s += diag_format("<rect x=\"%d\" y=\"%.1f\" width=\"14\" height=\"%.1f\" fill=\"%s\"/>",
                     x0 + w + 20, y0 + i * h / 21.0, h / 21.0 + 0.3, fill.c_str());
     }
-    s += format("<text x=\"%d\" y=\"%d\" class=\"axis\">+%.1f</text>", x0 + w + 38, y0 + 10, limit);
-    s += format("<text x=\"%d\" y=\"%d\" class=\"axis\">0</text>", x0 + w + 38, y0 + h / 2 + 4);
-    s += format("<text x=\"%d\" y=\"%d\" class=\"axis\">-%.1f</text>", x0 + w + 38, y0 + h, limit);
+    s += diag_format("<text x=\"%d\" y=\"%d\" class=\"axis\">+%.1f</text>", x0 + w + 38, y0 + 10, limit);
+    s += diag_format("<text x=\"%d\" y=\"%d\" class=\"axis\">0</text>", x0 + w + 38, y0 + h / 2 + 4);
+    s += diag_format("<text x=\"%d\" y=\"%d\" class=\"axis\">-%.1f</text>", x0 + w + 38, y0 + h, limit);
     return s + "</svg>";
 }
 
@@ -234,17 +222,17 @@ std::string magnitudePicture(const diag_Archive &a, const diag_Result &r)
         top = 0;
     top = 10 * std::ceil(top / 10);
     const double range = 60;
-    s += format("<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"none\" stroke=\"#999\"/>",
+    s += diag_format("<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"none\" stroke=\"#999\"/>",
                 x0, y0, w, h);
     for (int d = 0; d <= 60; d += 20)
-        s += format("<text x=\"%d\" y=\"%.1f\" class=\"axis\" text-anchor=\"end\">%.0f</text>",
+        s += diag_format("<text x=\"%d\" y=\"%.1f\" class=\"axis\" text-anchor=\"end\">%.0f</text>",
                     x0 - 4, y0 + d / range * h + 4, top - d + 0.0);
     double nyq = a.rate / 2.0;
     for (int i = 0; i <= 4; i++)
-        s += format("<text x=\"%.1f\" y=\"%d\" class=\"axis\" text-anchor=\"middle\">%.0f Hz</text>",
+        s += diag_format("<text x=\"%.1f\" y=\"%d\" class=\"axis\" text-anchor=\"middle\">%.0f Hz</text>",
                     x0 + i * w / 4.0, y0 + h + 14, nyq * i / 4);
     double bx = x0 + (double)r.bandHigh / (a.bins - 1) * w;
-    s += format("<rect x=\"%d\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"#1565c0\" "
+    s += diag_format("<rect x=\"%d\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"#1565c0\" "
                 "fill-opacity=\"0.06\"><title>band of the delay and direction checks</title></rect>",
                 x0, y0, bx - x0, h);
     Flags fl;
@@ -258,10 +246,10 @@ std::string magnitudePicture(const diag_Archive &a, const diag_Result &r)
             const auto &mag = r.mics[(size_t)m].magnitudeDb;
             for (size_t k = 0; k < mag.size(); k++) {
                 double v = std::max(top - range, std::min(top, mag[k]));
-                pts += format("%.1f,%.1f ", x0 + (double)k / (a.bins - 1) * w,
+                pts += diag_format("%.1f,%.1f ", x0 + (double)k / (a.bins - 1) * w,
                               y0 + (top - v) / range * h);
             }
-            s += format("<polyline points=\"%s\" fill=\"none\" stroke=\"%s\" stroke-width=\"%s\">"
+            s += diag_format("<polyline points=\"%s\" fill=\"none\" stroke=\"%s\" stroke-width=\"%s\">"
                         "<title>channel %d</title></polyline>",
                         pts.c_str(), sev ? colourOf(sev) : "#78909c", sev ? "2" : "1", c);
         }
@@ -274,30 +262,30 @@ std::string recordingsTable(const diag_Options &o, const diag_Result &r)
                     "<th>source</th><th>file</th>";
     size_t channels = r.recordings.empty() ? 0 : r.recordings[0].channels.size();
     for (size_t c = 0; c < channels; c++)
-        s += format("<th>ch %d</th>", r.recordings[0].channels[c].channel);
+        s += diag_format("<th>ch %d</th>", r.recordings[0].channels[c].channel);
     s += "</tr>";
     size_t shown = 0;
     for (const auto &rec : r.recordings) {
         if (++shown > 400)
             break;
-        s += format("<tr><td>%d</td><td>%s</td>", rec.id, escape(rec.path).c_str());
+        s += diag_format("<tr><td>%d</td><td>%s</td>", rec.id, escape(rec.path).c_str());
         for (const auto &rc : rec.channels) {
             int sev = rc.dead || rc.clippedPercent > o.maxClipped || rc.snrDb < o.minSnr
                           ? DIAG_ERROR
                       : rc.clippedPercent > 0 || rc.snrDb < o.minSnr + 10 ? DIAG_WARNING
                                                                            : DIAG_OK;
-            s += format("<td style=\"background:%s\" title=\"SNR %.1f dB, peak at %.1f\">%.1f dB"
+            s += diag_format("<td style=\"background:%s\" title=\"SNR %.1f dB, peak at %.1f\">%.1f dB"
                         "%s</td>",
                         sev == DIAG_ERROR ? "#ffcdd2" : sev == DIAG_WARNING ? "#ffe0a0" : "#e8f5e9",
                         rc.snrDb, rc.peakIndex, rc.levelDb,
-                        rc.clippedPercent > 0 ? format("<br>%.2f %% clipped", rc.clippedPercent).c_str()
+                        rc.clippedPercent > 0 ? diag_format("<br>%.2f %% clipped", rc.clippedPercent).c_str()
                                               : "");
         }
         s += "</tr>";
     }
     s += "</table>";
     if (r.recordings.size() > 400)
-        s += format("<p>(the first 400 of %d recordings)</p>", (int)r.recordings.size());
+        s += diag_format("<p>(the first 400 of %d recordings)</p>", (int)r.recordings.size());
     return s;
 }
 
@@ -323,15 +311,15 @@ std::string diag_htmlReport(const char *path, const diag_Archive &a, const diag_
         "ul.findings{padding-left:18px;font-size:13px}ul.findings li{margin-bottom:6px}"
         "</style></head><body>\n";
     h += "<h1>Measurement diagnosis: " + escape(path) + "</h1>";
-    h += format("<p class=\"meta\">%d sources &times; %d microphones, %d Hz, nfft %d; band %.0f &ndash; "
+    h += diag_format("<p class=\"meta\">%d sources &times; %d microphones, %d Hz, nfft %d; band %.0f &ndash; "
                 "%.0f Hz. Result: <span class=\"sev\" style=\"background:%s\">%s</span></p>\n",
                 a.nSrc, a.nMic, a.rate, a.nfft, (double)r.bandLow * a.rate / a.nfft,
                 (double)r.bandHigh * a.rate / a.nfft, colourOf(worst), diag_severityName(worst));
     h += "<table id=\"summary\"><tr><th>check</th><th>status</th></tr>";
     for (int c = 0; c < DIAG_NCHECKS; c++) {
         int sev = diag_worstSeverity(r, c);
-        h += format("<tr><td>%s</td><td>%s</td></tr>", diag_checkName(c),
-                    r.checkRun[c] ? format("<span class=\"sev\" style=\"background:%s\">%s</span>",
+        h += diag_format("<tr><td>%s</td><td>%s</td></tr>", diag_checkName(c),
+                    r.checkRun[c] ? diag_format("<span class=\"sev\" style=\"background:%s\">%s</span>",
                                            colourOf(sev), diag_severityName(sev))
                                         .c_str()
                                   : "not run");
@@ -342,7 +330,7 @@ std::string diag_htmlReport(const char *path, const diag_Archive &a, const diag_
     } else {
         h += "<ul class=\"findings\">";
         for (const auto &f : r.findings)
-            h += format("<li><span class=\"sev\" style=\"background:%s\">%s</span> <b>%s, %s</b>: ",
+            h += diag_format("<li><span class=\"sev\" style=\"background:%s\">%s</span> <b>%s, %s</b>: ",
                         colourOf(f.severity), diag_severityName(f.severity),
                         diag_checkName(f.check), escape(f.subject).c_str()) +
                  escape(f.text) + "</li>";

@@ -6,7 +6,6 @@
 // deconvolution).
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -22,17 +21,6 @@ namespace {
 const long long maxSamples = 1LL << 27;
 const double fullScale = 0.9999;
 const double edgeMargin = 16.0;
-
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *fmt, ...)
-{
-    char buf[2048];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    return buf;
-}
 
 void add(diag_Result *r, int severity, std::string subject, std::string text,
          std::vector<diag_Evidence> evidence, std::vector<int> sources,
@@ -361,8 +349,8 @@ void judgeClipping(const diag_Recording &rec, const diag_Options &o, diag_Result
     std::string names = joinIds(clipped);
     const char *plural = clipped.size() > 1 ? "s" : "";
     add(r, most > o.maxClipped ? DIAG_ERROR : DIAG_WARNING,
-        format("recording %d, channel%s %s", rec.id, plural, names.c_str()),
-        format("Recording %s (source %d) is clipped on channel%s %s: up to %.3f %% of the "
+        diag_format("recording %d, channel%s %s", rec.id, plural, names.c_str()),
+        diag_format("Recording %s (source %d) is clipped on channel%s %s: up to %.3f %% of the "
                "samples are at full scale (limit %.3f %%). Clipping spreads the TSP's energy "
                "over all frequencies and corrupts the impulse response. Lower the playback "
                "level or the input gain by at least %.0f dB and record again.",
@@ -414,10 +402,10 @@ void judgeChannels(const std::vector<diag_Recording> &recs, bool tsp, const diag
                     worstSnr = std::min(worstSnr, rc.snrDb);
                 }
             }
-        std::string where = format("channel %d", c);
+        std::string where = diag_format("channel %d", c);
         if (noiseOnly > 0)
             add(r, DIAG_ERROR, where,
-                format("Channel %d carries only noise in %d of %d recordings (sources %s): its "
+                diag_format("Channel %d carries only noise in %d of %d recordings (sources %s): its "
                        "level is up to %.0f dB full scale, %.0f dB and more below the other "
                        "channels, and no impulse response stands out of it. The microphone or "
                        "its input is dead (a broken cable, no power, a dead input). Check its "
@@ -432,7 +420,7 @@ void judgeChannels(const std::vector<diag_Recording> &recs, bool tsp, const diag
                 silent, {c});
         else if (!silent.empty())
             add(r, DIAG_ERROR, where,
-                format("Channel %d is silent (level %.0f dB full scale) in %d of %d recordings "
+                diag_format("Channel %d is silent (level %.0f dB full scale) in %d of %d recordings "
                        "(sources %s): the microphone or its input is dead. Check its cable, "
                        "power and recorder input, then record again; or make the transfer "
                        "functions without it (a channel list on the first position of the "
@@ -441,7 +429,7 @@ void judgeChannels(const std::vector<diag_Recording> &recs, bool tsp, const diag
                 {{"recordings", (double)silent.size()}, {"levelDbfs", level}}, silent, {c});
         if (!unlike.empty())
             add(r, worstSim < 0.5 ? DIAG_ERROR : DIAG_WARNING, where,
-                format("The TSP periods of channel %d differ from one to the next in %d "
+                diag_format("The TSP periods of channel %d differ from one to the next in %d "
                        "recordings (sources %s; lowest correlation %.3f, limit %.3f): the "
                        "offset may start in silence, or noise or a disturbance hit the "
                        "recording. Check the TSP offset and record again.",
@@ -450,7 +438,7 @@ void judgeChannels(const std::vector<diag_Recording> &recs, bool tsp, const diag
         if (!noisy.empty()) {
             int sev = worstSnr < o.minSnr ? DIAG_ERROR : DIAG_WARNING;
             add(r, sev, where,
-                format("The impulse responses of channel %d stand only %.1f dB above the noise "
+                diag_format("The impulse responses of channel %d stand only %.1f dB above the noise "
                        "of their tail in %d recordings (sources %s; limit %.1f dB). Play "
                        "louder, add TSP periods, or lower the background noise, and record "
                        "again.",
@@ -516,9 +504,9 @@ int diag_checkRecordings(const diag_Archive &a, const char *listPath, const char
     }
     if (!wrapped.empty())
         add(r, DIAG_ERROR,
-            wrapped.size() == 1 ? format("recording %d", wrapped[0])
-                                : format("%d recordings", (int)wrapped.size()),
-            format("In %d recordings (sources %s) the main peak of the deconvolved impulse "
+            wrapped.size() == 1 ? diag_format("recording %d", wrapped[0])
+                                : diag_format("%d recordings", (int)wrapped.size()),
+            diag_format("In %d recordings (sources %s) the main peak of the deconvolved impulse "
                    "response lies at the end of the period, %.0f samples before its start: the "
                    "TSP offset %d is late, and the direct sound wraps around to the end, where "
                    "the transfer functions never see it. A TSP offset of %d puts the direct "
@@ -532,12 +520,12 @@ int diag_checkRecordings(const diag_Archive &a, const char *listPath, const char
             wrapped, {});
     else if (!near.empty())
         add(r, DIAG_WARNING,
-            near.size() == 1 ? format("recording %d", near[0]) : format("%d recordings", (int)near.size()),
-            format("In %d recordings (sources %s) the direct sound lies within %.0f samples "
+            near.size() == 1 ? diag_format("recording %d", near[0]) : diag_format("%d recordings", (int)near.size()),
+            diag_format("In %d recordings (sources %s) the direct sound lies within %.0f samples "
                    "of the start of the impulse response (earliest at sample %.1f): a slightly "
                    "later TSP offset would lose it.%s",
                    (int)near.size(), joinIds(near).c_str(), edgeMargin, worst,
-                   in.tsp ? format(" A TSP offset of %d instead of %d puts the direct sound at "
+                   in.tsp ? diag_format(" A TSP offset of %d instead of %d puts the direct sound at "
                                    "its travel time from the source.",
                                    suggested, offset)
                                 .c_str()

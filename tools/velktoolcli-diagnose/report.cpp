@@ -10,17 +10,6 @@
 
 namespace {
 
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *fmt, ...)
-{
-    char buf[4096];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    return buf;
-}
-
 double bandHz(const diag_Archive &a, int bin)
 {
     return (double)bin * a.rate / a.nfft;
@@ -51,7 +40,7 @@ Summary summarize(int check, const diag_Archive &a, const diag_Options &o, const
                 within += sr.angularError <= o.maxDirectionError / 2;
                 worst = std::max(worst, sr.angularError);
             }
-        s.text = format("%d of %d sources within %.1f degrees of the stated direction "
+        s.text = diag_format("%d of %d sources within %.1f degrees of the stated direction "
                         "(largest error %.1f degrees)",
                         within, n, o.maxDirectionError / 2, worst);
         break;
@@ -60,7 +49,7 @@ Summary summarize(int check, const diag_Archive &a, const diag_Options &o, const
         for (size_t m = 0; m < r.mics.size(); m++)
             if (r.mics[m].medianResidual > r.mics[(size_t)worstMic].medianResidual)
                 worstMic = (int)m;
-        s.text = format("largest median residual %.2f samples, channel %d (limit %.2f)%s",
+        s.text = diag_format("largest median residual %.2f samples, channel %d (limit %.2f)%s",
                         r.mics.empty() ? 0.0 : r.mics[(size_t)worstMic].medianResidual,
                         a.micChannel.empty() ? 0 : a.micChannel[(size_t)worstMic],
                         o.maxDelayResidual,
@@ -71,10 +60,10 @@ Summary summarize(int check, const diag_Archive &a, const diag_Options &o, const
         double gain = 0;
         for (const auto &m : r.mics)
             gain = std::max(gain, std::fabs(m.gainDb));
-        s.text = r.permuted ? format("another channel order fits the delays (RMS %.2f instead "
+        s.text = r.permuted ? diag_format("another channel order fits the delays (RMS %.2f instead "
                                      "of %.2f samples)",
                                      r.costBest, r.costIdentity)
-                            : format("the listed channel order fits (RMS %.2f samples); "
+                            : diag_format("the listed channel order fits (RMS %.2f samples); "
                                      "largest gain deviation %.1f dB",
                                      r.costIdentity, gain);
         break;
@@ -89,7 +78,7 @@ Summary summarize(int check, const diag_Archive &a, const diag_Options &o, const
             s.text = "no source whose window holds the direct sound";
             break;
         }
-        s.text = format("latency %.1f samples (arrival in the impulse response minus travel "
+        s.text = diag_format("latency %.1f samples (arrival in the impulse response minus travel "
                         "time), largest deviation %.1f samples (limit %.1f)",
                         r.latency, worst, o.maxTimingDeviation);
         break;
@@ -97,13 +86,13 @@ Summary summarize(int check, const diag_Archive &a, const diag_Options &o, const
     case DIAG_VALUES:
         s.text = a.nonFiniteLoc + a.nonFiniteSep == 0
                      ? "all values finite"
-                     : format("%ld values NaN or Inf", a.nonFiniteLoc + a.nonFiniteSep);
+                     : diag_format("%ld values NaN or Inf", a.nonFiniteLoc + a.nonFiniteSep);
         break;
     case DIAG_RECORDINGS: {
         int channels = 0;
         for (const auto &rec : r.recordings)
             channels += (int)rec.channels.size();
-        s.text = format("%d %s recordings, %d channels checked", (int)r.recordings.size(),
+        s.text = diag_format("%d %s recordings, %d channels checked", (int)r.recordings.size(),
                         r.recordingsAreTsp ? "TSP" : "impulse-response", channels);
         break;
     }
@@ -119,7 +108,7 @@ std::string jsonString(const std::string &s)
             out += '\\';
             out += (char)c;
         } else if (c < 0x20) {
-            out += format("\\u%04x", c);
+            out += diag_format("\\u%04x", c);
         } else {
             out += (char)c;
         }
@@ -131,7 +120,7 @@ std::string jsonNumber(double v)
 {
     if (!std::isfinite(v))
         return "null";
-    return format("%.9g", v);
+    return diag_format("%.9g", v);
 }
 
 std::string jsonInts(const std::vector<int> &v)
@@ -144,7 +133,14 @@ std::string jsonInts(const std::vector<int> &v)
 
 std::string jsonVec(diag_Vec3 v)
 {
-    return "[" + jsonNumber(v.x) + ", " + jsonNumber(v.y) + ", " + jsonNumber(v.z) + "]";
+    std::string out = "[";
+    out += jsonNumber(v.x);
+    out += ", ";
+    out += jsonNumber(v.y);
+    out += ", ";
+    out += jsonNumber(v.z);
+    out += "]";
+    return out;
 }
 
 const char *kindOf(const diag_Archive &a)
@@ -157,15 +153,15 @@ const char *kindOf(const diag_Archive &a)
 std::string diag_textReport(const char *path, const diag_Archive &a, const diag_Options &o,
                             const diag_Result &r)
 {
-    std::string out = format("velktoolcli-diagnose: %s\n", path);
-    out += format("  %d sources x %d microphones, %d Hz, nfft %d; %s transfer functions\n",
+    std::string out = diag_format("velktoolcli-diagnose: %s\n", path);
+    out += diag_format("  %d sources x %d microphones, %d Hz, nfft %d; %s transfer functions\n",
                   a.nSrc, a.nMic, a.rate, a.nfft, kindOf(a));
-    out += format("  band %.0f - %.0f Hz (bins %d - %d); largest microphone spacing %.3f m\n\n",
+    out += diag_format("  band %.0f - %.0f Hz (bins %d - %d); largest microphone spacing %.3f m\n\n",
                   bandHz(a, r.bandLow), bandHz(a, r.bandHigh), r.bandLow, r.bandHigh,
                   r.maxSpacing);
     for (int c = 0; c < DIAG_NCHECKS; c++) {
         Summary s = summarize(c, a, o, r);
-        out += format("%-11s %-8s %s\n", diag_checkName(c), s.status.c_str(), s.text.c_str());
+        out += diag_format("%-11s %-8s %s\n", diag_checkName(c), s.status.c_str(), s.text.c_str());
     }
     int errors = 0, warnings = 0;
     for (const auto &f : r.findings) {
@@ -177,7 +173,7 @@ std::string diag_textReport(const char *path, const diag_Archive &a, const diag_
     } else {
         out += "\nFindings, worst first:\n";
         for (const auto &f : r.findings) {
-            out += format("\n[%s] %s, %s\n", diag_severityName(f.severity),
+            out += diag_format("\n[%s] %s, %s\n", diag_severityName(f.severity),
                           diag_checkName(f.check), f.subject.c_str());
             // Wrapped at 78 columns, indented by 2.
             std::string line;
@@ -199,7 +195,7 @@ std::string diag_textReport(const char *path, const diag_Archive &a, const diag_
                 out += "  " + line + "\n";
         }
     }
-    out += format("\nResult: %s (%d errors, %d warnings)\n",
+    out += diag_format("\nResult: %s (%d errors, %d warnings)\n",
                   diag_severityName(diag_worstSeverity(r, -1)), errors, warnings);
     return out;
 }
@@ -210,7 +206,7 @@ std::string diag_jsonReport(const char *path, const diag_Archive &a, const diag_
     std::string j = "{\n";
     j += "  \"archive\": " + jsonString(path) + ",\n";
     j += "  \"status\": " + jsonString(diag_severityName(diag_worstSeverity(r, -1))) + ",\n";
-    j += format("  \"sources\": %d,\n  \"microphones\": %d,\n  \"samplingRate\": %d,\n"
+    j += diag_format("  \"sources\": %d,\n  \"microphones\": %d,\n  \"samplingRate\": %d,\n"
                 "  \"nfft\": %d,\n",
                 a.nSrc, a.nMic, a.rate, a.nfft);
     j += "  \"transferFunctions\": " + jsonString(a.fromSeparation ? "separation" : "localization") + ",\n";
@@ -346,4 +342,22 @@ int diag_writeMicList(const char *archivePath, const diag_Archive &a, const diag
     int status = velk_writeDocument(doc, outPath, nullptr);
     velkio_XML_delete(&doc);
     return status;
+}
+
+std::string diag_format(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    va_list again;
+    va_copy(again, ap);
+    int n = vsnprintf(nullptr, 0, fmt, ap);
+    va_end(ap);
+    std::string out;
+    if (n > 0) {
+        out.resize((size_t)n + 1);
+        vsnprintf(&out[0], out.size(), fmt, again);
+        out.resize((size_t)n);
+    }
+    va_end(again);
+    return out;
 }
