@@ -669,31 +669,30 @@ xmlNode *addListChild(xmlNode *parent, const char *name, const int *values, int 
 }
 
 // The calcTF elements of a position's annotations, in the order given.
-// The calcTF elements to add, and their indices ordered by position id
-// (those of one position in list order), so that each position finds its
-// own without going through the whole list.
+// The calcTF elements to add, and (position id, index) of each, ascending,
+// so that each position finds its own, in list order, without going
+// through the whole list.
 struct Annotations {
     const velkio_CalcTF *list;
-    std::vector<int> order; // indices into list, by position id
-    std::vector<int> ids;   // the position id of each entry of order
+    std::vector<std::pair<int, int>> byPosition;
 
     Annotations(const velkio_CalcTF *l, int count) : list(l)
     {
         for (int i = 0; i < count; i++)
-            order.push_back(i);
-        std::stable_sort(order.begin(), order.end(), [l](int a, int b) {
-            return l[a].positionId < l[b].positionId;
-        });
-        for (int i : order)
-            ids.push_back(l[i].positionId);
+            byPosition.emplace_back(l[i].positionId, i);
+        std::sort(byPosition.begin(), byPosition.end());
     }
 
-    // Position id's elements: order[*from .. *to), in list order.
+    // Position id's elements: byPosition[*from .. *to).
     void of(int id, size_t *from, size_t *to) const
     {
-        auto range = std::equal_range(ids.begin(), ids.end(), id);
-        *from = (size_t)(range.first - ids.begin());
-        *to = (size_t)(range.second - ids.begin());
+        auto range = std::equal_range(
+            byPosition.begin(), byPosition.end(), std::make_pair(id, 0),
+            [](const std::pair<int, int> &a, const std::pair<int, int> &b) {
+                return a.first < b.first;
+            });
+        *from = (size_t)(range.first - byPosition.begin());
+        *to = (size_t)(range.second - byPosition.begin());
     }
 };
 
@@ -734,7 +733,7 @@ void annotate(xmlNode *node, int id, const Annotations &notes)
     size_t from, to;
     notes.of(id, &from, &to);
     for (size_t k = from; k < to; k++)
-        addCalcTF(node, notes.list[notes.order[k]]);
+        addCalcTF(node, notes.list[notes.byPosition[k].second]);
 }
 
 int addPosition(xmlNode *parent, const velkio_Position *p, const Annotations &notes)

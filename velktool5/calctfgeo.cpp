@@ -164,28 +164,25 @@ namespace {
 
 bool baselineOnly = false;
 
+#if defined(VELK_DELAY_AVX)
 bool hasAvx()
 {
-#if defined(VELK_DELAY_AVX)
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx");
-#else
-    return false;
-#endif
 }
+#endif
 
 // The bins on the widest vectors the processor allows.
 void delayBins(double turn, int nfft, int n, const double *wr, const double *wi,
                velktool_ComplexFloat *bins)
 {
-    static const bool avx = hasAvx();
 #if defined(VELK_DELAY_AVX)
+    static const bool avx = hasAvx();
     if (avx && !baselineOnly) {
         velk_delay::delayBinsAvx(turn, nfft, n, wr, wi, bins);
         return;
     }
 #endif
-    (void)avx;
     velk_delay::delayBins<velk_delay::Two>(turn, nfft, n, wr, wi, bins);
 }
 
